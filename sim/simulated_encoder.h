@@ -1,0 +1,115 @@
+// A stand-in for the card encoder: it serves the master side of a
+// pseudo-terminal and answers frames as the real device does, so tests,
+// benchmarks and demos run without hardware. Open slavePath() as the port.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+/// The three tracks of one magnetic card as plain text. An empty track
+/// holds no data.
+struct Card {
+  std::string track1;
+  std::string track2;
+  std::string track3;
+  friend bool operator==(const Card&, const Card&) = default;
+};
+
+/// One write frame the encoder took, with what it answered.
+struct WrittenCard {
+  int selection = 0;      ///< TrackSelection of the frame (1..7)
+  Card card;              ///< the texts of the selected tracks, others empty
+  bool highCoercivity = true;
+  int track2Density = 210;  ///< 210 or 75 BPI at the time of writing
+  bool succeeded = true;    ///< answered 'p' (false: answered 'q')
+};
+
+class SimulatedEncoder {
+ public:
+  struct Options {
+    /// Pace every reply at this line rate (10 bits per byte); 0 sends
+    /// each burst at once.
+    int baudRate = 0;
+    /// Time from a read, write or erase frame to the card swipe that
+    /// completes it. Empty: the card is swiped only by swipe().
+    std::optional<std::chrono::milliseconds> swipeDelay =
+        std::chrono::milliseconds(0);
+  };
+
+  SimulatedEncoder();
+  explicit SimulatedEncoder(Options options);
+  ~SimulatedEncoder();  ///< stops serving and closes the pseudo-terminal
+  SimulatedEncoder(const SimulatedEncoder&) = delete;
+  SimulatedEncoder& operator=(const SimulatedEncoder&) = delete;
+
+  /// Creates the pseudo-terminal and starts serving it on a thread of its
+  /// own. False (with errorText()) when no pseudo-terminal can be had.
+  bool start();
+  void stop();
+  [[nodiscard]] std::string slavePath() const;
+  [[nodiscard]] std::string errorText() const;
+
+  // --- Cards --------------------------------------------------------------
+  /// Cards to be swiped by the next reads, in order. When the deck is
+  /// empty a read swipes the card that was last written or erased, and
+  /// with none yet a blank card (which reads as a failure, 'q').
+  void loadDeck(std::vector<Card> cards);
+  /// One card per line: "track1|track2|track3" (missing fields are
+  /// empty). False when the file cannot be read.
+  bool loadDeckFile(const std::string& path);
+  [[nodiscard]] std::size_t deckSize() const;
+  /// Swipes a card now for the read, write or erase that waits for one.
+  /// False when nothing waits.
+  bool swipe();
+  [[nodiscard]] bool waitingForSwipe() const;
+  void setSwipeDelay(std::optional<std::chrono::milliseconds> delay);
+  [[nodiscard]] std::vector<WrittenCard> writtenCards() const;
+  /// Each written card is also appended to this file as one JSON object
+  /// per line. Empty path: no file.
+  void setWriteRecordFile(const std::string& path);
+
+  // --- What the encoder was told ------------------------------------------
+  [[nodiscard]] bool highCoercivity() const;  ///< true until ESC 'y'
+  [[nodiscard]] int track2Density() const;    ///< 210 (ESC 'H') or 75 (ESC 'L')
+  [[nodiscard]] int resetCount() const;       ///< ESC '0' frames seen
+  /// Every byte received since start (or clearReceived()), in order.
+  [[nodiscard]] Bytes received() const;
+  /// The received bytes cut into frames (one command each).
+  [[nodiscard]] std::vector<Bytes> frames() const;
+  void clearReceived();
+  /// Waits until at least `count` frames were received since the last
+  /// clearReceived(). False on timeout.
+  bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // --- Scripting for tests ------------------------------------------------
+  /// The next `count` reads or writes answer with status 'q'.
+  void failNext(int count);
+  /// While silent nothing is answered (frames are still recorded).
+  void setSilent(bool silent);
+  /// The next awaited reply is these bytes instead of the real one.
+  void replaceNextReply(Bytes reply);
+  /// The next awaited reply goes out in bursts of these sizes (the rest in
+  /// a last burst), with `gap` between bursts.
+  void splitNextReply(std::vector<std::size_t> burstSizes,
+                      std::chrono::milliseconds gap);
+  /// Sends bytes now, unasked (stale input for the other side).
+  void sendNow(const Bytes& bytes);
+  /// Closes the line as if the device were unplugged: the master side is
+  /// closed and the slave path stops working.
+  void unplug();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
