@@ -20,8 +20,7 @@ std::size_t findIn(ByteView reply, std::size_t from, std::size_t to,
   if (from >= to) return to;
   const auto begin = reply.begin() + static_cast<std::ptrdiff_t>(from);
   const auto end = reply.begin() + static_cast<std::ptrdiff_t>(to);
-  return static_cast<std::size_t>(std::find(begin, end, value) -
-                                  reply.begin());
+  return static_cast<std::size_t>(std::find(begin, end, value) - reply.begin());
 }
 
 // [from, to) as a segment; empty (and never past `to`) when they cross.
