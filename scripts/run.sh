@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and starts Velmora. With no arguments it
+# runs on the built-in simulated encoder; pass a device instead with
+#   ENCODER_COM1=/dev/ttyUSB0 scripts/run.sh --device
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target velmora
+
+if [[ "${1:-}" == "--device" ]]; then
+  shift
+  exec build/app/velmora "$@"
+fi
+exec build/app/velmora --simulate "$@"
