@@ -1,0 +1,203 @@
+#include "serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "com_port_path.h"
+#include "serial_line_speed.h"
+
+namespace quillon {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// poll() timeout until `deadline`, rounded up so that a wake-up never
+// comes just before the deadline and spins.
+int millisecondsUntil(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
+}
+
+void setDtr(int fd, bool raised) {
+  int bits = TIOCM_DTR;
+  // A pseudo-terminal has no modem lines (ENOTTY/EINVAL): nothing to do.
+  (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+}  // namespace
+
+SerialPort::SerialPort() : probe_(&defaultKeyboardProbe()) {}
+
+SerialPort::SerialPort(KeyboardProbe& probe) : probe_(&probe) {}
+
+SerialPort::~SerialPort() = default;
+
+bool SerialPort::Open(int portNumber, std::uint32_t baudRate) {
+  if (open_ || fd_ >= 0) Close();
+  portNumber_ = static_cast<std::uint8_t>(portNumber);
+  dataBits_ = 8;
+  stopBits_ = 0;
+  parity_ = 0;
+  baudRate_ = baudRate;
+  if (baudRate_ == 0) return false;  // no write timeout can follow from it
+
+  const auto path = portmap::resolvePortPath(portNumber_);
+  if (!path) return false;  // port 0 names no device
+  fd_ = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return false;
+
+  // Exclusive, like a port opened without sharing: flock keeps out other
+  // openers that lock, TIOCEXCL every further open() of the terminal.
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
+      tcgetattr(fd_, &savedTermios_) != 0 || ioctl(fd_, TIOCEXCL) != 0) {
+    releaseDescriptor();
+    return false;
+  }
+  if (!configureLine()) {
+    tcsetattr(fd_, TCSANOW, &savedTermios_);
+    ioctl(fd_, TIOCNXCL);
+    releaseDescriptor();
+    return false;
+  }
+  tcflush(fd_, TCIOFLUSH);
+  setDtr(fd_, true);
+  open_ = true;
+  return true;
+}
+
+bool SerialPort::configureLine() {
+  termios tio = savedTermios_;
+  cfmakeraw(&tio);  // no echo, no signals from bytes, no flow control
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8;
+  tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  const speed_t standard = standardSpeed(baudRate_);
+  if (standard != B0) {
+    if (cfsetspeed(&tio, standard) != 0) return false;
+    return tcsetattr(fd_, TCSANOW, &tio) == 0;
+  }
+  return tcsetattr(fd_, TCSANOW, &tio) == 0 && setCustomSpeed(fd_, baudRate_);
+}
+
+bool SerialPort::Close() {
+  if (fd_ < 0) return true;
+  open_ = false;
+  setDtr(fd_, false);
+  tcflush(fd_, TCIOFLUSH);
+  tcsetattr(fd_, TCSANOW, &savedTermios_);
+  // Without this a process without privileges could not open the
+  // terminal again while another descriptor keeps it alive.
+  ioctl(fd_, TIOCNXCL);
+  releaseDescriptor();
+  return true;
+}
+
+void SerialPort::releaseDescriptor() {
+  ::close(fd_);  // also drops the flock
+  fd_ = -1;
+}
+
+int SerialPort::writeTimeoutPerByteMs() const {
+  return static_cast<int>(19200 / baudRate_);
+}
+
+int SerialPort::Write(std::span<const std::uint8_t> bytes) {
+  if (!open_) return kNotOpen;
+  // Whatever the encoder sent since the last read is stale now.
+  tcflush(fd_, TCIFLUSH);
+
+  const int perByte = writeTimeoutPerByteMs();
+  const std::optional<Clock::time_point> deadline =
+      perByte == 0
+          ? std::nullopt
+          : std::optional(Clock::now() +
+                          milliseconds(static_cast<long>(perByte) *
+                                       static_cast<long>(bytes.size())));
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return kWriteFailed;  // EIO: line lost
+    // The driver's queue is full: wait until it takes more.
+    pollfd p{fd_, POLLOUT, 0};
+    const int timeout = deadline ? millisecondsUntil(*deadline) : -1;
+    if (deadline && timeout == 0) return kWriteFailed;
+    const int ready = ::poll(&p, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return kWriteFailed;
+    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kWriteFailed;
+  }
+  return kWritten;
+}
+
+int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
+  // Presses that ended before the read began do not count.
+  probe_->beginWatch();
+  if (!open_) return kNotOpen;
+
+  const auto start = Clock::now();
+  const auto totalDeadline = start + milliseconds(kTotalReadTimeoutMs);
+  std::optional<Clock::time_point> pauseDeadline;  // set by the first byte
+  std::size_t count = 0;
+  std::vector<pollfd> fds;
+  fds.reserve(1 + probe_->wakeDescriptors().size());
+
+  const auto result = [&](int noBytes) {
+    return count > 0 ? static_cast<int>(count) : noBytes;
+  };
+
+  for (;;) {
+    if (probe_->escapePressed()) return kEscapePressed;
+
+    auto deadline = totalDeadline;
+    if (pauseDeadline && *pauseDeadline < deadline) deadline = *pauseDeadline;
+    int timeout = millisecondsUntil(deadline);
+    if (timeout == 0) return result(kNoReply);
+    if (const auto recheck = probe_->recheckInterval())
+      timeout = std::min(timeout, static_cast<int>(recheck->count()));
+
+    // Rebuilt every round: the probe drops keyboards that were unplugged.
+    fds.clear();
+    fds.push_back({fd_, POLLIN, 0});
+    for (int fd : probe_->wakeDescriptors()) fds.push_back({fd, POLLIN, 0});
+    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return result(kReadFailedToStart);
+    }
+    const short revents = fds[0].revents;
+    if ((revents & POLLIN) != 0) {
+      const ssize_t n = ::read(fd_, buffer.data() + count, kReadSize - count);
+      if (n > 0) {
+        count += static_cast<std::size_t>(n);
+        if (count == kReadSize) return static_cast<int>(count);
+        pauseDeadline = Clock::now() + milliseconds(kInterByteTimeoutMs);
+        continue;
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      return result(kNoReply);  // EIO or end of file: the line is gone
+    }
+    if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+      return result(kNoReply);  // hung up with nothing left to read
+  }
+}
+
+}  // namespace quillon

@@ -1,0 +1,85 @@
+// The library's link to the encoder: one numbered serial port, opened
+// exclusively, 8N1 at the caller's baud rate with DTR raised. It sends a
+// frame with one blocking write and takes one reply with one blocking
+// read that ends on a pause in the reply, on a timeout, or when the user
+// presses Escape. It knows nothing of frames or replies.
+#pragma once
+
+#include <termios.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "keyboard_probe.h"
+
+namespace quillon {
+
+class SerialPort {
+ public:
+  /// Largest reply a read takes.
+  static constexpr std::size_t kReadSize = 400;
+  /// A read ends this long after its last byte ...
+  static constexpr int kInterByteTimeoutMs = 79;
+  /// ... and at the latest this long after it began.
+  static constexpr int kTotalReadTimeoutMs = 11000;
+
+  /// Results of Write and Read besides a count.
+  static constexpr int kWritten = 1;
+  static constexpr int kNotOpen = -1;
+  static constexpr int kWriteFailed = -3;
+  static constexpr int kReadFailedToStart = -4;
+  static constexpr int kNoReply = -6;
+  static constexpr int kEscapePressed = -13;
+
+  /// A closed port that watches the machine's keyboard.
+  SerialPort();
+  /// A closed port that asks `probe` for the Escape key; the probe must
+  /// outlive the port.
+  explicit SerialPort(KeyboardProbe& probe);
+  /// Releases nothing: a port still open stays open until the process
+  /// ends (the library's device is destroyed at unload without closing).
+  virtual ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  /// Opens COM`portNumber` (kept to 8 bits, so 257 is COM1) at `baudRate`.
+  /// A port that is open is closed first. False when the port cannot be
+  /// had: no such device, in use, not a terminal, port 0 or baud rate 0;
+  /// the port is then closed.
+  bool Open(int portNumber, std::uint32_t baudRate);
+  /// Lowers DTR, restores the line settings found at open and closes.
+  /// Always true, also on a closed port.
+  bool Close();
+  /// Drops input that arrived since the last read, then sends the bytes.
+  /// 1 sent; -1 not open; -3 failed, cut short by the write timeout or
+  /// the line was lost.
+  int Write(std::span<const std::uint8_t> bytes);
+  /// Takes one reply: the count (1..400); -1 not open; -4 the wait could
+  /// not start; -6 nothing arrived (timeout, or the line was lost);
+  /// -13 Escape pressed while waiting.
+  int Read(std::span<std::uint8_t, kReadSize> buffer);
+
+  [[nodiscard]] bool isOpen() const { return open_; }
+  [[nodiscard]] std::uint8_t portNumber() const { return portNumber_; }
+  [[nodiscard]] std::uint32_t baudRate() const { return baudRate_; }
+
+ private:
+  bool configureLine();
+  void releaseDescriptor();
+  /// Milliseconds per byte that a write may take; 0 for no limit.
+  [[nodiscard]] int writeTimeoutPerByteMs() const;
+
+  int fd_ = -1;
+  std::uint8_t portNumber_ = 0;
+  std::uint8_t dataBits_ = 8;
+  std::uint8_t stopBits_ = 0;  // one stop bit
+  std::uint8_t parity_ = 0;    // none
+  std::uint32_t baudRate_ = 0;
+  bool open_ = false;
+  termios savedTermios_{};
+  KeyboardProbe* probe_;
+};
+
+}  // namespace quillon
