@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +27,8 @@ struct Card {
 
 /// One write frame the encoder took, with what it answered.
 struct WrittenCard {
-  int selection = 0;      ///< TrackSelection of the frame (1..7)
-  Card card;              ///< the texts of the selected tracks, others empty
+  int selection = 0;  ///< TrackSelection of the frame (1..7)
+  Card card;          ///< the texts of the selected tracks, others empty
   bool highCoercivity = true;
   int track2Density = 210;  ///< 210 or 75 BPI at the time of writing
   bool succeeded = true;    ///< answered 'p' (false: answered 'q')
@@ -88,7 +89,8 @@ class SimulatedEncoder {
   void clearReceived();
   /// Waits until at least `count` frames were received since the last
   /// clearReceived(). False on timeout.
-  bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+  bool waitForFrames(std::size_t count,
+                     std::chrono::milliseconds timeout) const;
 
   // --- Scripting for tests ------------------------------------------------
   /// The next `count` reads or writes answer with status 'q'.
@@ -106,6 +108,14 @@ class SimulatedEncoder {
   /// Closes the line as if the device were unplugged: the master side is
   /// closed and the slave path stops working.
   void unplug();
+
+  // --- Watching the line --------------------------------------------------
+  enum class Direction { Received, Sent };
+  /// Sees each frame received and each run of bytes written to the line.
+  /// Called on the serving thread, outside the encoder's lock; it may call
+  /// the encoder but not stop() or unplug().
+  using TrafficObserver = std::function<void(Direction, const Bytes&)>;
+  void setTrafficObserver(TrafficObserver observer);
 
  private:
   struct Impl;

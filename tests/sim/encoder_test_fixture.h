@@ -1,0 +1,41 @@
+// A started encoder with its line opened from the other side.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "simulated_encoder.h"
+#include "slave_port.h"
+
+namespace sim::testing {
+
+inline const std::string kEsc = "\x1b";
+inline const std::string kFs = "\x1c";
+inline const std::string kGs = "\x1d";
+
+class EncoderLine : public ::testing::Test {
+ protected:
+  void SetUp() override { startEncoder(SimulatedEncoder::Options{}); }
+
+  void startEncoder(SimulatedEncoder::Options options) {
+    port.reset();
+    encoder = std::make_unique<SimulatedEncoder>(options);
+    ASSERT_TRUE(encoder->start()) << encoder->errorText();
+    port = std::make_unique<SlavePort>(encoder->slavePath());
+    ASSERT_TRUE(port->isOpen()) << encoder->slavePath();
+  }
+
+  /// Sends a frame and returns what comes back.
+  Bytes ask(const std::string& frame) {
+    port->write(frame);
+    return port->readReply();
+  }
+
+  std::unique_ptr<SimulatedEncoder> encoder;
+  std::unique_ptr<SlavePort> port;
+};
+
+}  // namespace sim::testing
