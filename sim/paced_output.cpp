@@ -43,11 +43,11 @@ void PacedOutput::startHead(Clock::time_point now) {
   head.start = std::max(now, lineFreeAt_ + head.gap);
 }
 
-std::vector<std::uint8_t> PacedOutput::writeDue(int fd, Clock::time_point now,
-                                                bool& ok) {
+std::vector<std::vector<std::uint8_t>> PacedOutput::writeDue(
+    int fd, Clock::time_point now, bool& ok) {
   ok = true;
   blocked_ = false;
-  std::vector<std::uint8_t> written;
+  std::vector<std::vector<std::uint8_t>> finished;
   while (!bursts_.empty()) {
     Burst& head = bursts_.front();
     if (!head.start) startHead(now);
@@ -64,10 +64,7 @@ std::vector<std::uint8_t> PacedOutput::writeDue(int fd, Clock::time_point now,
       }
       break;
     }
-    const auto count = static_cast<std::size_t>(n);
-    written.insert(written.end(), head.bytes.begin() + head.sent,
-                   head.bytes.begin() + head.sent + count);
-    head.sent += count;
+    head.sent += static_cast<std::size_t>(n);
     if (head.sent < due) {
       blocked_ = true;
       break;
@@ -75,9 +72,10 @@ std::vector<std::uint8_t> PacedOutput::writeDue(int fd, Clock::time_point now,
     if (head.sent < head.bytes.size()) break;  // the rest is not due yet
     lineFreeAt_ =
         baudRate_ > 0 ? *head.start + byteTime(head.bytes.size()) : now;
+    finished.push_back(std::move(head.bytes));
     bursts_.pop_front();
   }
-  return written;
+  return finished;
 }
 
 std::optional<PacedOutput::Clock::time_point> PacedOutput::nextDue(

@@ -24,9 +24,10 @@ class PacedOutput {
                Clock::duration gap = Clock::duration::zero());
 
   /// Writes to fd every byte that is due by now, without blocking.
-  /// Returns the bytes written; false in `ok` on a write error other than
-  /// a full queue.
-  std::vector<std::uint8_t> writeDue(int fd, Clock::time_point now, bool& ok);
+  /// Returns the bursts this call finished; false in `ok` on a write
+  /// error other than a full queue.
+  std::vector<std::vector<std::uint8_t>> writeDue(int fd, Clock::time_point now,
+                                                  bool& ok);
 
   /// When the next byte falls due; nullopt when nothing is queued or the
   /// line is blocked (then wait until fd is writable).

@@ -127,8 +127,9 @@ void SimulatedEncoder::Impl::serve() {
       completeOperation();
     }
     bool lineOk = true;
-    Bytes sent = output.writeDue(pty.masterFd(), now, lineOk);
-    if (!sent.empty()) traffic.emplace_back(Direction::Sent, std::move(sent));
+    for (Bytes& burst : output.writeDue(pty.masterFd(), now, lineOk)) {
+      traffic.emplace_back(Direction::Sent, std::move(burst));
+    }
     if (!lineOk) {
       error = std::string("write to the line: ") + std::strerror(errno);
       break;

@@ -111,7 +111,7 @@ class SimulatedEncoder {
 
   // --- Watching the line --------------------------------------------------
   enum class Direction { Received, Sent };
-  /// Sees each frame received and each run of bytes written to the line.
+  /// Sees each frame received and each reply burst once it is on the line.
   /// Called on the serving thread, outside the encoder's lock; it may call
   /// the encoder but not stop() or unplug().
   using TrafficObserver = std::function<void(Direction, const Bytes&)>;

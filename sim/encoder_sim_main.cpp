@@ -1,0 +1,223 @@
+// encoder-sim: the simulated encoder as a program, for demos and for trying
+// the library or Velmora by hand. It prints the line's path and serves it
+// until SIGINT or SIGTERM.
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "simulated_encoder.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: encoder-sim [options]\n"
+    "Serves a simulated card encoder on a new pseudo-terminal and prints\n"
+    "its path on stdout. Stops on SIGINT or SIGTERM.\n"
+    "\n"
+    "  --link PATH        also make PATH a symbolic link to the line\n"
+    "                     (removed on exit)\n"
+    "  --baud N           send replies at N baud, 10 bits a byte\n"
+    "                     (default: at once)\n"
+    "  --deck FILE        cards to swipe, one \"track1|track2|track3\" a "
+    "line\n"
+    "  --swipe-delay MS   swipe a card MS ms after each read, write or "
+    "erase\n"
+    "                     (default: when Enter is pressed on this terminal)\n"
+    "  --record FILE      append each written card to FILE as a JSON line\n"
+    "  --verbose          show frames received and bytes sent on stderr, in "
+    "hex\n"
+    "  --help             show this text\n";
+
+struct Settings {
+  std::string link;
+  int baud = 0;
+  std::string deck;
+  std::optional<int> swipeDelayMs;
+  std::string record;
+  bool verbose = false;
+};
+
+std::optional<int> parseCount(const char* text) {
+  int value = 0;
+  const char* end = text + std::strlen(text);
+  const auto [ptr, ec] = std::from_chars(text, end, value);
+  if (ec != std::errc() || ptr != end || value < 0) return std::nullopt;
+  return value;
+}
+
+// 0: go on; otherwise the exit code.
+int parseArguments(int argc, char** argv, Settings& settings) {
+  enum { kLink = 1, kBaud, kDeck, kSwipeDelay, kRecord, kVerbose, kHelp };
+  static const option options[] = {
+      {"link", required_argument, nullptr, kLink},
+      {"baud", required_argument, nullptr, kBaud},
+      {"deck", required_argument, nullptr, kDeck},
+      {"swipe-delay", required_argument, nullptr, kSwipeDelay},
+      {"record", required_argument, nullptr, kRecord},
+      {"verbose", no_argument, nullptr, kVerbose},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0}};
+  int option = 0;
+  while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    std::optional<int> number;
+    switch (option) {
+      case kLink: settings.link = optarg; break;
+      case kDeck: settings.deck = optarg; break;
+      case kRecord: settings.record = optarg; break;
+      case kVerbose: settings.verbose = true; break;
+      case kHelp: std::cout << kUsage; return -1;
+      case kBaud:
+      case kSwipeDelay:
+        number = parseCount(optarg);
+        if (!number) {
+          std::cerr << "encoder-sim: not a number: " << optarg << '\n';
+          return 2;
+        }
+        if (option == kBaud) settings.baud = *number;
+        if (option == kSwipeDelay) settings.swipeDelayMs = number;
+        break;
+      default: std::cerr << kUsage; return 2;
+    }
+  }
+  if (optind < argc) {
+    std::cerr << "encoder-sim: unexpected argument: " << argv[optind] << '\n';
+    return 2;
+  }
+  return 0;
+}
+
+std::string hex(const sim::Bytes& bytes) {
+  std::string out;
+  char digits[4];
+  for (const auto byte : bytes) {
+    std::snprintf(digits, sizeof digits, " %02X", byte);
+    out += digits;
+  }
+  return out;
+}
+
+bool isSymlink(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Links `link` to `target`, replacing an old link but never a file.
+bool makeLink(const std::string& link, const std::string& target) {
+  if (isSymlink(link)) ::unlink(link.c_str());
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    std::cerr << "encoder-sim: cannot link " << link << ": "
+              << std::strerror(errno) << '\n';
+    return false;
+  }
+  return true;
+}
+
+// Removes the link only while it still points at our line.
+void removeLink(const std::string& link, const std::string& target) {
+  char buffer[512];
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (n < 0) return;
+  if (std::string(buffer, static_cast<std::size_t>(n)) == target) {
+    ::unlink(link.c_str());
+  }
+}
+
+// Waits for a stop signal; Enter on stdin swipes a card when asked to.
+void serveUntilSignalled(sim::SimulatedEncoder& encoder, int signals,
+                         bool swipeOnEnter) {
+  bool watchStdin = swipeOnEnter;
+  while (true) {
+    pollfd fds[2] = {{signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    if (::poll(fds, watchStdin ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents & POLLIN) return;
+    if (!watchStdin || !(fds[1].revents & (POLLIN | POLLHUP))) continue;
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+      std::cerr << "encoder-sim: stdin closed; no more swipes by Enter\n";
+      watchStdin = false;
+      continue;
+    }
+    if (std::memchr(buffer, '\n', static_cast<std::size_t>(n)) == nullptr) {
+      continue;
+    }
+    std::cerr << (encoder.swipe() ? "card swiped\n"
+                                  : "nothing waits for a card\n");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (const int code = parseArguments(argc, argv, settings); code != 0) {
+    return code < 0 ? 0 : code;
+  }
+
+  // Blocked before the serving thread starts, so only signalfd sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::cerr << "encoder-sim: signalfd: " << std::strerror(errno) << '\n';
+    return 1;
+  }
+
+  sim::SimulatedEncoder::Options options;
+  options.baudRate = settings.baud;
+  options.swipeDelay = std::nullopt;
+  if (settings.swipeDelayMs) {
+    options.swipeDelay = std::chrono::milliseconds(*settings.swipeDelayMs);
+  }
+  sim::SimulatedEncoder encoder(options);
+  if (!settings.deck.empty() && !encoder.loadDeckFile(settings.deck)) {
+    std::cerr << "encoder-sim: " << encoder.errorText() << '\n';
+    return 1;
+  }
+  encoder.setWriteRecordFile(settings.record);
+  const bool swipeOnEnter = !settings.swipeDelayMs.has_value();
+  encoder.setTrafficObserver(
+      [&encoder, &settings, swipeOnEnter](
+          sim::SimulatedEncoder::Direction direction, const sim::Bytes& bytes) {
+        const bool received =
+            direction == sim::SimulatedEncoder::Direction::Received;
+        if (settings.verbose) {
+          std::fprintf(stderr, "%s%s\n", received ? "<-" : "->",
+                       hex(bytes).c_str());
+        }
+        if (received && swipeOnEnter && encoder.waitingForSwipe()) {
+          std::fprintf(stderr, "waiting for a card: press Enter to swipe\n");
+        }
+      });
+  if (!encoder.start()) {
+    std::cerr << "encoder-sim: " << encoder.errorText() << '\n';
+    return 1;
+  }
+  const std::string line = encoder.slavePath();
+  if (!settings.link.empty() && !makeLink(settings.link, line)) return 1;
+  std::cout << line << std::endl;
+
+  serveUntilSignalled(encoder, signals, swipeOnEnter);
+
+  encoder.stop();
+  if (!settings.link.empty()) removeLink(settings.link, line);
+  ::close(signals);
+  return 0;
+}
