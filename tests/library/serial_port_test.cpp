@@ -1,0 +1,291 @@
+// The serial transport against a pseudo-terminal whose master side the
+// test drives: line settings, exclusivity, exact bytes, stale input,
+// the pause that ends a reply, the 400-byte cap and a line that is lost.
+#include "serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "fake_keyboard_probe.h"
+#include "pty_pair.h"
+#include "serial_line_speed.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::SerialPort;
+using quillon_test::Bytes;
+using quillon_test::bytesOf;
+using quillon_test::FakeKeyboardProbe;
+using quillon_test::mapPort;
+using quillon_test::PtyPair;
+using Clock = std::chrono::steady_clock;
+using ReadBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
+
+constexpr int kPort = 9;
+
+Bytes received(const ReadBuffer& buffer, int count) {
+  return count > 0 ? Bytes(buffer.begin(), buffer.begin() + count) : Bytes{};
+}
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { mapPort(kPort, pty.slavePath()); }
+  void TearDown() override { port.Close(); }
+
+  // The slave's settings, seen through the master (they are shared).
+  termios lineSettings() {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(pty.master(), &tio), 0);
+    return tio;
+  }
+
+  PtyPair pty;
+  FakeKeyboardProbe keyboard;
+  SerialPort port{keyboard};
+};
+
+TEST_F(SerialPortTest, OpenSetsRawEightNOneAndCloseRestoresTheLine) {
+  const termios before = lineSettings();
+  ASSERT_TRUE(before.c_lflag & ICANON) << "a fresh terminal is cooked";
+
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  EXPECT_TRUE(port.isOpen());
+  const termios open = lineSettings();
+  EXPECT_EQ(open.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(open.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+  EXPECT_EQ(open.c_cflag & (CLOCAL | CREAD),
+            static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_FALSE(open.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+  EXPECT_FALSE(open.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP));
+  EXPECT_FALSE(open.c_oflag & OPOST);
+  EXPECT_EQ(cfgetospeed(&open), static_cast<speed_t>(B9600));
+  EXPECT_EQ(cfgetispeed(&open), static_cast<speed_t>(B9600));
+
+  EXPECT_TRUE(port.Close());
+  EXPECT_FALSE(port.isOpen());
+  const termios after = lineSettings();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+TEST_F(SerialPortTest, RatesWithoutAConstantAreSetExactly) {
+  ASSERT_TRUE(port.Open(kPort, 12345));
+  EXPECT_EQ(quillon::currentSpeed(pty.master()), 12345u);
+  ASSERT_TRUE(port.Open(kPort, 115200));
+  EXPECT_EQ(quillon::currentSpeed(pty.master()), 115200u);
+}
+
+TEST_F(SerialPortTest, OpenRefusesWhatNamesNoUsableLine) {
+  EXPECT_FALSE(port.Open(kPort, 0)) << "baud rate 0";
+  EXPECT_FALSE(port.Open(0, 9600)) << "port 0 names no device";
+  EXPECT_FALSE(port.Open(256, 9600)) << "256 is port 0 in 8 bits";
+
+  mapPort(kPort + 1, "/nonexistent/tty");
+  EXPECT_FALSE(port.Open(kPort + 1, 9600));
+
+  char plain[] = "/tmp/quillon-not-a-tty-XXXXXX";
+  const int fd = mkstemp(plain);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  mapPort(kPort + 1, plain);
+  EXPECT_FALSE(port.Open(kPort + 1, 9600)) << "a regular file";
+  std::remove(plain);
+
+  EXPECT_FALSE(port.isOpen());
+  std::array<std::uint8_t, 2> frame{0x1B, '0'};
+  EXPECT_EQ(port.Write(frame), SerialPort::kNotOpen);
+}
+
+TEST_F(SerialPortTest, PortNumberIsKeptToEightBits) {
+  mapPort(1, pty.slavePath());
+  ASSERT_TRUE(port.Open(257, 9600));
+  EXPECT_EQ(port.portNumber(), 1);
+  std::array<std::uint8_t, 2> frame{0x1B, '0'};
+  ASSERT_EQ(port.Write(frame), SerialPort::kWritten);
+  EXPECT_EQ(pty.receive(), bytesOf("\x1b"
+                                   "0"));
+}
+
+TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  SerialPort other{keyboard};
+  EXPECT_FALSE(other.Open(kPort, 9600)) << "second opener while open";
+  port.Close();
+  EXPECT_TRUE(other.Open(kPort, 9600)) << "free again after Close";
+  other.Close();
+}
+
+TEST_F(SerialPortTest, OpeningAnotherPortClosesTheFirst) {
+  PtyPair second;
+  mapPort(kPort + 1, second.slavePath());
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  ASSERT_TRUE(port.Open(kPort + 1, 9600));
+
+  SerialPort other{keyboard};
+  EXPECT_TRUE(other.Open(kPort, 9600)) << "the first port was released";
+  other.Close();
+
+  // A failed open leaves the object closed, not on the earlier port.
+  mapPort(kPort + 2, "/nonexistent/tty");
+  EXPECT_FALSE(port.Open(kPort + 2, 9600));
+  EXPECT_FALSE(port.isOpen());
+  std::array<std::uint8_t, 1> byte{'x'};
+  EXPECT_EQ(port.Write(byte), SerialPort::kNotOpen);
+  ReadBuffer buffer{};
+  EXPECT_EQ(port.Read(buffer), SerialPort::kNotOpen);
+  EXPECT_TRUE(second.receive(20ms).empty());
+}
+
+TEST_F(SerialPortTest, ClosedPortRefusesWriteAndReadAndClosesQuietly) {
+  EXPECT_TRUE(port.Close());
+  std::array<std::uint8_t, 2> frame{0x1B, 'j'};
+  EXPECT_EQ(port.Write(frame), SerialPort::kNotOpen);
+  ReadBuffer buffer{};
+  buffer.fill(0xAA);
+  EXPECT_EQ(port.Read(buffer), SerialPort::kNotOpen);
+  EXPECT_EQ(buffer[0], 0xAA);
+  EXPECT_TRUE(port.Close());
+}
+
+TEST_F(SerialPortTest, WriteSendsEveryByteUnchanged) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  // Bytes a cooked line would turn into signals, flow control or
+  // line-end translations.
+  Bytes frame;
+  for (int b = 0; b < 256; ++b) frame.push_back(static_cast<std::uint8_t>(b));
+  ASSERT_EQ(port.Write(frame), SerialPort::kWritten);
+  EXPECT_EQ(pty.receive(), frame);
+}
+
+TEST_F(SerialPortTest, WriteDropsInputThatArrivedBeforeIt) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  pty.send(bytesOf("stale answer"));
+  std::this_thread::sleep_for(50ms);  // let it reach the port's queue
+  std::array<std::uint8_t, 2> frame{0x1B, 'j'};
+  ASSERT_EQ(port.Write(frame), SerialPort::kWritten);
+  pty.send(bytesOf("rp"));
+  ReadBuffer buffer{};
+  const int count = port.Read(buffer);
+  EXPECT_EQ(received(buffer, count), bytesOf("rp"));
+}
+
+TEST_F(SerialPortTest, BurstsWithShortGapsMakeOneReply) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  std::thread device([&] {
+    pty.send(bytesOf("\x1bs12"));
+    std::this_thread::sleep_for(40ms);
+    pty.send(bytesOf("34?"));
+    std::this_thread::sleep_for(40ms);
+    pty.send(bytesOf("\x1c\x1brp"));
+  });
+  ReadBuffer buffer{};
+  const int count = port.Read(buffer);
+  device.join();
+  EXPECT_EQ(received(buffer, count), bytesOf("\x1bs1234?\x1c\x1brp"));
+}
+
+TEST_F(SerialPortTest, APauseLongerThanTheIntervalEndsTheReply) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  std::thread device([&] {
+    pty.send(bytesOf("first"));
+    std::this_thread::sleep_for(250ms);
+    pty.send(bytesOf("second"));
+  });
+  ReadBuffer buffer{};
+  const int count = port.Read(buffer);
+  device.join();
+  EXPECT_EQ(received(buffer, count), bytesOf("first"));
+}
+
+TEST_F(SerialPortTest, AReadTakesAtMostFourHundredBytes) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  Bytes big(450);
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<std::uint8_t>('a' + i % 26);
+  pty.send(big);
+  std::this_thread::sleep_for(30ms);
+  ReadBuffer buffer{};
+  const int count = port.Read(buffer);
+  EXPECT_EQ(received(buffer, count), Bytes(big.begin(), big.begin() + 400));
+  // The rest is the next read's (or dropped by the next write).
+  EXPECT_EQ(received(buffer, port.Read(buffer)),
+            Bytes(big.begin() + 400, big.end()));
+}
+
+TEST_F(SerialPortTest, LostLineEndsReadAtOnceAndFailsWrite) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(100ms);
+    pty.hangUp();
+  });
+  ReadBuffer buffer{};
+  const auto start = Clock::now();
+  EXPECT_EQ(port.Read(buffer), SerialPort::kNoReply);
+  unplug.join();
+  EXPECT_LT(Clock::now() - start, 3s) << "must not wait for the timeout";
+
+  // And again on a line that was lost before the read began.
+  EXPECT_EQ(port.Read(buffer), SerialPort::kNoReply);
+  std::array<std::uint8_t, 2> frame{0x1B, 'e'};
+  EXPECT_EQ(port.Write(frame), SerialPort::kWriteFailed);
+  EXPECT_TRUE(port.Close());
+}
+
+TEST_F(SerialPortTest, LineLostInTheMiddleOfAReplyReturnsWhatArrived) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  std::thread device([&] {
+    pty.send(bytesOf("\x1bs12"));
+    std::this_thread::sleep_for(30ms);  // within the pause of a reply
+    pty.hangUp();
+  });
+  ReadBuffer buffer{};
+  const auto start = Clock::now();
+  const int count = port.Read(buffer);
+  device.join();
+  EXPECT_EQ(received(buffer, count), bytesOf("\x1bs12"));
+  EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// Output held back on the line: the write must give up after its timeout
+// of 19200/baud ms per byte.
+TEST_F(SerialPortTest, StalledWriteFailsAfterItsTimeout) {
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  const int stopper = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(stopper, 0);
+  ASSERT_EQ(tcflow(stopper, TCOOFF), 0);
+  Bytes frame(10, 'x');
+  const auto start = Clock::now();
+  EXPECT_EQ(port.Write(frame), SerialPort::kWriteFailed);
+  EXPECT_LT(Clock::now() - start, 2s);
+  tcflow(stopper, TCOON);
+  close(stopper);
+}
+
+// At 38400 baud and above the write has no timeout: it waits for the line.
+TEST_F(SerialPortTest, FastLineWriteWaitsForStalledOutput) {
+  ASSERT_TRUE(port.Open(kPort, 38400));
+  const int stopper = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(stopper, 0);
+  ASSERT_EQ(tcflow(stopper, TCOOFF), 0);
+  std::thread resume([&] {
+    std::this_thread::sleep_for(300ms);
+    tcflow(stopper, TCOON);
+  });
+  Bytes frame(10, 'x');
+  EXPECT_EQ(port.Write(frame), SerialPort::kWritten);
+  resume.join();
+  close(stopper);
+  EXPECT_EQ(pty.receive(), frame);
+}
+
+}  // namespace
