@@ -51,10 +51,10 @@ class NullKeyboardProbe final : public KeyboardProbe {
 }  // namespace
 
 KeyboardProbe& defaultKeyboardProbe() {
-  // Never destroyed: a port may still be read from another static's
-  // destructor, and the display and devices go with the process.
-  static auto* probe = new MachineKeyboardProbe;
-  return *probe;
+  // Destroyed when the library is unloaded or the process ends, so that
+  // loading and unloading the library leaves no descriptor behind.
+  static MachineKeyboardProbe probe;
+  return probe;
 }
 
 std::unique_ptr<KeyboardProbe> makeNullKeyboardProbe() {

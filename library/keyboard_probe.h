@@ -32,7 +32,8 @@ class KeyboardProbe {
 
 /// The probe of the machine: X11 (when a display can be opened) and the
 /// readable keyboards under /dev/input, opened on first use and kept.
-/// One per process; never destroyed before the process ends.
+/// One per process, destroyed at exit (or when the library is unloaded):
+/// no read may run from a static destructor after that.
 KeyboardProbe& defaultKeyboardProbe();
 
 /// A probe that never sees a key (for programs without a keyboard).

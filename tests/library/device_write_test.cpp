@@ -1,0 +1,86 @@
+// Writing cards: the frame of each selection, the status answer, and
+// texts that are refused before anything is sent.
+#include <string>
+
+#include "device_fixture.h"
+
+namespace quillon_test {
+namespace {
+
+struct WriteCase {
+  int selection;
+  std::string frame;  // between ESC 't' and GS ESC '\' ESC 'j'
+};
+
+TEST_F(EncoderDeviceTest, EachSelectionWritesItsTrackBlock) {
+  const WriteCase cases[] = {
+      {1, "BONE"},     {2, "22"},     {3, "22BONE"},     {4, "A333"},
+      {5, "A333BONE"}, {6, "22A333"}, {7, "22A333BONE"},
+  };
+  for (const WriteCase& c : cases) {
+    SCOPED_TRACE(c.selection);
+    encoder.clearReceived();
+    EXPECT_EQ(device.WriteCard(c.selection, "ONE", "22", "333"), 0);
+    EXPECT_EQ(encoder.received(), frame({0x1B, 0x74}) + bytesOf(c.frame) +
+                                      frame({0x1D, 0x1B, 0x5C, 0x1B, 0x6A}));
+  }
+}
+
+TEST_F(EncoderDeviceTest, WriteOfTracksOneAndThreeMatchesTheKnownBytes) {
+  EXPECT_EQ(device.WriteCard(5, "123", "", "45"), 0);
+  EXPECT_EQ(encoder.received(),
+            frame({0x1B, 0x74, 0x41, 0x34, 0x35, 0x42, 0x31, 0x32, 0x33, 0x1D,
+                   0x1B, 0x5C, 0x1B, 0x6A}));
+}
+
+TEST_F(EncoderDeviceTest, EmptyTextsStillBringTheirSeparators) {
+  EXPECT_EQ(device.WriteCard(7, "", "", ""), 0);
+  EXPECT_EQ(encoder.received(), bytesOf("\x1btAB\x1d\x1b\\\x1bj"));
+}
+
+TEST_F(EncoderDeviceTest, SelectionOutsideTheRangeSendsTheStatusRequest) {
+  EXPECT_EQ(device.WriteCard(0, "ONE", "22", "333"), 0);
+  EXPECT_EQ(encoder.received(), frame({0x1B, 0x6A}));
+  encoder.clearReceived();
+  encoder.replaceNextReply(bytesOf("rq"));
+  EXPECT_EQ(device.WriteCard(8, "", "", ""), -5);
+  EXPECT_EQ(encoder.received(), frame({0x1B, 0x6A}));
+}
+
+TEST_F(EncoderDeviceTest, WriteReportsTheStatusAnswer) {
+  encoder.failNext(1);
+  EXPECT_EQ(device.WriteCard(2, "", "123", ""), -5);
+  encoder.replaceNextReply(bytesOf("\x1bxy"));
+  EXPECT_EQ(device.WriteCard(2, "", "123", ""), -2) << "no 'r'";
+  encoder.replaceNextReply(bytesOf("\x1br"));
+  EXPECT_EQ(device.WriteCard(2, "", "123", ""), -2) << "'r' last";
+  encoder.replaceNextReply(bytesOf("rz"));
+  EXPECT_EQ(device.WriteCard(2, "", "123", ""), -2);
+  EXPECT_EQ(device.WriteCard(2, "", "123", ""), 0);
+  ASSERT_FALSE(encoder.writtenCards().empty());
+  EXPECT_EQ(encoder.writtenCards().back().card.track2, "123");
+}
+
+TEST_F(EncoderDeviceTest, TextsUpToTheLimitsAreWritten) {
+  const std::string t1(199, 'X'), t2(129, '2'), t3(149, '3');
+  EXPECT_EQ(device.WriteCard(7, t1.c_str(), t2.c_str(), t3.c_str()), 0);
+  EXPECT_EQ(encoder.received(),
+            bytesOf("\x1bt" + t2 + "A" + t3 + "B" + t1 + "\x1d\x1b\\\x1bj"));
+}
+
+TEST_F(EncoderDeviceTest, OverLongOrMissingTextsAreRefusedUnsent) {
+  const std::string ok = "1";
+  const std::string long1(200, 'X'), long2(130, '2'), long3(150, '3');
+  EXPECT_EQ(device.WriteCard(7, long1.c_str(), ok.c_str(), ok.c_str()), -3);
+  EXPECT_EQ(device.WriteCard(7, ok.c_str(), long2.c_str(), ok.c_str()), -3);
+  EXPECT_EQ(device.WriteCard(7, ok.c_str(), ok.c_str(), long3.c_str()), -3);
+  // Every text is taken whatever the selection.
+  EXPECT_EQ(device.WriteCard(2, long1.c_str(), ok.c_str(), ok.c_str()), -3);
+  EXPECT_EQ(device.WriteCard(2, nullptr, ok.c_str(), ok.c_str()), -3);
+  EXPECT_EQ(device.WriteCard(1, ok.c_str(), nullptr, ok.c_str()), -3);
+  EXPECT_EQ(device.WriteCard(1, ok.c_str(), ok.c_str(), nullptr), -3);
+  EXPECT_TRUE(receivedAfterPause().empty());
+}
+
+}  // namespace
+}  // namespace quillon_test

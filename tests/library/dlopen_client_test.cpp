@@ -1,0 +1,159 @@
+// A program that loads the shared library at run time and calls its
+// functions by name, as a foreign caller does, against the simulated
+// encoder.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "com_port_path.h"
+#include "simulated_encoder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+using NoArgs = std::int16_t (*)();
+using OneArg = std::int16_t (*)(int);
+using OpenFn = std::int16_t (*)(int, int);
+using ReadFn = std::int16_t (*)(int, char*, char*, char*);
+using WriteFn = std::int16_t (*)(int, const char*, const char*, const char*);
+
+struct Library {
+  void* handle = nullptr;
+  OpenFn open = nullptr;
+  NoArgs close = nullptr, reset = nullptr, test = nullptr, status = nullptr;
+  OneArg coercivity = nullptr, density = nullptr, erase = nullptr;
+  ReadFn read = nullptr;
+  WriteFn write = nullptr;
+};
+
+template <typename Fn>
+void bind(void* handle, const char* name, Fn& fn) {
+  fn = reinterpret_cast<Fn>(dlsym(handle, name));
+  EXPECT_NE(fn, nullptr) << name << ": " << dlerror();
+}
+
+Library load() {
+  Library lib;
+  lib.handle = dlopen(QUILLON_SONAME_FILE, RTLD_NOW | RTLD_LOCAL);
+  EXPECT_NE(lib.handle, nullptr) << dlerror();
+  if (lib.handle == nullptr) return lib;
+  bind(lib.handle, "gOpenSerialPort", lib.open);
+  bind(lib.handle, "gCloseSerialCom", lib.close);
+  bind(lib.handle, "gReset", lib.reset);
+  bind(lib.handle, "gSetHLCo", lib.coercivity);
+  bind(lib.handle, "gSetTrack2Density", lib.density);
+  bind(lib.handle, "gMSRReadCard", lib.read);
+  bind(lib.handle, "gMSRWriteCard", lib.write);
+  bind(lib.handle, "gEraseInformationofCard", lib.erase);
+  bind(lib.handle, "gCommunicationWithDevice", lib.test);
+  bind(lib.handle, "gMSRWrtOrReadStatus", lib.status);
+  return lib;
+}
+
+Bytes receivedOnce(const sim::SimulatedEncoder& encoder, std::size_t count) {
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  Bytes bytes = encoder.received();
+  while (bytes.size() < count && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(2ms);
+    bytes = encoder.received();
+  }
+  return bytes;
+}
+
+// Whether this process holds a descriptor on `path`.
+bool holdsOpen(const std::string& path) {
+  DIR* dir = opendir("/proc/self/fd");
+  bool found = false;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    char target[PATH_MAX] = {};
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && path == target) found = true;
+  }
+  closedir(dir);
+  return found;
+}
+
+class DlopenClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(encoder.start()) << encoder.errorText();
+    lib = load();
+    ASSERT_NE(lib.handle, nullptr);
+  }
+  void TearDown() override {
+    if (lib.handle != nullptr) {
+      lib.close();
+      dlclose(lib.handle);
+    }
+    encoder.stop();
+  }
+  sim::SimulatedEncoder encoder;
+  Library lib;
+};
+
+TEST_F(DlopenClient, EveryFunctionBeforeOpenSaysNotOpen) {
+  char buffer[400] = {};
+  EXPECT_EQ(lib.close(), 0);
+  EXPECT_EQ(lib.reset(), -1);
+  EXPECT_EQ(lib.coercivity(1), -1);
+  EXPECT_EQ(lib.density('H'), -1);
+  EXPECT_EQ(lib.erase(7), -1);
+  EXPECT_EQ(lib.test(), -1);
+  EXPECT_EQ(lib.status(), -1);
+  EXPECT_EQ(lib.read(2, nullptr, buffer, nullptr), -1);
+  EXPECT_EQ(lib.write(2, "", "1", ""), -1);
+}
+
+TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
+  setenv(portmap::overrideVariable(1).c_str(), encoder.slavePath().c_str(), 1);
+  ASSERT_EQ(lib.open(257, 9600), 0) << "257 is COM1";
+  EXPECT_EQ(lib.test(), 0);
+  EXPECT_EQ(lib.status(), 0);
+  EXPECT_EQ(lib.coercivity(1), 0);
+  EXPECT_EQ(lib.coercivity(0), 0);
+  EXPECT_EQ(lib.density('L'), 0);
+  EXPECT_EQ(lib.reset(), 0);
+  EXPECT_EQ(lib.erase(0), 0);
+  const Bytes sent = {0x1B, 0x65, 0x1B, 0x6A, 0x1B, 0x78, 0x1B, 0x79,
+                      0x1B, 0x4C, 0x1B, 0x30, 0x1B, 0x63, 0x00};
+  EXPECT_EQ(receivedOnce(encoder, sent.size()), sent);
+
+  EXPECT_EQ(lib.write(3, "TRACK ONE", "12345", "not sent"), 0);
+  char track2[400] = {};
+  char track1[400] = {};
+  EXPECT_EQ(lib.read(3, track1, track2, nullptr), 0);
+  EXPECT_STREQ(track1, "TRACK ONE");
+  EXPECT_STREQ(track2, "12345");
+  EXPECT_EQ(lib.read(5, track1, nullptr, track2), -4);
+  EXPECT_EQ(lib.write(1, nullptr, "", ""), -3);
+  EXPECT_EQ(lib.close(), 0);
+  EXPECT_EQ(lib.status(), -1);
+}
+
+TEST_F(DlopenClient, UnloadingLeavesThePortOpen) {
+  setenv(portmap::overrideVariable(2).c_str(), encoder.slavePath().c_str(), 1);
+  ASSERT_EQ(lib.open(2, 9600), 0);
+  ASSERT_TRUE(holdsOpen(encoder.slavePath()));
+  ASSERT_EQ(dlclose(lib.handle), 0);
+  lib.handle = nullptr;
+  EXPECT_TRUE(holdsOpen(encoder.slavePath()));
+
+  // A fresh load has a fresh, closed device.
+  lib = load();
+  ASSERT_NE(lib.handle, nullptr);
+  EXPECT_EQ(lib.status(), -1);
+}
+
+}  // namespace
