@@ -1,0 +1,305 @@
+#include "mscomm.h"
+
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QMetaObject>
+#include <QStringList>
+#include <cerrno>
+#include <climits>
+
+#include "com_port_path.h"
+
+namespace {
+
+QString quoted(const QString& text) {
+  return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+[[noreturn]] void rejectSettings(const QString& settings, const QString& why) {
+  throw CommError(
+      QStringLiteral("Invalid settings %1: %2.").arg(quoted(settings), why));
+}
+
+qint32 parseBaudRate(const QString& settings, const QString& field) {
+  bool digitsOnly = !field.isEmpty();
+  for (const QChar c : field) digitsOnly = digitsOnly && c.isDigit();
+  bool fits = false;
+  const qlonglong value = digitsOnly ? field.toLongLong(&fits) : 0;
+  if (!digitsOnly || !fits || value < 1 || value > INT_MAX) {
+    rejectSettings(settings,
+                   QStringLiteral("invalid baud rate '%1' (a positive whole "
+                                  "number such as 9600 is needed)")
+                       .arg(field));
+  }
+  return static_cast<qint32>(value);
+}
+
+QSerialPort::Parity parseParity(const QString& settings, const QString& field) {
+  const QString letter = field.toLower();
+  if (letter == QLatin1String("n")) return QSerialPort::NoParity;
+  if (letter == QLatin1String("e")) return QSerialPort::EvenParity;
+  if (letter == QLatin1String("o")) return QSerialPort::OddParity;
+  if (letter == QLatin1String("m")) return QSerialPort::MarkParity;
+  if (letter == QLatin1String("s")) return QSerialPort::SpaceParity;
+  rejectSettings(settings, QStringLiteral("invalid parity '%1' (use n, e, o, "
+                                          "m or s)")
+                               .arg(field));
+}
+
+QSerialPort::DataBits parseDataBits(const QString& settings,
+                                    const QString& field) {
+  if (field == QLatin1String("5")) return QSerialPort::Data5;
+  if (field == QLatin1String("6")) return QSerialPort::Data6;
+  if (field == QLatin1String("7")) return QSerialPort::Data7;
+  if (field == QLatin1String("8")) return QSerialPort::Data8;
+  // Four data bits existed on old hardware; no Linux serial port has them.
+  rejectSettings(settings, QStringLiteral("invalid data bits '%1' (use 5, 6, "
+                                          "7 or 8)")
+                               .arg(field));
+}
+
+QSerialPort::StopBits parseStopBits(const QString& settings,
+                                    const QString& field) {
+  if (field == QLatin1String("1")) return QSerialPort::OneStop;
+  if (field == QLatin1String("2")) return QSerialPort::TwoStop;
+  if (field == QLatin1String("1.5")) {
+    // termios has one or two stop bits, nothing in between.
+    rejectSettings(settings, QStringLiteral("1.5 stop bits are not supported "
+                                            "by serial ports on this system "
+                                            "(use 1 or 2)"));
+  }
+  rejectSettings(
+      settings,
+      QStringLiteral("invalid stop bits '%1' (use 1 or 2)").arg(field));
+}
+
+// The group that owns a device, which the user would have to join.
+QString deviceGroup(const QString& path) {
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+    if (const struct group* owner = ::getgrgid(info.st_gid)) {
+      if (info.st_gid != 0) return QString::fromLocal8Bit(owner->gr_name);
+    }
+  }
+  return QStringLiteral("dialout");
+}
+
+QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
+                        const QString& systemText) {
+  switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+      return QStringLiteral(
+                 "Cannot open the serial port %1: the device does "
+                 "not exist.")
+          .arg(path);
+    case QSerialPort::PermissionError: {
+      // The port is refused both for want of rights and while another
+      // program holds it; only the rights can be checked directly.
+      const QByteArray name = QFile::encodeName(path);
+      if (::access(name.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+        return QStringLiteral(
+                   "Permission denied opening %1: add your user to "
+                   "the '%2' group (and log in again), or ask your "
+                   "administrator for access.")
+            .arg(path, deviceGroup(path));
+      }
+      return QStringLiteral("The serial port %1 is in use by another program.")
+          .arg(path);
+    }
+    default:
+      return QStringLiteral("Cannot open the serial port %1: %2.")
+          .arg(path, systemText);
+  }
+}
+
+bool isFatal(QSerialPort::SerialPortError error) {
+  return error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
+         error == QSerialPort::ResourceError;
+}
+
+}  // namespace
+
+CMSComm::CMSComm(QWidget* parent) : QWidget(parent) {
+  setVisible(false);
+  // Queued, so every arrival raises OnComm even while an OnComm handler
+  // waits in a nested event loop (QSerialPort does not emit readyRead again
+  // until its own emission has returned).
+  connect(&m_port, &QSerialPort::readyRead, this, &CMSComm::onReadyRead,
+          Qt::QueuedConnection);
+  connect(&m_port, &QSerialPort::errorOccurred, this, &CMSComm::onPortError);
+}
+
+CMSComm::~CMSComm() {
+  if (m_port.isOpen()) closeDevice();
+}
+
+void CMSComm::SetCommPort(short port) {
+  if (m_port.isOpen()) {
+    throw CommError(QStringLiteral(
+        "Port already open: close it before choosing another port."));
+  }
+  m_commPort = port;
+  m_devicePath.clear();
+}
+
+short CMSComm::GetCommPort() const { return m_commPort; }
+
+void CMSComm::SetDevicePath(const QString& path) {
+  if (m_port.isOpen()) {
+    throw CommError(QStringLiteral(
+        "Port already open: close it before choosing another port."));
+  }
+  m_devicePath = path;
+}
+
+QString CMSComm::GetDevicePath() const { return m_devicePath; }
+
+void CMSComm::SetPortOpen(bool open) {
+  if (!open) {
+    if (m_port.isOpen()) closeDevice();
+    return;
+  }
+  if (m_port.isOpen()) throw CommError(QStringLiteral("Port already open"));
+  openDevice(devicePathToOpen());
+}
+
+bool CMSComm::GetPortOpen() const { return m_port.isOpen(); }
+
+void CMSComm::SetSettings(const QString& settings) {
+  const LineSettings line = parseSettings(settings);
+  if (m_port.isOpen() && !applyToPort(line)) {
+    const QString why = m_port.errorString();
+    applyToPort(m_line);
+    m_port.clearError();
+    throw CommError(QStringLiteral("The serial port cannot use the settings "
+                                   "%1: %2.")
+                        .arg(quoted(settings), why));
+  }
+  m_line = line;
+  m_settings = settings;
+}
+
+QString CMSComm::GetSettings() const { return m_settings; }
+
+void CMSComm::SetOutput(const QByteArray& bytes) {
+  if (!m_port.isOpen()) {
+    throw CommError(
+        QStringLiteral("Operation valid only when the port is open"));
+  }
+  // A failed write raises a port error, which closes the port and reports
+  // it once; the bytes that fit are handed to the system in one write.
+  if (m_port.write(bytes) == bytes.size()) m_port.flush();
+}
+
+QByteArray CMSComm::GetInput() {
+  if (!m_port.isOpen()) {
+    throw CommError(
+        QStringLiteral("Operation valid only when the port is open"));
+  }
+  return m_port.readAll();
+}
+
+short CMSComm::GetCommEvent() const { return m_commEvent; }
+
+CMSComm::LineSettings CMSComm::parseSettings(const QString& settings) {
+  const QStringList fields = settings.split(QLatin1Char(','));
+  if (fields.size() != 4) {
+    rejectSettings(settings,
+                   QStringLiteral("four fields are needed, baud rate, parity, "
+                                  "data bits and stop bits, such as "
+                                  "\"9600,n,8,1\""));
+  }
+  LineSettings line;
+  line.baudRate = parseBaudRate(settings, fields[0].trimmed());
+  line.parity = parseParity(settings, fields[1].trimmed());
+  line.dataBits = parseDataBits(settings, fields[2].trimmed());
+  line.stopBits = parseStopBits(settings, fields[3].trimmed());
+  return line;
+}
+
+bool CMSComm::applyToPort(const LineSettings& line) {
+  // Every setter runs, so a failure in one still applies the others.
+  bool ok = m_port.setBaudRate(line.baudRate);
+  ok = m_port.setParity(line.parity) && ok;
+  ok = m_port.setDataBits(line.dataBits) && ok;
+  ok = m_port.setStopBits(line.stopBits) && ok;
+  return ok;
+}
+
+QString CMSComm::devicePathToOpen() const {
+  if (!m_devicePath.isEmpty()) return m_devicePath;
+  const auto path = portmap::resolvePortPath(m_commPort);
+  if (!path) {
+    throw CommError(QStringLiteral("Invalid port number %1: serial ports are "
+                                   "numbered from %2 to %3.")
+                        .arg(m_commPort)
+                        .arg(portmap::kMinPortNumber)
+                        .arg(portmap::kMaxPortNumber));
+  }
+  return QFile::decodeName(path->c_str());
+}
+
+void CMSComm::openDevice(const QString& path) {
+  m_port.setPortName(path);
+  applyToPort(m_line);  // stored now, applied by open()
+  if (!m_port.open(QIODevice::ReadWrite)) {
+    const QString text =
+        openFailureText(path, m_port.error(), m_port.errorString());
+    m_port.clearError();
+    throw CommError(text);
+  }
+  // The encoder library takes the same advisory lock, so the two never
+  // share a port, whoever opens first.
+  if (::flock(static_cast<int>(m_port.handle()), LOCK_EX | LOCK_NB) != 0 &&
+      errno == EWOULDBLOCK) {
+    m_port.close();
+    m_port.clearError();
+    throw CommError(
+        QStringLiteral("The serial port %1 is in use by another program.")
+            .arg(path));
+  }
+  ++m_session;
+  m_failing = false;
+  m_openPath = path;
+  // Bytes that waited on the line before the port was opened are stale.
+  m_port.clear();
+  // A pseudo-terminal has no modem lines and refuses DTR: not an error.
+  m_port.setDataTerminalReady(true);
+  m_port.clearError();
+}
+
+void CMSComm::closeDevice() {
+  m_port.setDataTerminalReady(false);
+  m_port.close();
+  m_port.clearError();
+}
+
+void CMSComm::onReadyRead() {
+  if (!m_port.isOpen() || m_port.bytesAvailable() == 0) return;
+  m_commEvent = comEvReceive;
+  emit OnComm();
+}
+
+void CMSComm::onPortError(QSerialPort::SerialPortError error) {
+  if (!isFatal(error) || !m_port.isOpen() || m_failing) return;
+  // QSerialPort repeats the error for as long as the port stays open, but
+  // closing it inside its own notification is not safe: close it from the
+  // event loop, once.
+  m_failing = true;
+  const quint64 session = m_session;
+  QMetaObject::invokeMethod(
+      this, [this, session] { reportFailure(session); }, Qt::QueuedConnection);
+}
+
+void CMSComm::reportFailure(quint64 session) {
+  if (session != m_session || !m_port.isOpen()) return;
+  closeDevice();
+  emit portFailed(QStringLiteral("The serial port %1 stopped working (the "
+                                 "device was removed or disconnected) and "
+                                 "has been closed.")
+                      .arg(m_openPath));
+}
