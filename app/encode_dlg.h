@@ -1,0 +1,144 @@
+// The main dialog: the program's whole user interface. It owns every piece
+// of state: the serial control, the track texts and options, the data
+// files, the operation log and the reply state. Its handlers live in
+// several files by concern (encode_dlg_*.cpp).
+#pragma once
+
+#include <QByteArray>
+#include <QDialog>
+#include <QFile>
+#include <QIcon>
+#include <QString>
+
+#include "operation_log_file.h"
+#include "win_types.h"
+
+class CMSComm;
+class CTrackEdit;
+class DataExchange;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QToolBar;
+
+class CEncodeDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CEncodeDlg(QWidget* parent = nullptr);
+  ~CEncodeDlg() override;
+
+  /// Builds the window from its template and initialises it (once), then
+  /// runs it modally. Returns the dialog's result.
+  int DoModal();
+  /// Builds the window from its template and runs OnInitDialog, once.
+  void Create();
+
+  /// The control with this id, or null.
+  [[nodiscard]] QWidget* GetDlgItem(int id) const;
+  /// Members into the controls (false), or controls into the members with
+  /// validation (true). False when a control failed its check.
+  bool UpdateData(bool saveAndValidate = true);
+
+  /// Runs the handler of a menu or toolbar command inside the handler
+  /// guard.
+  void OnCommand(int commandId);
+  /// Runs a window-menu command: minimise, close or the about box.
+  void OnSysCommand(int commandId);
+
+  // Port connection.
+  void OnSerialPortSetting();
+  void OnOpenPort();
+  void OnClosePort();
+  void OnTogglePort();
+  // Device commands.
+  void OnReset();
+  // Ending.
+  void OnExit();
+
+  /// Text added to the caption, e.g. that the encoder is simulated.
+  void SetCaptionNote(const QString& note);
+
+  [[nodiscard]] QMenuBar* menuBar() const { return m_menuBar; }
+  [[nodiscard]] QMenu* windowMenu() const { return m_windowMenu; }
+  /// The area below the menu that holds the toolbar and the controls.
+  [[nodiscard]] QWidget* clientArea() const { return m_client; }
+
+  // Members, in declaration order, with their initial values.
+  QLabel* m_staticTime = nullptr;    // 1030, the seconds display
+  QLabel* m_staticCount3 = nullptr;  // 1016
+  QLabel* m_staticCount2 = nullptr;  // 1015
+  QLabel* m_staticCount1 = nullptr;  // 1014
+  CTrackEdit* m_editTrack3 = nullptr;
+  CTrackEdit* m_editTrack2 = nullptr;
+  QLabel* m_staticStatus2 = nullptr;  // 1012, write results
+  QLabel* m_staticStatus1 = nullptr;  // 1011, read results
+  BOOL m_bTrack1 = FALSE;
+  BOOL m_bTrack2 = FALSE;
+  BOOL m_bTrack3 = FALSE;
+  CMSComm* m_comm = nullptr;  // 1010, the serial control
+  QByteArray m_strTrack1;     // single-byte texts
+  QByteArray m_strTrack2;
+  QByteArray m_strTrack3;
+  BOOL m_bAutoInc1 = FALSE;
+  BOOL m_bAutoInc2 = FALSE;
+  BOOL m_bAutoInc3 = FALSE;
+  BOOL m_bFromFile1 = FALSE;
+  BOOL m_bFromFile2 = FALSE;
+  BOOL m_bFromFile3 = FALSE;
+  int m_nStep1 = 1;
+  int m_nStep2 = 1;
+  int m_nStep3 = 1;
+  int m_nSeconds = 0;
+  QString m_strPortName = QStringLiteral("COM1");
+  QToolBar* m_wndToolBar = nullptr;
+  FileError m_fileError1;
+  QFile m_file1;
+  FileError m_fileError2;
+  QFile m_file2;
+  FileError m_fileError3;
+  QFile m_file3;
+  QString m_strFile1;
+  QString m_strFile2;
+  QString m_strFile3;
+  QString m_strLogPath;
+  QFile m_logFile;
+  FileError m_logFileError;
+  int m_nReplyStatus = 0;
+  BOOL m_bReading = FALSE;
+  BOOL m_bInTrack1 = FALSE;
+  BOOL m_bInTrack3 = FALSE;
+  BOOL m_bReplyEnded = FALSE;
+  BOOL m_bMarkerByte = FALSE;
+  int m_nReplyCount = 0;
+  BOOL m_bPortOpen = FALSE;
+  QByteArray m_strLogRecord;
+  QIcon m_hIcon;
+
+ public slots:
+  /// OK (Enter) does nothing: the dialog ends only by Exit, Close or
+  /// Escape.
+  void accept() override;
+
+ protected:
+  virtual bool OnInitDialog();
+  void DoDataExchange(DataExchange& dx);
+  void OnClose(QCloseEvent* event);
+
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildFromTemplate();
+  void BuildWindowMenu();
+  void CreateToolBar();
+  void MakeRoomForToolBar();
+  void OnPortFailed(const QString& text);
+  void ShowWindowMenu(const QPoint& globalPos);
+
+  bool m_created = false;
+  QMenuBar* m_menuBar = nullptr;
+  QWidget* m_client = nullptr;
+  QMenu* m_windowMenu = nullptr;
+  QString m_captionNote;
+};
