@@ -1,0 +1,145 @@
+// Helpers shared by the main dialog's tests: a prompt that records instead
+// of asking, a simulated encoder mapped to a COM port, answers for modal
+// dialogs, and a private log path.
+#pragma once
+
+#include <QApplication>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com_port_path.h"
+#include "prompt.h"
+#include "simulated_encoder.h"
+
+/// Answers every message box with OK and remembers it; file dialogs get
+/// the names queued for them (empty: cancelled).
+class RecordingPrompt : public Prompt {
+ public:
+  struct Message {
+    QString text;
+    QString caption;
+  };
+  QList<Message> messages;
+  QStringList openNames;
+  QStringList saveNames;
+
+  RecordingPrompt() { installPrompt(this); }
+  ~RecordingPrompt() override { installPrompt(nullptr); }
+
+  int messageBox(QWidget*, const QString& text,
+                 const QString& caption) override {
+    messages.append({text, caption});
+    return kIdOk;
+  }
+  QString getOpenFileName(QWidget*, const QString&, const QString&,
+                          const QString&) override {
+    return openNames.isEmpty() ? QString() : openNames.takeFirst();
+  }
+  QString getSaveFileName(QWidget*, const QString&, const QString&,
+                          const QString&) override {
+    return saveNames.isEmpty() ? QString() : saveNames.takeFirst();
+  }
+};
+
+/// A simulated encoder on its own pseudo-terminal, reachable as COM<n>
+/// while it lives. Nobody swipes a card unless the test does.
+class SimulatedPort {
+ public:
+  explicit SimulatedPort(int portNumber)
+      : m_variable(portmap::overrideVariable(portNumber)) {
+    sim::SimulatedEncoder::Options options;
+    options.swipeDelay = std::nullopt;
+    m_encoder = std::make_unique<sim::SimulatedEncoder>(options);
+    m_started = m_encoder->start();
+    if (m_started) {
+      qputenv(m_variable.c_str(),
+              QByteArray::fromStdString(m_encoder->slavePath()));
+    }
+  }
+  ~SimulatedPort() { qunsetenv(m_variable.c_str()); }
+
+  [[nodiscard]] bool started() const { return m_started; }
+  [[nodiscard]] QString path() const {
+    return QString::fromStdString(m_encoder->slavePath());
+  }
+  sim::SimulatedEncoder& encoder() { return *m_encoder; }
+
+  /// Every frame received so far, each as a byte string.
+  [[nodiscard]] QList<QByteArray> frames() const {
+    QList<QByteArray> result;
+    for (const sim::Bytes& frame : m_encoder->frames()) {
+      result.append(QByteArray(reinterpret_cast<const char*>(frame.data()),
+                               static_cast<qsizetype>(frame.size())));
+    }
+    return result;
+  }
+  /// Waits for `count` frames, keeping the event loop running.
+  bool waitForFrames(std::size_t count, int timeoutMs = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (m_encoder->frames().size() < count) {
+      if (clock.elapsed() > timeoutMs) return false;
+      QTest::qWait(10);
+    }
+    return true;
+  }
+  /// Lets anything still on its way arrive, then returns every frame.
+  QList<QByteArray> settledFrames(int quietMs = 300) {
+    QTest::qWait(quietMs);
+    return frames();
+  }
+
+ private:
+  std::string m_variable;
+  std::unique_ptr<sim::SimulatedEncoder> m_encoder;
+  bool m_started = false;
+};
+
+inline const QByteArray kResetFrameBytes("\x1b\x30", 2);
+
+/// Runs `answer` on the next modal dialog of type T once it is open. The
+/// caller then starts whatever opens the dialog.
+template <typename T>
+void answerNextModal(std::function<void(T*)> answer, int timeoutMs = 5000) {
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  auto poll = std::make_shared<std::function<void()>>();
+  *poll = [answer, clock, poll, timeoutMs] {
+    if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      answer(dialog);
+      *poll = nullptr;  // break the cycle
+      return;
+    }
+    if (clock->elapsed() > timeoutMs) {
+      *poll = nullptr;
+      return;
+    }
+    QTimer::singleShot(10, *poll);
+  };
+  QTimer::singleShot(0, *poll);
+}
+
+/// A log path in a temporary folder, set as $VELMORA_LOG for the test.
+class PrivateLogPath {
+ public:
+  PrivateLogPath() {
+    m_path = m_dir.filePath(QStringLiteral("operations.txt"));
+    qputenv("VELMORA_LOG", m_path.toLocal8Bit());
+  }
+  ~PrivateLogPath() { qunsetenv("VELMORA_LOG"); }
+  [[nodiscard]] QString path() const { return m_path; }
+  [[nodiscard]] QString dir() const { return m_dir.path(); }
+
+ private:
+  QTemporaryDir m_dir;
+  QString m_path;
+};

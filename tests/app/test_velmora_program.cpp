@@ -1,0 +1,106 @@
+// The program as a whole: its version record, and the simulated-encoder
+// mode that lets it run with no device.
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app_test_support.h"
+#include "encode_dlg.h"
+#include "mscomm.h"
+#include "simulated_device.h"
+
+class VelmoraProgramTest : public QObject {
+  Q_OBJECT
+
+ private:
+  static QProcessEnvironment environment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+  }
+
+ private slots:
+  void versionIsPrintedWithoutADisplay() {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    program.setProcessEnvironment(env);
+    program.start(VELMORA_PROGRAM, {"--version"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QStringList lines =
+        QString::fromUtf8(program.readAllStandardOutput()).split('\n');
+    QCOMPARE(lines.value(0), QString("Velmora 1.0.0.1"));
+    QVERIFY(lines.contains("FileVersion: 1.0.0.1"));
+    QVERIFY(lines.contains("ProductVersion: 1.0.0.1"));
+    QVERIFY(lines.contains("InternalName: Velmora"));
+    QVERIFY(lines.contains("OriginalFilename: Velmora.EXE"));
+  }
+
+  void anUnknownOptionIsAnError() {
+    QProcess program;
+    program.setProcessEnvironment(environment());
+    program.start(VELMORA_PROGRAM, {"--no-such-option"});
+    QVERIFY(program.waitForFinished(10000));
+    QVERIFY(program.exitCode() != 0);
+  }
+
+  void theSimulatedModeShowsTheMainWindow() {
+    QTemporaryDir dir;
+    const QString picture = dir.filePath("window.png");
+    QProcessEnvironment env = environment();
+    env.insert("VELMORA_LOG", dir.filePath("log.txt"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VELMORA_PROGRAM, {"--simulate", "--screenshot", picture});
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitCode(), 0);
+    const QImage image(picture);
+    QVERIFY(!image.isNull());
+    // The same window this process builds.
+    PrivateLogPath log;
+    CEncodeDlg dlg;
+    dlg.Create();
+    QCOMPARE(image.size(), dlg.size());
+    QVERIFY(QFileInfo::exists(dir.filePath("log.txt")));
+  }
+
+  void theSimulatedEncoderAnswersOnCom1() {
+    PrivateLogPath log;
+    RecordingPrompt prompt;
+    SimulatedDevice device;
+    QString error;
+    QVERIFY2(device.start(1, &error), qPrintable(error));
+    QCOMPARE(qEnvironmentVariable("ENCODER_COM1"), device.slavePath());
+    QCOMPARE(device.encoder().deckSize(), SimulatedDevice::demoDeck().size());
+    {
+      CEncodeDlg dlg;
+      dlg.Create();
+      dlg.OnCommand(32771);
+      QVERIFY(dlg.m_comm->GetPortOpen());
+      dlg.OnCommand(32792);
+      QTRY_COMPARE(device.encoder().resetCount(), 1);
+    }
+    qunsetenv("ENCODER_COM1");
+    QVERIFY(prompt.messages.isEmpty());
+  }
+
+  void theDemoCardsFitTheTracks() {
+    for (const sim::Card& card : SimulatedDevice::demoDeck()) {
+      QVERIFY(card.track1.size() <= 76);
+      QVERIFY(card.track2.size() <= 104 && card.track3.size() <= 104);
+      // These bytes separate or end tracks on the line.
+      for (const std::string* text : {&card.track2, &card.track3}) {
+        QVERIFY(text->find_first_of("AB?") == std::string::npos);
+      }
+      QVERIFY(card.track1.find('?') == std::string::npos);
+    }
+  }
+};
+
+QTEST_MAIN(VelmoraProgramTest)
+#include "test_velmora_program.moc"
