@@ -1,0 +1,193 @@
+// The machine's keyboard probes: input-event descriptors (a pipe stands in
+// for a keyboard device) and X11 on a virtual X server held by xdotool.
+#include "keyboard_probe.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/input.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "evdev_keyboard_probe.h"
+#include "pty_pair.h"
+#include "serial_port.h"
+#include "x11_keyboard_probe.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void sendKey(int fd, unsigned short code, int value) {
+  input_event events[2] = {};
+  events[0].type = EV_KEY;
+  events[0].code = code;
+  events[0].value = value;
+  events[1].type = EV_SYN;  // the report that closes each event batch
+  ASSERT_EQ(write(fd, events, sizeof events),
+            static_cast<ssize_t>(sizeof events));
+}
+
+class EvdevProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    probe.adoptDevice(fds[0]);
+  }
+  void TearDown() override {
+    if (fds[1] >= 0) close(fds[1]);
+  }
+  int fds[2] = {-1, -1};
+  quillon::EvdevKeyboardProbe probe{"/nonexistent"};
+};
+
+TEST_F(EvdevProbeTest, EscapePressSinceTheWatchBeganCounts) {
+  probe.open();  // no such directory: keeps the adopted device only
+  ASSERT_EQ(probe.descriptors().size(), 1u);
+  EXPECT_FALSE(probe.escapePressed());
+  sendKey(fds[1], KEY_A, 1);
+  sendKey(fds[1], KEY_A, 0);
+  EXPECT_FALSE(probe.escapePressed()) << "another key";
+  sendKey(fds[1], KEY_ESC, 1);
+  sendKey(fds[1], KEY_ESC, 0);
+  EXPECT_TRUE(probe.escapePressed()) << "pressed and released in between";
+  EXPECT_FALSE(probe.escapePressed()) << "each press counts once";
+}
+
+TEST_F(EvdevProbeTest, PressBeforeTheWatchIsForgotten) {
+  sendKey(fds[1], KEY_ESC, 1);
+  sendKey(fds[1], KEY_ESC, 0);
+  probe.forgetPresses();
+  EXPECT_FALSE(probe.escapePressed());
+  sendKey(fds[1], KEY_ESC, 2);  // autorepeat of a key held down
+  EXPECT_TRUE(probe.escapePressed());
+}
+
+TEST_F(EvdevProbeTest, KeyboardThatGoesAwayIsDropped) {
+  close(fds[1]);
+  fds[1] = -1;
+  EXPECT_FALSE(probe.escapePressed());
+  EXPECT_TRUE(probe.descriptors().empty());
+}
+
+TEST(EvdevProbeScan, FilesThatAreNoKeyboardsAreLeftAlone) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("quillon-input-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  for (const char* name : {"event0", "event1", "mouse0"})
+    std::fclose(std::fopen((dir / name).c_str(), "w"));
+  quillon::EvdevKeyboardProbe probe{dir.string()};
+  probe.open();
+  EXPECT_TRUE(probe.descriptors().empty());
+  EXPECT_FALSE(probe.escapePressed());
+  std::filesystem::remove_all(dir);
+}
+
+// A virtual X server of the test's own, on a display number it picks.
+class VirtualXServer {
+ public:
+  VirtualXServer() {
+    int displayPipe[2];
+    if (pipe2(displayPipe, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(displayPipe[1], 3);  // -displayfd 3, kept across exec
+      execlp("Xvfb", "Xvfb", "-displayfd", "3", "-noreset", "-nolisten", "tcp",
+             "-screen", "0", "320x240x24", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(displayPipe[1]);
+    char number[16] = {};
+    const ssize_t n = read(displayPipe[0], number, sizeof number - 1);
+    close(displayPipe[0]);
+    if (n > 0) display_ = ":" + std::string(number, strcspn(number, "\n"));
+  }
+  ~VirtualXServer() { stop(); }
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  [[nodiscard]] const std::string& display() const { return display_; }
+  [[nodiscard]] bool running() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+bool xdotool(const std::string& display, const char* action) {
+  const std::string command =
+      "DISPLAY=" + display + " xdotool " + action + " Escape";
+  return std::system(command.c_str()) == 0;
+}
+
+class X11ProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v Xvfb >/dev/null && command -v xdotool "
+                    ">/dev/null") != 0)
+      GTEST_SKIP() << "Xvfb and xdotool are needed";
+    server = std::make_unique<VirtualXServer>();
+    ASSERT_FALSE(server->display().empty()) << "Xvfb did not start";
+    setenv("DISPLAY", server->display().c_str(), 1);
+  }
+  void TearDown() override {
+    if (server && server->running()) xdotool(server->display(), "keyup");
+  }
+  std::unique_ptr<VirtualXServer> server;
+};
+
+TEST_F(X11ProbeTest, SeesTheKeyHeldOnTheServer) {
+  quillon::X11KeyboardProbe probe;
+  ASSERT_TRUE(probe.open());
+  EXPECT_FALSE(probe.escapeDown());
+  ASSERT_TRUE(xdotool(server->display(), "keydown"));
+  EXPECT_TRUE(probe.escapeDown());
+  ASSERT_TRUE(xdotool(server->display(), "keyup"));
+  EXPECT_FALSE(probe.escapeDown());
+}
+
+TEST_F(X11ProbeTest, LostServerDoesNotEndTheProcess) {
+  quillon::X11KeyboardProbe probe;
+  ASSERT_TRUE(probe.open());
+  server->stop();
+  EXPECT_FALSE(probe.escapeDown());
+  EXPECT_FALSE(probe.isOpen());
+  EXPECT_FALSE(probe.escapeDown());
+}
+
+TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
+  quillon_test::PtyPair pty;
+  quillon_test::mapPort(13, pty.slavePath());
+  quillon::SerialPort port;  // the machine's keyboard
+  ASSERT_TRUE(port.Open(13, 9600));
+  std::thread user([&] {
+    std::this_thread::sleep_for(200ms);
+    xdotool(server->display(), "keydown");
+  });
+  std::array<std::uint8_t, quillon::SerialPort::kReadSize> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.Read(buffer), quillon::SerialPort::kEscapePressed);
+  user.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  port.Close();
+}
+
+TEST(X11ProbeWithoutDisplay, KeyReadsAsUp) {
+  unsetenv("DISPLAY");
+  quillon::X11KeyboardProbe probe;
+  EXPECT_FALSE(probe.open());
+  EXPECT_FALSE(probe.escapeDown());
+}
+
+}  // namespace
