@@ -26,7 +26,8 @@ QString quoted(const QString& text) {
 
 qint32 parseBaudRate(const QString& settings, const QString& field) {
   bool digitsOnly = !field.isEmpty();
-  for (const QChar c : field) digitsOnly = digitsOnly && c.isDigit();
+  for (const QChar c : field)
+    digitsOnly = digitsOnly && c >= u'0' && c <= u'9';  // ASCII digits only
   bool fits = false;
   const qlonglong value = digitsOnly ? field.toLongLong(&fits) : 0;
   if (!digitsOnly || !fits || value < 1 || value > INT_MAX) {

@@ -364,6 +364,9 @@ void TestMSComm::settingsTextsAcceptedAndRejected_data() {
                                  << "baud rate '-9600'" << true;
   QTest::newRow("letters in baud") << "96k,n,8,1"
                                    << "baud rate '96k'" << true;
+  QTest::newRow("non-ASCII digits")
+      << QString::fromUtf8("\u0669\u0666\u0660\u0660,n,8,1") << "baud rate"
+      << true;
   QTest::newRow("huge baud") << "99999999999,n,8,1"
                              << "baud rate" << true;
   QTest::newRow("bad parity") << "9600,x,8,1"
