@@ -81,24 +81,30 @@ struct X11KeyboardProbe::Api {
 };
 
 X11KeyboardProbe::~X11KeyboardProbe() {
-  auto* display = static_cast<Display*>(display_);
-  if (display != nullptr) {
-    if (!connectionLost_) api_->closeDisplay(display);
-    std::lock_guard lock(g_displaysMutex);
-    *slotOf(display) = nullptr;
-    // libX11 stays loaded (the host may use it too): hand its I/O error
-    // handler back, since this code may be unloaded next.
-    const bool lastDisplay =
-        std::all_of(g_ownDisplays.begin(), g_ownDisplays.end(),
-                    [](Display* d) { return d == nullptr; });
-    if (lastDisplay && g_previousIoErrorHandler != nullptr) {
-      const IoErrorHandler current =
-          api_->setIoErrorHandler(g_previousIoErrorHandler);
-      if (current != onIoError) api_->setIoErrorHandler(current);
-      g_previousIoErrorHandler = nullptr;
-    }
-  }
+  releaseDisplay();
   delete api_;
+}
+
+void X11KeyboardProbe::releaseDisplay() {
+  auto* display = static_cast<Display*>(display_);
+  if (display == nullptr) return;
+  // Also after the connection was lost: Xlib then frees without a word
+  // to the server.
+  api_->closeDisplay(display);
+  display_ = nullptr;
+  std::lock_guard lock(g_displaysMutex);
+  *slotOf(display) = nullptr;
+  // libX11 stays loaded (the host may use it too): hand its I/O error
+  // handler back, since this code may be unloaded next.
+  const bool lastDisplay =
+      std::all_of(g_ownDisplays.begin(), g_ownDisplays.end(),
+                  [](Display* d) { return d == nullptr; });
+  if (lastDisplay && g_previousIoErrorHandler != nullptr) {
+    const IoErrorHandler current =
+        api_->setIoErrorHandler(g_previousIoErrorHandler);
+    if (current != onIoError) api_->setIoErrorHandler(current);
+    g_previousIoErrorHandler = nullptr;
+  }
 }
 
 bool X11KeyboardProbe::open() {
@@ -145,7 +151,10 @@ bool X11KeyboardProbe::escapeDown() {
   if (!isOpen()) return false;
   char keys[32] = {};
   api_->queryKeymap(static_cast<Display*>(display_), keys);
-  if (connectionLost_) return false;
+  if (connectionLost_) {
+    releaseDisplay();
+    return false;
+  }
   return (keys[escapeKeycode_ / 8] & (1 << (escapeKeycode_ % 8))) != 0;
 }
 

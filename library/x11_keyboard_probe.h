@@ -17,21 +17,20 @@ class X11KeyboardProbe {
   /// Opens $DISPLAY once; later calls do nothing. False when there is no
   /// display to ask.
   bool open();
-  [[nodiscard]] bool isOpen() const {
-    return display_ != nullptr && !connectionLost_;
-  }
+  [[nodiscard]] bool isOpen() const { return display_ != nullptr; }
   /// Whether Escape is down now (false when no display is open or the
   /// connection was lost).
   bool escapeDown();
 
  private:
   struct Api;
+  void releaseDisplay();
   void* library_ = nullptr;
   const Api* api_ = nullptr;
   void* display_ = nullptr;
   std::uint8_t escapeKeycode_ = 0;
   bool triedOpen_ = false;
-  bool connectionLost_ = false;  // set by Xlib's exit handler
+  bool connectionLost_ = false;  // set by Xlib's exit handler; for good
 };
 
 }  // namespace quillon

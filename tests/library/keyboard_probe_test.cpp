@@ -90,24 +90,15 @@ TEST(EvdevProbeScan, FilesThatAreNoKeyboardsAreLeftAlone) {
   std::filesystem::remove_all(dir);
 }
 
-// A virtual X server of the test's own, on a display number it picks.
+// A virtual X server of the test's own. The display number comes from the
+// process id, so that tests running side by side do not meet; a number
+// already taken makes the server exit, and the next one is tried.
 class VirtualXServer {
  public:
   VirtualXServer() {
-    int displayPipe[2];
-    if (pipe2(displayPipe, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(displayPipe[1], 3);  // -displayfd 3, kept across exec
-      execlp("Xvfb", "Xvfb", "-displayfd", "3", "-noreset", "-nolisten", "tcp",
-             "-screen", "0", "320x240x24", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(displayPipe[1]);
-    char number[16] = {};
-    const ssize_t n = read(displayPipe[0], number, sizeof number - 1);
-    close(displayPipe[0]);
-    if (n > 0) display_ = ":" + std::string(number, strcspn(number, "\n"));
+    const int base = 100 + static_cast<int>(getpid() % 5000) * 4;
+    for (int number = base; number < base + 4 && display_.empty(); ++number)
+      start(number);
   }
   ~VirtualXServer() { stop(); }
   void stop() {
@@ -121,6 +112,30 @@ class VirtualXServer {
   [[nodiscard]] bool running() const { return pid_ > 0; }
 
  private:
+  void start(int number) {
+    const std::string display = ":" + std::to_string(number);
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    if (std::filesystem::exists(socket)) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      execlp("Xvfb", "Xvfb", display.c_str(), "-noreset", "-nolisten", "tcp",
+             "-screen", "0", "320x240x24", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int waited = 0; waited < 500; ++waited) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {  // it gave up
+        pid_ = -1;
+        return;
+      }
+      if (std::filesystem::exists(socket)) {
+        display_ = display;
+        return;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    stop();
+  }
+
   pid_t pid_ = -1;
   std::string display_;
 };
@@ -171,14 +186,17 @@ TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   quillon_test::mapPort(13, pty.slavePath());
   quillon::SerialPort port;  // the machine's keyboard
   ASSERT_TRUE(port.Open(13, 9600));
+  bool pressed = false;
   std::thread user([&] {
     std::this_thread::sleep_for(200ms);
-    xdotool(server->display(), "keydown");
+    pressed = xdotool(server->display(), "keydown");
   });
   std::array<std::uint8_t, quillon::SerialPort::kReadSize> buffer{};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(port.Read(buffer), quillon::SerialPort::kEscapePressed);
+  const int result = port.Read(buffer);
   user.join();
+  ASSERT_TRUE(pressed) << "xdotool could not press the key";
+  EXPECT_EQ(result, quillon::SerialPort::kEscapePressed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   port.Close();
 }
