@@ -1,0 +1,51 @@
+# Installs the library's component into a scratch prefix, then builds and
+# runs a client that finds it with find_package, and checks the pkg-config
+# file. Run with -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=...
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGV} RESULT_VARIABLE result
+    OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${ARGV} failed (${result}):\n${output}")
+  endif()
+  set(run_output "${output}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component quillon
+    --prefix ${prefix})
+foreach(file include/quillon.h lib/libquillon.so lib/libquillon.so.1
+        lib/pkgconfig/quillon.pc lib/cmake/Quillon/QuillonConfig.cmake
+        lib/cmake/Quillon/QuillonConfigVersion.cmake
+        lib/cmake/Quillon/QuillonTargets.cmake)
+  if(NOT EXISTS ${prefix}/${file})
+    # Debian puts libraries under lib/<multiarch>; accept that too.
+    file(GLOB found ${prefix}/lib/*/${file})
+    string(REPLACE "lib/" "" rest ${file})
+    file(GLOB found ${prefix}/lib/*/${rest})
+    if(NOT found)
+      message(FATAL_ERROR "not installed: ${file}")
+    endif()
+  endif()
+endforeach()
+
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/installed_client -B ${WORK_DIR}/client
+    -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/client)
+run(${WORK_DIR}/client/installed_client)
+
+file(GLOB_RECURSE pc_files ${prefix}/*/quillon.pc)
+get_filename_component(pc_dir "${pc_files}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run(pkg-config --cflags-only-I quillon)
+string(REGEX REPLACE "^-I([^ \n]*).*" "\\1" include_dir "${run_output}")
+if(NOT EXISTS ${include_dir}/quillon.h)
+  message(FATAL_ERROR "pkg-config include path ${run_output}: no quillon.h")
+endif()
+run(pkg-config --libs quillon)
+string(REGEX REPLACE "^-L([^ \n]*).*" "\\1" lib_dir "${run_output}")
+if(NOT EXISTS ${lib_dir}/libquillon.so OR NOT run_output MATCHES "-lquillon")
+  message(FATAL_ERROR "pkg-config libraries ${run_output}: no libquillon.so")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
