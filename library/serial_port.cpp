@@ -149,9 +149,9 @@ int SerialPort::Write(std::span<const std::uint8_t> bytes) {
 }
 
 int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
+  if (!open_) return kNotOpen;
   // Presses that ended before the read began do not count.
   probe_->beginWatch();
-  if (!open_) return kNotOpen;
 
   const auto start = Clock::now();
   const auto totalDeadline = start + milliseconds(kTotalReadTimeoutMs);

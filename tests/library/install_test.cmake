@@ -1,6 +1,7 @@
 # Installs the library's component into a scratch prefix, then builds and
 # runs a client that finds it with find_package, and checks the pkg-config
-# file. Run with -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=...
+# file. Run with -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... and
+# -DCLIENT_FLAGS=... (compiler flags the client needs, e.g. sanitizers).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -31,7 +32,8 @@ foreach(file include/quillon.h lib/libquillon.so lib/libquillon.so.1
 endforeach()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/installed_client -B ${WORK_DIR}/client
-    -DCMAKE_PREFIX_PATH=${prefix})
+    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_C_FLAGS=${CLIENT_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${CLIENT_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/client)
 run(${WORK_DIR}/client/installed_client)
 
