@@ -1,6 +1,8 @@
 // The menu, the toolbar and its tooltips, the window menu with the about
 // box, and the tab order.
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -128,6 +130,39 @@ class EncodeDlgMenuToolBarTest : public QObject {
     QVERIFY(menu != nullptr);
     QCOMPARE(describe(menu), QStringList({"Minimize=61472", "Close=61536", "-",
                                           "关于 Velmora(&A)...=16"}));
+  }
+
+  void altSpaceAndARightClickOnAnEmptyPlaceOpenTheWindowMenu() {
+    CEncodeDlg dlg;
+    dlg.Create();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QMenu* menu = dlg.windowMenu();
+
+    QTest::keyClick(&dlg, Qt::Key_Space, Qt::AltModifier);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+
+    // A right click on a label is not on an empty place.
+    QWidget* label = dlg.GetDlgItem(1011);
+    QContextMenuEvent onLabel(QContextMenuEvent::Mouse, QPoint(2, 2),
+                              label->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(label, &onLabel);
+    QTest::qWait(20);
+    QVERIFY(!menu->isVisible());
+
+    // Inside the first group box, away from every control.
+    QGroupBox* group = dlg.clientArea()->findChildren<QGroupBox*>().value(0);
+    QVERIFY(group != nullptr);
+    const QPoint inside(group->width() - 4, group->height() - 4);
+    QCOMPARE(dlg.clientArea()->childAt(group->mapTo(dlg.clientArea(), inside)),
+             group);
+    QContextMenuEvent onGroup(QContextMenuEvent::Mouse, inside,
+                              group->mapToGlobal(inside));
+    QApplication::sendEvent(group, &onGroup);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+    dlg.done(0);
   }
 
   void theAboutBoxOpensAndClosesLeavingTheDialogAsItWas() {
