@@ -229,6 +229,8 @@ class EncodeDlgPortTest : public QObject {
         {"COM2 is the encoder", &com2, 2},
         {"COM" + QString(18, '0') + "2" + "7777777", &com2, 2},
         {"COM" + QString(400, '0') + "2", nullptr, 0},
+        {"COM", nullptr, 0},
+        {"COMx5", nullptr, 0},
     };
     for (const Case& c : cases) {
       CEncodeDlg dlg;
@@ -238,7 +240,8 @@ class EncodeDlgPortTest : public QObject {
       dlg.OnCommand(kOpenPort);
       QCOMPARE(dlg.m_comm->GetCommPort(), c.number);
       if (c.port == nullptr) {
-        // Nothing but zeros fits: port 0, which the control refuses.
+        // No number (or nothing but zeros fits): port 0, which the control
+        // refuses.
         QCOMPARE(m_prompt->messages.size(), 1);
         QCOMPARE(dlg.m_bPortOpen, FALSE);
         continue;
