@@ -30,4 +30,4 @@ if kill -0 "$pid" 2>/dev/null; then
   echo "Escape did not end the program"
   exit 1
 fi
-wait "$pid"
+wait "$pid" || { cat "$work/out.txt"; exit 1; }
