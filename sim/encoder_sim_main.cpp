@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -168,7 +169,11 @@ int main(int argc, char** argv) {
     return code < 0 ? 0 : code;
   }
 
-  // Blocked before the serving thread starts, so only signalfd sees them.
+  // A shell starts background jobs with SIGINT ignored; this program is
+  // meant to stop on it wherever it runs. Blocked before the serving
+  // thread starts, so only signalfd sees the signals.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
