@@ -97,8 +97,8 @@ void replyToReturn(int samples) {
                              std::pair{"card read, 3 tracks", &cardRead}}) {
     const Summary s = summarize(*data);
     std::printf(
-        "| (a) last reply byte -> return, %-22s | %4d | %7.2f ms | "
-        "%7.2f ms | %7.2f ms | 79 ms +- 1 ms |\n",
+        "| %s | %d | %.2f ms | %.2f ms | %.2f ms | 79 ms +- 1 ms at the "
+        "median |\n",
         name, samples, s.median, s.p99, s.max);
   }
 }
@@ -114,10 +114,8 @@ void cpuWhileWaiting(const char* label, quillon::KeyboardProbe& probe) {
   const double wall = Ms(Clock::now() - start).count();
   const double cpu = threadCpuMs() - cpuBefore;
   device.Close();
-  std::printf(
-      "| (b) CPU while a read waits, %-25s | %4d | %7.0f ms | "
-      "%7.1f ms cpu | %6.3f %% core | < 1 %% core |\n",
-      label, status, wall, cpu, 100.0 * cpu / wall);
+  std::printf("| %s | %d | %.0f ms | %.1f ms | %.3f %% | < 1 %% |\n", label,
+              status, wall, cpu, 100.0 * cpu / wall);
 }
 
 template <typename Probe>
@@ -148,10 +146,8 @@ void escapeLatency(const char* label, Probe& probe, int samples) {
   }
   device.Close();
   const Summary s = summarize(latency);
-  std::printf(
-      "| (c) Escape -> return, %-31s | %4d | %7.2f ms | %7.2f ms | "
-      "%7.2f ms | < 20 ms |\n",
-      label, samples, s.median, s.p99, s.max);
+  std::printf("| %s | %d | %.2f ms | %.2f ms | %.2f ms | < 20 ms |\n", label,
+              samples, s.median, s.p99, s.max);
 }
 
 }  // namespace
@@ -163,11 +159,16 @@ int main(int argc, char** argv) {
       "Line: simulated encoder on a pseudo-terminal, %d baud, replies "
       "paced at 10 bits per byte.\n\n",
       kBaud);
-  std::printf("| measure | n / status | median | p99 | max | target |\n");
-  std::printf("|---|---|---|---|---|---|\n");
+  std::printf(
+      "| (a) last reply byte -> return | n | median | p99 | max | "
+      "target |\n|---|---|---|---|---|---|\n");
   replyToReturn(samples);
 
   if (!quick) {
+    std::printf(
+        "\n| (b) a read waits for a card that never comes | result | "
+        "wall | CPU | share of a core | target |\n"
+        "|---|---|---|---|---|---|\n");
     auto none = quillon::makeNullKeyboardProbe();
     cpuWhileWaiting("no keyboard", *none);
     cpuWhileWaiting(std::getenv("DISPLAY") ? "machine probe (X11 + input)"
@@ -175,6 +176,9 @@ int main(int argc, char** argv) {
                     quillon::defaultKeyboardProbe());
   }
 
+  std::printf(
+      "\n| (c) Escape pressed -> read returns | n | median | p99 | "
+      "max | target |\n|---|---|---|---|---|---|\n");
   bench::PolledProbe polled(std::chrono::milliseconds(10));
   escapeLatency("looked at every 10 ms (X11)", polled, quick ? 10 : 50);
   bench::WakingProbe waking;
