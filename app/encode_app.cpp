@@ -22,6 +22,17 @@ CEncodeApp::CEncodeApp(int& argc, char** argv) : m_app(argc, argv) {
 
 CEncodeApp::~CEncodeApp() = default;
 
+const char* CEncodeApp::usageText() {
+  return "Usage: velmora [options]\n"
+         "Reads, writes and erases magnetic stripe cards.\n\n"
+         "Options:\n"
+         "  -h, --help         Show this text and exit.\n"
+         "  -v, --version      Print the version record and exit.\n"
+         "  --simulate         Use a simulated encoder, connected as COM1.\n"
+         "  --screenshot FILE  Save a picture of the main window to FILE "
+         "and exit.\n";
+}
+
 int CEncodeApp::Run() {
   QCommandLineParser parser;
   parser.setApplicationDescription(

@@ -20,6 +20,10 @@ class CEncodeApp {
   CEncodeApp(int& argc, char** argv);
   ~CEncodeApp();
 
+  /// The command-line usage, printed by --help before any display is
+  /// needed.
+  static const char* usageText();
+
   /// Reads the command line, then runs InitInstance. Returns the exit
   /// code.
   int Run();

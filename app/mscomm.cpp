@@ -1,7 +1,9 @@
 #include "mscomm.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,11 +11,16 @@
 #include <QMetaObject>
 #include <QStringList>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <thread>
 
 #include "com_port_path.h"
 
 namespace {
+
+// Longest a close waits for the last frame to leave the line.
+constexpr std::chrono::milliseconds kCloseDrainLimit{500};
 
 QString quoted(const QString& text) {
   return QLatin1Char('"') + text + QLatin1Char('"');
@@ -89,6 +96,28 @@ QString deviceGroup(const QString& path) {
   return QStringLiteral("dialout");
 }
 
+bool isNotATerminal(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd =
+      ::open(name.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool terminal = ::isatty(fd) == 1;
+  ::close(fd);
+  return !terminal;
+}
+
+// Waits (at most `limit`) until the bytes handed to the line have left it,
+// so that a frame sent just before a close reaches the device before DTR
+// drops and the line settings are put back.
+void drainOutput(int fd, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int queued = 0;
+  while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
                         const QString& systemText) {
   switch (error) {
@@ -112,6 +141,12 @@ QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
           .arg(path);
     }
     default:
+      // A path that names something other than a terminal (a file,
+      // /dev/null) fails when the line is configured.
+      if (isNotATerminal(path)) {
+        return QStringLiteral("Cannot open %1: it is not a serial port.")
+            .arg(path);
+      }
       return QStringLiteral("Cannot open the serial port %1: %2.")
           .arg(path, systemText);
   }
@@ -274,6 +309,10 @@ void CMSComm::openDevice(const QString& path) {
 }
 
 void CMSComm::closeDevice() {
+  if (!m_failing) {
+    m_port.waitForBytesWritten(kCloseDrainLimit.count());
+    drainOutput(m_port.handle(), kCloseDrainLimit);
+  }
   m_port.setDataTerminalReady(false);
   m_port.close();
   m_port.clearError();

@@ -117,6 +117,7 @@ class TestMSComm : public QObject {
   void settingsReachTheLine();
 
   void aMissingDeviceIsReportedWithItsPath();
+  void aPathThatIsNoTerminalIsReportedAsSuch();
   void portNumbersOutOfRangeAreRefusedOnOpen_data();
   void portNumbersOutOfRangeAreRefusedOnOpen();
   void aPortInUseIsRefused();
@@ -446,6 +447,22 @@ void TestMSComm::settingsReachTheLine() {
   QCOMPARE(line.c_ospeed, 12345u);
   QCOMPARE(line.c_cflag & CSTOPB, 0u);
   QVERIFY(comm.GetPortOpen());
+}
+
+void TestMSComm::aPathThatIsNoTerminalIsReportedAsSuch() {
+  QTemporaryDir dir;
+  const QString file = dir.filePath("plain-file");
+  QFile plain(file);
+  QVERIFY(plain.open(QIODevice::WriteOnly));
+  plain.close();
+  for (const QString& path : {file, QString("/dev/null")}) {
+    CMSComm comm;
+    comm.SetDevicePath(path);
+    const QString text = errorOf([&] { comm.SetPortOpen(true); });
+    QVERIFY2(text.contains(path), qPrintable(text));
+    QVERIFY2(text.contains("not a serial port"), qPrintable(text));
+    QVERIFY(!comm.GetPortOpen());
+  }
 }
 
 void TestMSComm::aMissingDeviceIsReportedWithItsPath() {

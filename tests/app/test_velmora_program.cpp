@@ -41,6 +41,22 @@ class VelmoraProgramTest : public QObject {
     QVERIFY(lines.contains("OriginalFilename: Velmora.EXE"));
   }
 
+  void helpIsPrintedWithoutADisplay() {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    program.setProcessEnvironment(env);
+    program.start(VELMORA_PROGRAM, {"--help"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QString text = QString::fromUtf8(program.readAllStandardOutput());
+    QVERIFY2(text.startsWith("Usage: velmora"), qPrintable(text));
+    QVERIFY(text.contains("--simulate"));
+  }
+
   void anUnknownOptionIsAnError() {
     QProcess program;
     program.setProcessEnvironment(environment());
