@@ -6,10 +6,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <optional>
-#include <vector>
 
 #include "com_port_path.h"
 #include "serial_line_speed.h"
@@ -27,6 +27,19 @@ int millisecondsUntil(Clock::time_point deadline) {
   const auto left = deadline - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
   return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
+}
+
+// Waits, at most `limit`, until the bytes written have left the line, so a
+// frame sent just before a close is neither flushed nor garbled by the
+// line settings put back after it. Bounded: a line that never drains (a
+// stuck device) must not hold the close.
+void drainOutput(int fd, milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  int queued = 0;
+  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+         Clock::now() < deadline) {
+    ::poll(nullptr, 0, 1);
+  }
 }
 
 void setDtr(int fd, bool raised) {
@@ -96,8 +109,9 @@ bool SerialPort::configureLine() {
 bool SerialPort::Close() {
   if (fd_ < 0) return true;
   open_ = false;
+  drainOutput(fd_, milliseconds(kCloseDrainLimitMs));
   setDtr(fd_, false);
-  tcflush(fd_, TCIOFLUSH);
+  tcflush(fd_, TCIFLUSH);
   tcsetattr(fd_, TCSANOW, &savedTermios_);
   // Without this a process without privileges could not open the
   // terminal again while another descriptor keeps it alive.
@@ -157,8 +171,10 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
   const auto totalDeadline = start + milliseconds(kTotalReadTimeoutMs);
   std::optional<Clock::time_point> pauseDeadline;  // set by the first byte
   std::size_t count = 0;
-  std::vector<pollfd> fds;
-  fds.reserve(1 + probe_->wakeDescriptors().size());
+  // No allocation once the frame is out: a failure here could not be
+  // reported truthfully. Keyboards past the array's size are only looked
+  // at, not waited on.
+  std::array<pollfd, 1 + kMaxWakeDescriptors> fds{};
 
   const auto result = [&](int noBytes) {
     return count > 0 ? static_cast<int>(count) : noBytes;
@@ -175,10 +191,13 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
       timeout = std::min(timeout, static_cast<int>(recheck->count()));
 
     // Rebuilt every round: the probe drops keyboards that were unplugged.
-    fds.clear();
-    fds.push_back({fd_, POLLIN, 0});
-    for (int fd : probe_->wakeDescriptors()) fds.push_back({fd, POLLIN, 0});
-    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    nfds_t used = 0;
+    fds[used++] = {fd_, POLLIN, 0};
+    for (int fd : probe_->wakeDescriptors()) {
+      if (used == fds.size()) break;
+      fds[used++] = {fd, POLLIN, 0};
+    }
+    const int ready = ::poll(fds.data(), used, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return result(kReadFailedToStart);

@@ -25,6 +25,11 @@ class SerialPort {
   /// ... and at the latest this long after it began.
   static constexpr int kTotalReadTimeoutMs = 11000;
 
+  /// Longest a close waits for written bytes to leave the line.
+  static constexpr int kCloseDrainLimitMs = 500;
+  /// Keyboard descriptors a read waits on besides the port.
+  static constexpr std::size_t kMaxWakeDescriptors = 31;
+
   /// Results of Write and Read besides a count.
   static constexpr int kWritten = 1;
   static constexpr int kNotOpen = -1;

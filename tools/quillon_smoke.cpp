@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
                    encoder->errorText().c_str());
       return 1;
     }
-    setenv(portmap::overrideVariable(options.port).c_str(),
+    // The library keeps the port number to 8 bits (257 is COM1).
+    setenv(portmap::overrideVariable(options.port & 0xFF).c_str(),
            encoder->slavePath().c_str(), 1);
     std::printf("simulated encoder on %s\n", encoder->slavePath().c_str());
   }

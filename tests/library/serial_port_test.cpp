@@ -167,6 +167,21 @@ TEST_F(SerialPortTest, WriteSendsEveryByteUnchanged) {
   EXPECT_EQ(pty.receive(), frame);
 }
 
+TEST_F(SerialPortTest, FrameWrittenJustBeforeCloseStillArrives) {
+  // Erase then close at once, as a caller ending a session does: the
+  // close must neither flush the frame nor cut it off.
+  constexpr int kRounds = 200;
+  const std::array<std::uint8_t, 3> erase{0x1B, 'c', 0x07};
+  int lost = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_EQ(port.Write(erase), SerialPort::kWritten);
+    ASSERT_TRUE(port.Close());
+    if (pty.receive(20ms) != Bytes(erase.begin(), erase.end())) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "of " << kRounds << " frames";
+}
+
 TEST_F(SerialPortTest, WriteDropsInputThatArrivedBeforeIt) {
   ASSERT_TRUE(port.Open(kPort, 9600));
   pty.send(bytesOf("stale answer"));
