@@ -20,20 +20,27 @@ class VelmoraProgramTest : public QObject {
     return env;
   }
 
- private slots:
-  void versionIsPrintedWithoutADisplay() {
+  // Runs the program with no display at all and returns its output.
+  static QString runWithoutDisplay(const QString& option) {
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
     program.setProcessEnvironment(env);
-    program.start(VELMORA_PROGRAM, {"--version"});
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-    const QStringList lines =
-        QString::fromUtf8(program.readAllStandardOutput()).split('\n');
+    program.start(VELMORA_PROGRAM, {option});
+    if (!program.waitForFinished(10000) ||
+        program.exitStatus() != QProcess::NormalExit ||
+        program.exitCode() != 0) {
+      return QString("failed: ") +
+             QString::fromUtf8(program.readAllStandardError());
+    }
+    return QString::fromUtf8(program.readAllStandardOutput());
+  }
+
+ private slots:
+  void versionIsPrintedWithoutADisplay() {
+    const QStringList lines = runWithoutDisplay("--version").split('\n');
     QCOMPARE(lines.value(0), QString("Velmora 1.0.0.1"));
     QVERIFY(lines.contains("FileVersion: 1.0.0.1"));
     QVERIFY(lines.contains("ProductVersion: 1.0.0.1"));
@@ -42,17 +49,7 @@ class VelmoraProgramTest : public QObject {
   }
 
   void helpIsPrintedWithoutADisplay() {
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("QT_QPA_PLATFORM");
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    program.setProcessEnvironment(env);
-    program.start(VELMORA_PROGRAM, {"--help"});
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-    const QString text = QString::fromUtf8(program.readAllStandardOutput());
+    const QString text = runWithoutDisplay("--help");
     QVERIFY2(text.startsWith("Usage: velmora"), qPrintable(text));
     QVERIFY(text.contains("--simulate"));
   }
