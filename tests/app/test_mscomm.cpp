@@ -125,6 +125,7 @@ class TestMSComm : public QObject {
   void callsThatNeedTheRightPortState();
 
   void unpluggingClosesThePortWithOneReport();
+  void aHungUpLineClosesThePortWithOneReport();
   void destroyingTheControlReleasesThePort();
 };
 
@@ -627,6 +628,26 @@ void TestMSComm::unpluggingClosesThePortWithOneReport() {
   QVERIFY(errorOf([&] {
             comm.SetOutput("x");
           }).contains("only when the port is open"));
+}
+
+void TestMSComm::aHungUpLineClosesThePortWithOneReport() {
+  // A USB serial adapter pulled out hangs its terminal up; the master side
+  // of the line stays. Hanging a terminal up takes privileges.
+  if (::geteuid() != 0) QSKIP("hanging up a terminal needs root");
+  Encoder enc;
+  QVERIFY(enc.start());
+  CMSComm comm;
+  QSignalSpy failed(&comm, &CMSComm::portFailed);
+  comm.SetDevicePath(enc.path);
+  comm.SetPortOpen(true);
+  const int fd = ::open(enc.path.toLocal8Bit().constData(),
+                        O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  QVERIFY(fd >= 0);
+  QCOMPARE(::ioctl(fd, TIOCVHANGUP), 0);
+  ::close(fd);
+  QTest::qWait(500);
+  QCOMPARE(failed.count(), 1);
+  QVERIFY(!comm.GetPortOpen());
 }
 
 void TestMSComm::destroyingTheControlReleasesThePort() {
