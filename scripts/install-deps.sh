@@ -10,6 +10,11 @@ packages=(
   libx11-dev fonts-wqy-microhei xvfb xdotool x11-apps
 )
 
+# scripts/fuzz.sh also needs clang and its sanitizer and fuzzer runtimes.
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
