@@ -268,15 +268,10 @@ bool CMSComm::applyToPort(const LineSettings& line) {
 
 QString CMSComm::devicePathToOpen() const {
   if (!m_devicePath.isEmpty()) return m_devicePath;
-  const auto path = portmap::resolvePortPath(m_commPort);
-  if (!path) {
-    throw CommError(QStringLiteral("Invalid port number %1: serial ports are "
-                                   "numbered from %2 to %3.")
-                        .arg(m_commPort)
-                        .arg(portmap::kMinPortNumber)
-                        .arg(portmap::kMaxPortNumber));
-  }
-  return QFile::decodeName(path->c_str());
+  // The library resolves numbers the same way, so both open one device.
+  const portmap::Resolution port = portmap::resolvePort(m_commPort);
+  if (!port.path) throw CommError(QString::fromStdString(port.message));
+  return QFile::decodeName(port.path->c_str());
 }
 
 void CMSComm::openDevice(const QString& path) {

@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "fake_keyboard_probe.h"
@@ -104,6 +105,29 @@ TEST_F(SerialPortTest, OpenRefusesWhatNamesNoUsableLine) {
   EXPECT_FALSE(port.isOpen());
   std::array<std::uint8_t, 2> frame{0x1B, '0'};
   EXPECT_EQ(port.Write(frame), SerialPort::kNotOpen);
+}
+
+// A relative ENCODER_COMn would name ./enc here and /dev/enc in the
+// program: refused, although ./enc is a working terminal.
+TEST_F(SerialPortTest, RelativeOverrideIsRefused) {
+  char folder[] = "/tmp/quillon-relative-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/enc";
+  ASSERT_EQ(symlink(pty.slavePath().c_str(), link.c_str()), 0);
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(folder), 0);
+  for (const char* value : {"enc", "./enc"}) {
+    mapPort(kPort, value);
+    EXPECT_FALSE(port.Open(kPort, 9600)) << value;
+    EXPECT_FALSE(port.isOpen()) << value;
+  }
+  mapPort(kPort, link);
+  EXPECT_TRUE(port.Open(kPort, 9600)) << "the same device by absolute path";
+  port.Close();
+  EXPECT_EQ(chdir(previous), 0);
+  std::remove(link.c_str());
+  rmdir(folder);
 }
 
 TEST_F(SerialPortTest, PortNumberIsKeptToEightBits) {
