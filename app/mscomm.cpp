@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <thread>
 
 #include "com_port_path.h"
@@ -152,12 +154,32 @@ QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
   }
 }
 
+// The serial port class's name for what open() reported.
+QSerialPort::SerialPortError openError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return QSerialPort::DeviceNotFoundError;
+    case EACCES:
+    case EPERM:
+    case EBUSY:  // held exclusively by another program
+      return QSerialPort::PermissionError;
+    default:
+      return QSerialPort::OpenError;
+  }
+}
+
 bool isFatal(QSerialPort::SerialPortError error) {
   return error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
          error == QSerialPort::ResourceError;
 }
 
 }  // namespace
+
+struct CMSComm::FoundLine {
+  termios settings;
+};
 
 CMSComm::CMSComm(QWidget* parent) : QWidget(parent) {
   setVisible(false);
@@ -275,24 +297,42 @@ QString CMSComm::devicePathToOpen() const {
 }
 
 void CMSComm::openDevice(const QString& path) {
+  // The lock comes before anything touches the port: a port another
+  // program holds is not configured, made exclusive or released (its
+  // exclusive mode cleared) by this control. The encoder library takes the
+  // same advisory lock, so the two never share a port, whoever opens first.
+  const QByteArray name = QFile::encodeName(path);
+  const int lockFd =
+      ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (lockFd < 0) {
+    const int error = errno;
+    throw CommError(openFailureText(path, openError(error),
+                                    QString::fromLocal8Bit(strerror(error))));
+  }
+  if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(lockFd);  // the last reference is the holder's: no hang-up
+    throw CommError(
+        QStringLiteral("The serial port %1 is in use by another program.")
+            .arg(path));
+  }
+  termios found{};
+  if (::tcgetattr(lockFd, &found) != 0) {
+    const int error = errno;
+    ::close(lockFd);
+    throw CommError(openFailureText(path, QSerialPort::UnknownError,
+                                    QString::fromLocal8Bit(strerror(error))));
+  }
   m_port.setPortName(path);
   applyToPort(m_line);  // stored now, applied by open()
   if (!m_port.open(QIODevice::ReadWrite)) {
     const QString text =
         openFailureText(path, m_port.error(), m_port.errorString());
     m_port.clearError();
+    ::close(lockFd);
     throw CommError(text);
   }
-  // The encoder library takes the same advisory lock, so the two never
-  // share a port, whoever opens first.
-  if (::flock(static_cast<int>(m_port.handle()), LOCK_EX | LOCK_NB) != 0 &&
-      errno == EWOULDBLOCK) {
-    m_port.close();
-    m_port.clearError();
-    throw CommError(
-        QStringLiteral("The serial port %1 is in use by another program.")
-            .arg(path));
-  }
+  m_lockFd = lockFd;
+  m_foundLine = std::make_unique<FoundLine>(FoundLine{found});
   ++m_session;
   m_failing = false;
   m_openPath = path;
@@ -311,6 +351,8 @@ void CMSComm::closeDevice() {
   m_port.setDataTerminalReady(false);
   m_port.close();
   m_port.clearError();
+  ::close(m_lockFd);  // lets the port go to other programs
+  m_lockFd = -1;
 }
 
 void CMSComm::onReadyRead() {
