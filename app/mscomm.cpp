@@ -15,9 +15,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 
 #include "com_port_path.h"
+#include "line_close.h"
 
 namespace {
 
@@ -108,18 +108,6 @@ bool isNotATerminal(const QString& path) {
   return !terminal;
 }
 
-// Waits (at most `limit`) until the bytes handed to the line have left it,
-// so that a frame sent just before a close reaches the device before DTR
-// drops and the line settings are put back.
-void drainOutput(int fd, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int queued = 0;
-  while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
                         const QString& systemText) {
   switch (error) {
@@ -181,7 +169,11 @@ struct CMSComm::FoundLine {
   termios settings;
 };
 
-CMSComm::CMSComm(QWidget* parent) : QWidget(parent) {
+CMSComm::CMSComm(QWidget* parent)
+    : CMSComm(serialline::systemTerminalCalls(), parent) {}
+
+CMSComm::CMSComm(serialline::TerminalCalls& calls, QWidget* parent)
+    : QWidget(parent), m_calls(&calls) {
   setVisible(false);
   // Queued, so every arrival raises OnComm even while an OnComm handler
   // waits in a nested event loop (QSerialPort does not emit readyRead again
@@ -344,11 +336,18 @@ void CMSComm::openDevice(const QString& path) {
 }
 
 void CMSComm::closeDevice() {
+  const int fd = static_cast<int>(m_port.handle());
   if (!m_failing) {
-    m_port.waitForBytesWritten(kCloseDrainLimit.count());
-    drainOutput(m_port.handle(), kCloseDrainLimit);
+    // The class's own buffer to the system, then the system's to the line:
+    // the last frame reaches the device before DTR drops.
+    m_port.waitForBytesWritten(static_cast<int>(kCloseDrainLimit.count()));
+    serialline::drainTransmitter(fd, kCloseDrainLimit, *m_calls);
   }
   m_port.setDataTerminalReady(false);
+  // Put back once the output has drained; the serial port class puts the
+  // same settings back again as it closes, by then with nothing leaving.
+  if (!m_failing && m_foundLine)  // a device that went away has no line
+    serialline::restoreSettings(fd, m_foundLine->settings, *m_calls);
   m_port.close();
   m_port.clearError();
   ::close(m_lockFd);  // lets the port go to other programs

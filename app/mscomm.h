@@ -12,6 +12,10 @@
 #include <memory>
 #include <stdexcept>
 
+namespace serialline {
+class TerminalCalls;
+}
+
 class CommError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -29,6 +33,9 @@ class CMSComm : public QWidget {
 
   /// Hidden: the control has no face at run time.
   explicit CMSComm(QWidget* parent = nullptr);
+  /// ... closing its port through `calls` (which must outlive the
+  /// control), so that a test can see the order of a close.
+  explicit CMSComm(serialline::TerminalCalls& calls, QWidget* parent = nullptr);
   ~CMSComm() override;  ///< releases the port
 
   /// Any number is stored; one outside 1..255 is refused when the port is
@@ -88,6 +95,7 @@ class CMSComm : public QWidget {
   void reportFailure(quint64 session);
 
   QSerialPort m_port;
+  serialline::TerminalCalls* m_calls;
   short m_commPort = 1;
   QString m_devicePath;
   QString m_settings = QString::fromLatin1(kInitialSettings);

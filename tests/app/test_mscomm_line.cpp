@@ -1,7 +1,9 @@
 // The serial control and the line it shares with other programs: a port
-// the encoder library holds is left as it is.
+// the encoder library holds is left as it is, and a close lets the last
+// frame leave before it puts the line back and lets the port go.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 
 #include "keyboard_probe.h"
 #include "mscomm.h"
+#include "recording_terminal_calls.h"
 #include "serial_port.h"
 
 namespace {
@@ -54,6 +57,8 @@ class TestMSCommLine : public QObject {
 
  private slots:
   void aPortTheLibraryHoldsIsLeftAsItIs();
+  void closeDrainsThenRestoresThenLetsGo_data();
+  void closeDrainsThenRestoresThenLetsGo();
 };
 
 // The encoder library holds the port (its lock, exclusive mode and line
@@ -82,6 +87,53 @@ void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
   library.Close();
   ::close(observer);
   qunsetenv("ENCODER_COM5");
+}
+
+void TestMSCommLine::closeDrainsThenRestoresThenLetsGo_data() {
+  QTest::addColumn<bool>("drainHangs");
+  QTest::addColumn<QStringList>("calls");
+  QTest::newRow("drains") << false
+                          << QStringList{"drain", "restore after drain"};
+  QTest::newRow("never drains")
+      << true << QStringList{"drain", "discard output", "restore after drain"};
+}
+
+void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
+  QFETCH(bool, drainHangs);
+  QFETCH(QStringList, calls);
+  OwnPty pty;
+  QVERIFY(!pty.slave.isEmpty());
+  const speed_t before = pty.speed();
+  quillon_test::RecordingTerminalCalls recorder;
+  CMSComm comm(recorder);
+  comm.SetDevicePath(pty.slave);
+  comm.SetSettings("1200,n,8,1");
+  comm.SetPortOpen(true);
+  QCOMPARE(pty.speed(), speed_t(B1200));
+  const QByteArray erase("\x1b" "c\x07");
+  comm.SetOutput(erase);
+  recorder.hangDrains(drainHangs);
+  recorder.clear();
+  QElapsedTimer took;
+  took.start();
+  comm.SetPortOpen(false);
+  recorder.hangDrains(false);
+  QStringList log;
+  for (const std::string& call : recorder.log())
+    log << QString::fromStdString(call);
+  QCOMPARE(log, calls);
+  if (drainHangs) QVERIFY(took.elapsed() >= 500 && took.elapsed() < 2000);
+  QCOMPARE(pty.speed(), before);  // the line as it was found
+  if (!drainHangs) {
+    char got[8] = {};
+    QCOMPARE(::read(pty.master, got, sizeof got), qsizetype(erase.size()));
+    QCOMPARE(QByteArray(got, erase.size()), erase);
+  }
+  // The port is let go: another program may lock it.
+  const int other = pty.openSlave();
+  QVERIFY(other >= 0);
+  QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
 }
 
 QTEST_MAIN(TestMSCommLine)
