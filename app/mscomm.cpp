@@ -147,14 +147,12 @@ QSerialPort::SerialPortError openError(int error) {
   switch (error) {
     case ENOENT:
     case ENODEV:
-    case ENXIO:
-      return QSerialPort::DeviceNotFoundError;
+    case ENXIO: return QSerialPort::DeviceNotFoundError;
     case EACCES:
     case EPERM:
     case EBUSY:  // held exclusively by another program
       return QSerialPort::PermissionError;
-    default:
-      return QSerialPort::OpenError;
+    default: return QSerialPort::OpenError;
   }
 }
 

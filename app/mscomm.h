@@ -101,9 +101,9 @@ class CMSComm : public QWidget {
   QString m_settings = QString::fromLatin1(kInitialSettings);
   LineSettings m_line;
   short m_commEvent = 0;
-  int m_lockFd = -1;       // holds the port's lock while it is open
-  struct FoundLine;        // the line's settings before the open (kept
-                           // apart: <termios.h> clashes with termios2)
+  int m_lockFd = -1;  // holds the port's lock while it is open
+  struct FoundLine;   // the line's settings before the open (kept
+                      // apart: <termios.h> clashes with termios2)
   std::unique_ptr<FoundLine> m_foundLine;
   QString m_openPath;      // the device of the current opening
   quint64 m_session = 0;   // counts opens, so a late failure report of an

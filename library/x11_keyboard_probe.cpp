@@ -53,7 +53,8 @@ struct DisplaySocket {
 
 int connectWithin(int domain, const sockaddr* address, socklen_t length,
                   std::chrono::milliseconds limit) {
-  const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd =
+      ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   if (::connect(fd, address, length) == 0) return fd;
   if (errno == EINPROGRESS) {
@@ -61,8 +62,7 @@ int connectWithin(int domain, const sockaddr* address, socklen_t length,
     int error = 0;
     socklen_t size = sizeof error;
     if (::poll(&p, 1, static_cast<int>(limit.count())) == 1 &&
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-        error == 0)
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
       return fd;
   }
   ::close(fd);
@@ -77,11 +77,11 @@ DisplaySocket connectLocal(int number) {
     address.sun_family = AF_UNIX;
     const std::size_t offset = abstract ? 1 : 0;
     std::memcpy(address.sun_path + offset, path.c_str(), path.size());
-    const auto length = static_cast<socklen_t>(
-        offsetof(sockaddr_un, sun_path) + offset + path.size());
-    const int fd = connectWithin(
-        AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length,
-        X11KeyboardProbe::kConnectWait);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                               offset + path.size());
+    const int fd =
+        connectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address),
+                      length, X11KeyboardProbe::kConnectWait);
     if (fd >= 0) return {fd, kFamilyLocal, {}};
   }
   return {};
@@ -134,7 +134,7 @@ struct X11KeyboardProbe::Api {
   decltype(&xcb_get_setup) setup = nullptr;
   decltype(&xcb_flush) flush = nullptr;
   decltype(&xcb_poll_for_reply) pollForReply = nullptr;
-  decltype(&xcb_poll_for_event) pollForEvent = nullptr;
+  decltype(&xcb_poll_for_queued_event) pollForQueuedEvent = nullptr;
   decltype(&xcb_query_keymap) queryKeymap = nullptr;
   decltype(&xcb_get_keyboard_mapping) keyboardMapping = nullptr;
   decltype(&xcb_get_keyboard_mapping_reply) keyboardMappingReply = nullptr;
@@ -154,7 +154,7 @@ struct X11KeyboardProbe::Api {
     bind(xcb, "xcb_get_setup", setup);
     bind(xcb, "xcb_flush", flush);
     bind(xcb, "xcb_poll_for_reply", pollForReply);
-    bind(xcb, "xcb_poll_for_event", pollForEvent);
+    bind(xcb, "xcb_poll_for_queued_event", pollForQueuedEvent);
     bind(xcb, "xcb_query_keymap", queryKeymap);
     bind(xcb, "xcb_get_keyboard_mapping", keyboardMapping);
     bind(xcb, "xcb_get_keyboard_mapping_reply", keyboardMappingReply);
@@ -169,9 +169,9 @@ struct X11KeyboardProbe::Api {
 
   [[nodiscard]] bool usable() const {
     return parseDisplay && connectToFd && hasError && disconnect &&
-           fileDescriptor && setup && flush && pollForReply && pollForEvent &&
-           queryKeymap && keyboardMapping && keyboardMappingReply &&
-           keysyms && keysymCount;
+           fileDescriptor && setup && flush && pollForReply &&
+           pollForQueuedEvent && queryKeymap && keyboardMapping &&
+           keyboardMappingReply && keysyms && keysymCount;
   }
 
   Cookie cookieFor(const DisplaySocket& socket, int number) const {
@@ -186,11 +186,10 @@ struct X11KeyboardProbe::Api {
     char type[] = "MIT-MAGIC-COOKIE-1";
     char* types[] = {type};
     const int typeLengths[] = {static_cast<int>(sizeof type - 1)};
-    Xauth* auth = bestAuth(socket.family,
-                           static_cast<unsigned short>(address.size()),
-                           address.data(),
-                           static_cast<unsigned short>(display.size()),
-                           display.data(), 1, types, typeLengths);
+    Xauth* auth =
+        bestAuth(socket.family, static_cast<unsigned short>(address.size()),
+                 address.data(), static_cast<unsigned short>(display.size()),
+                 display.data(), 1, types, typeLengths);
     if (auth == nullptr) return {};
     Cookie cookie{std::string(auth->name, auth->name_length),
                   std::string(auth->data, auth->data_length)};
@@ -371,8 +370,10 @@ void X11KeyboardProbe::takeAnswer() {
     std::free(error);
   }
   // Nothing is selected, but the server may still send a few events
-  // (a keyboard mapping change): drop them so they do not pile up.
-  while (xcb_generic_event_t* event = api_->pollForEvent(c)) std::free(event);
+  // (a keyboard mapping change): drop those read with the answers so they
+  // do not pile up (without reading the socket once more).
+  while (xcb_generic_event_t* event = api_->pollForQueuedEvent(c))
+    std::free(event);
 }
 
 bool X11KeyboardProbe::escapeDown() {

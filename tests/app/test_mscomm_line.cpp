@@ -110,7 +110,9 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
   comm.SetSettings("1200,n,8,1");
   comm.SetPortOpen(true);
   QCOMPARE(pty.speed(), speed_t(B1200));
-  const QByteArray erase("\x1b" "c\x07");
+  const QByteArray erase(
+      "\x1b"
+      "c\x07");
   comm.SetOutput(erase);
   recorder.hangDrains(drainHangs);
   recorder.clear();

@@ -34,15 +34,17 @@ void put32(Bytes& b, std::size_t at, unsigned v) {
   put16(b, at, v & 0xFFFF);
   put16(b, at + 2, v >> 16);
 }
-unsigned get16(const Bytes& b, std::size_t at) { return b[at] | b[at + 1] << 8; }
+unsigned get16(const Bytes& b, std::size_t at) {
+  return b[at] | b[at + 1] << 8;
+}
 
 // The handshake's answer: success, keycodes 8..255, one pixmap format and
 // one 24-bit screen with one visual (X clients insist on a screen).
 Bytes setupReply() {
   constexpr std::size_t kFixed = 32, kVendor = 4, kFormat = 8, kScreen = 40,
                         kDepth = 8, kVisual = 24;
-  const std::size_t extra = kFixed + kVendor + kFormat + kScreen + kDepth +
-                            kVisual;
+  const std::size_t extra =
+      kFixed + kVendor + kFormat + kScreen + kDepth + kVisual;
   Bytes b(8 + extra, 0);
   b[0] = 1;
   put16(b, 2, 11);  // protocol 11.0
@@ -62,8 +64,8 @@ Bytes setupReply() {
   at += kVendor;
   b[at] = 24, b[at + 1] = 32, b[at + 2] = 32;  // depth, bits per pixel, pad
   at += kFormat;
-  put32(b, at, 0x100);       // root window
-  put32(b, at + 4, 0x20);    // default colormap
+  put32(b, at, 0x100);         // root window
+  put32(b, at + 4, 0x20);      // default colormap
   put32(b, at + 8, 0xFFFFFF);  // white
   put16(b, at + 20, 320);
   put16(b, at + 22, 240);
@@ -91,9 +93,9 @@ Bytes setupReply() {
 // The core requests that have an answer; the others have none.
 bool hasAnswer(std::uint8_t opcode) {
   static constexpr std::uint8_t kWithAnswer[] = {
-      3,  14, 15, 16, 17, 20, 21, 23, 26, 31, 38, 39, 40, 43,  44,  47,  48,
-      49, 50, 52, 73, 83, 84, 85, 86, 87, 91, 92, 97, 98, 99,  101, 103, 106,
-      108, 110, 116, 117, 118, 119};
+      3,  14, 15, 16,  17,  20,  21,  23,  26,  31,  38,  39, 40, 43,
+      44, 47, 48, 49,  50,  52,  73,  83,  84,  85,  86,  87, 91, 92,
+      97, 98, 99, 101, 103, 106, 108, 110, 116, 117, 118, 119};
   return std::find(std::begin(kWithAnswer), std::end(kWithAnswer), opcode) !=
          std::end(kWithAnswer);
 }
@@ -148,16 +150,16 @@ FakeXServer::FakeXServer(Behaviour behaviour) : behaviour_(behaviour) {
     // Another server on the abstract name of this number would be reached
     // first by a client: skip the number.
     std::memcpy(address.sun_path + 1, path.c_str(), path.size());
-    if (socketAnswers(address, static_cast<socklen_t>(
-                                   offsetof(sockaddr_un, sun_path) + 1 +
-                                   path.size())))
+    if (socketAnswers(address,
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                             1 + path.size())))
       continue;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
-             sizeof address) != 0 ||
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+            0 ||
         listen(fd, 4) != 0) {
       close(fd);
       continue;
@@ -206,7 +208,8 @@ void FakeXServer::serveConnection(int fd) {
   unsigned delayStep = 0;
   const auto later = [&] {
     // 100, 117, 134, 150 ms, and again.
-    const auto delay = std::chrono::milliseconds(100 + (delayStep++ % 4) * 50 / 3);
+    const auto delay =
+        std::chrono::milliseconds(100 + (delayStep++ % 4) * 50 / 3);
     return Clock::now() + delay;
   };
   for (;;) {
@@ -238,8 +241,8 @@ void FakeXServer::serveConnection(int fd) {
     for (;;) {
       if (!setUp) {
         if (in.size() < 12) break;
-        const std::size_t size = 12 + (get16(in, 6) + 3) / 4 * 4 +
-                                 (get16(in, 8) + 3) / 4 * 4;
+        const std::size_t size =
+            12 + (get16(in, 6) + 3) / 4 * 4 + (get16(in, 8) + 3) / 4 * 4;
         if (in.size() < size) break;
         in.erase(in.begin(), in.begin() + static_cast<long>(size));
         answers.push_back({later(), setupReply()});

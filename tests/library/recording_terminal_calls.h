@@ -43,7 +43,7 @@ class RecordingTerminalCalls : public serialline::TerminalCalls {
   int flush(int fd, int queue) override {
     {
       std::lock_guard lock(mutex_);
-      log_.push_back(queue == TCOFLUSH  ? "discard output"
+      log_.push_back(queue == TCOFLUSH   ? "discard output"
                      : queue == TCIFLUSH ? "discard input"
                                          : "discard both");
       if (queue != TCIFLUSH) outputDiscarded_ = true;

@@ -205,9 +205,11 @@ TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
     std::vector<std::string> calls;
   };
   const Case cases[] = {
-      {"drains", false,
+      {"drains",
+       false,
        {"drain", "discard input", "restore after drain", "close"}},
-      {"never drains", true,
+      {"never drains",
+       true,
        {"drain", "discard output", "discard input", "restore after drain",
         "close"}},
   };

@@ -97,7 +97,8 @@ TEST_P(LateXServerTest, EscapeHeldThereStillEndsARead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(XServer, SlowXServerTest,
-                         ::testing::Values(Behaviour::kLate, Behaviour::kSilent),
+                         ::testing::Values(Behaviour::kLate,
+                                           Behaviour::kSilent),
                          [](const auto& info) {
                            return info.param == Behaviour::kLate ? "Late"
                                                                  : "Frozen";
