@@ -51,8 +51,8 @@ struct DisplaySocket {
   std::string address;  // empty for the local host
 };
 
-int connectWithin(int domain, const sockaddr* address, socklen_t length,
-                  std::chrono::milliseconds limit) {
+int connectBy(int domain, const sockaddr* address, socklen_t length,
+              X11KeyboardProbe::Clock::time_point deadline) {
   const int fd =
       ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
@@ -61,7 +61,10 @@ int connectWithin(int domain, const sockaddr* address, socklen_t length,
     pollfd p{fd, POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
-    if (::poll(&p, 1, static_cast<int>(limit.count())) == 1 &&
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - X11KeyboardProbe::Clock::now());
+    if (left.count() > 0 &&
+        ::poll(&p, 1, static_cast<int>(left.count())) == 1 &&
         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
       return fd;
   }
@@ -69,7 +72,8 @@ int connectWithin(int domain, const sockaddr* address, socklen_t length,
   return -1;
 }
 
-DisplaySocket connectLocal(int number) {
+DisplaySocket connectLocal(int number,
+                           X11KeyboardProbe::Clock::time_point deadline) {
   // The abstract socket first, then the file, as X servers on Linux offer.
   const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
   for (bool abstract : {true, false}) {
@@ -79,15 +83,17 @@ DisplaySocket connectLocal(int number) {
     std::memcpy(address.sun_path + offset, path.c_str(), path.size());
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
                                                offset + path.size());
-    const int fd =
-        connectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address),
-                      length, X11KeyboardProbe::kConnectWait);
+    const int fd = connectBy(
+        AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
     if (fd >= 0) return {fd, kFamilyLocal, {}};
   }
   return {};
 }
 
-DisplaySocket connectTcp(const std::string& host, int number) {
+// The name is looked up first (from /etc/hosts for "localhost", as ssh -X
+// names its displays); only the connect itself keeps the deadline.
+DisplaySocket connectTcp(const std::string& host, int number,
+                         X11KeyboardProbe::Clock::time_point deadline) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -96,8 +102,7 @@ DisplaySocket connectTcp(const std::string& host, int number) {
   DisplaySocket result;
   for (const addrinfo* a = found; a != nullptr && result.fd < 0;
        a = a->ai_next) {
-    result.fd = connectWithin(a->ai_family, a->ai_addr, a->ai_addrlen,
-                              X11KeyboardProbe::kConnectWait);
+    result.fd = connectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline);
     if (result.fd < 0) continue;
     // A server on this machine files its cookie under the host's name.
     if (a->ai_family == AF_INET) {
@@ -272,11 +277,13 @@ void X11KeyboardProbe::beginWatch() {
     disconnect();
   if (connection_ == nullptr) {
     if (!attempt_) {
-      startAttempt();
+      // The connect and the handshake share one bound.
+      const auto deadline = Clock::now() + kConnectWait;
+      startAttempt(deadline);
       if (attempt_) {
         std::unique_lock lock(attempt_->mutex);
-        attempt_->finished.wait_for(lock, kConnectWait,
-                                    [this] { return attempt_->done; });
+        attempt_->finished.wait_until(lock, deadline,
+                                      [this] { return attempt_->done; });
       }
     }
     pollAttempt();
@@ -295,7 +302,7 @@ void X11KeyboardProbe::pollAttempt() {
     finishAttempt(/*stop=*/!done);
 }
 
-void X11KeyboardProbe::startAttempt() {
+void X11KeyboardProbe::startAttempt(Clock::time_point deadline) {
   // Read each time: a display named after the first read is found.
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') return;
@@ -308,8 +315,8 @@ void X11KeyboardProbe::startAttempt() {
   const std::string hostName = host != nullptr ? host : "";
   std::free(host);
   const DisplaySocket socket = hostName.empty() || hostName == "unix"
-                                   ? connectLocal(number)
-                                   : connectTcp(hostName, number);
+                                   ? connectLocal(number, deadline)
+                                   : connectTcp(hostName, number, deadline);
   if (socket.fd < 0) return;
 
   auto attempt = std::make_unique<Attempt>();

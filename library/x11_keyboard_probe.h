@@ -53,7 +53,7 @@ class X11KeyboardProbe {
  private:
   struct Api;
   struct Attempt;
-  void startAttempt();
+  void startAttempt(Clock::time_point deadline);
   void pollAttempt();
   void finishAttempt(bool stop);
   void takeAnswer();
