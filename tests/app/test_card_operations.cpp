@@ -2,6 +2,8 @@
 // pseudo-terminal: write frames and their checks, auto-increment, replies
 // and what they set off, erase and coercivity frames with their pauses,
 // the seconds display, log records, saving the log and track 2 density.
+#include <unistd.h>
+
 #include <QLabel>
 #include <QRadioButton>
 #include <QtTest>
@@ -489,6 +491,28 @@ class CardOperationsTest : public QObject {
     // Cancelling does nothing.
     dlg().OnCommand(32773);
     QCOMPARE(m_prompt->messages.size(), written.isEmpty() ? 1 : 0);
+  }
+
+  void savingIntoAFolderWithoutWriteAccessFails() {
+    if (::geteuid() == 0) {
+      // The "nonroot" test runs this as an ordinary user: it must not skip.
+      if (qEnvironmentVariableIsSet("QUILLON_UNPRIVILEGED_RUN"))
+        QFAIL("still root");
+      QSKIP("root may write anywhere (the nonroot test runs this)");
+    }
+    QTemporaryDir target;
+    QVERIFY(QDir(target.path()).mkdir("locked"));
+    QVERIFY(QFile::setPermissions(target.filePath("locked"),
+                                  QFile::ReadOwner | QFile::ExeOwner));
+    fill(2, "", "42", "");
+    dlg().AppendOperationRecord(CEncodeDlg::Operation::Write);
+    const QByteArray records = fileBytes(m_log->path());
+    m_prompt->saveNames << target.filePath("locked/ops");
+    dlg().OnCommand(32773);
+    QCOMPARE(m_prompt->messages.size(), 1);
+    QCOMPARE(m_prompt->messages[0].text, QString("Save failed"));
+    QCOMPARE(fileBytes(m_log->path()), records);
+    QVERIFY(QDir(target.filePath("locked")).isEmpty());
   }
 
   void densityGoesOutOnOkOnly_data() {
