@@ -140,6 +140,11 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
   Session session(global, interrupt);
   if (const int code = session.open(); code != kExitDone) return code;
 
+  // An operation that an interrupted run left waiting for its card (a
+  // kill -9 sends no reset) must not complete on the next card passed.
+  if (const Status status = session.device().Reset(); status != QUILLON_OK)
+    return session.fail(status, "the reset before the batch");
+
   const int selection = batch.selection();
   // Tracks 1 and 3 have no read of their own: all three are read back.
   const int readBack = selection == 5 ? 7 : selection;
