@@ -250,7 +250,10 @@ class Interruption(QuillonTest):
                 quillon.stderr.close()
                 self.assertEqual(quillon.returncode, 130)
                 self.assertLess(took, 0.1)
-                self.assertEqual(self.frames_after(before, 1)[-1], "1B 30")
+                frames = self.sim.frames
+                wait_until(lambda: frames()[-1] == "1B 30", 1)
+                after = frames()[frames().index(waiting_on, before):]
+                self.assertEqual(after, [waiting_on, "1B 30"])
 
 
 class Resume(QuillonTest):

@@ -1,8 +1,10 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
+#include "encoder_protocol.h"
 #include "exit_codes.h"
 #include "port_access.h"
 #include "quillon.h"
@@ -37,7 +39,12 @@ Session::Session(const GlobalOptions& options, InterruptSource& interrupt)
   EncoderDevice::WaitOptions wait;
   wait.interruptFd = interrupt_.fd();
   wait.endOnCompleteReply = options_.replyEnd == "complete";
-  if (options_.verbose) wait.traffic = showFrame;
+  wait.traffic = [this](bool sent, std::span<const std::uint8_t> bytes) {
+    if (sent) {
+      lastSentWasReset_ = std::ranges::equal(bytes, protocol::kResetFrame);
+    }
+    if (options_.verbose) showFrame(sent, bytes);
+  };
   device_->setWaitOptions(std::move(wait));
 }
 
@@ -58,10 +65,7 @@ int Session::open() {
 int Session::fail(Status status, std::string_view what) {
   const std::string doing(what);
   switch (status) {
-    case QUILLON_ERR_ESCAPE:
-      // Sent again after a read or write, which sent it already: the
-      // status request and the line test send none.
-      return stopOnInterrupt();
+    case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
     case QUILLON_ERR_NO_REPLY:
       complain("no reply from the encoder to " + doing +
                " (is it switched on and at " + std::to_string(options_.baud) +
@@ -81,7 +85,8 @@ int Session::fail(Status status, std::string_view what) {
 }
 
 int Session::stopOnInterrupt() {
-  device_->Reset();
+  // A read or write ended by the signal has sent it already.
+  if (!lastSentWasReset_) device_->Reset();
   if (!options_.quiet) complain("interrupted; the encoder was reset");
   return kExitInterrupted;
 }

@@ -55,6 +55,7 @@ class Session {
   InterruptSource& interrupt_;
   std::unique_ptr<KeyboardProbe> probe_;
   std::unique_ptr<EncoderDevice> device_;
+  bool lastSentWasReset_ = false;
 };
 
 }  // namespace quillon::cli
