@@ -142,6 +142,20 @@ class Frames(QuillonTest):
                 self.assertEqual(self.frames_after(before, len(expected)),
                                  expected)
 
+    def test_verbose_shows_frames_and_replies_in_hex(self):
+        result = self.run_quillon("status", "--verbose")  # after, too
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"-> 1B 6A\n<- 1B 72 70\n")
+
+    def test_ports_lists_the_line_as_its_com_port(self):
+        self.env["ENCODER_COM7"] = self.sim.link
+        result = self.run_quillon("ports")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        line = [l for l in result.stdout.decode().splitlines()
+                if l.startswith(os.path.realpath(self.sim.link))]
+        self.assertEqual(len(line), 1, result.stdout)
+        self.assertEqual(line[0].split()[1:], ["COM7", "yes"])
+
 
 # Track texts with quotes, commas, control and non-ASCII bytes.
 ODD_CARD = (latin1('He said "hi", B\xe9\x01'), latin1('12,"3=\xff'),
@@ -352,7 +366,7 @@ class PortErrors(QuillonTest):
     sim_options = ()
 
     def test_missing_and_busy_ports_exit_2_and_say_which(self):
-        result = self.run_quillon("--port", self.path("gone"), "test")
+        result = self.run_quillon("test", "--port", self.path("gone"))
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"no such device", result.stderr)
 
