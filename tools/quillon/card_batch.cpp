@@ -51,14 +51,15 @@ std::variant<CsvRows, std::string> parseCsvFile(const std::string& path) {
     if (!in.eof()) line.push_back('\n');
     if (csv_parse(&parser, line.data(), line.size(), onField, onRowEnd, &csv) !=
         line.size()) {
-      return path + " line " + std::to_string(csv.line) + ": " +
-             csv_strerror(csv_error(&parser));
+      return path + " line " + std::to_string(csv.line) +
+             ": bad quoting (a quote inside a field that is not quoted, or "
+             "text after a closing quote)";
     }
   }
   --csv.line;
   if (csv_fini(&parser, onField, onRowEnd, &csv) != 0) {
-    return path + " line " + std::to_string(csv.line) + ": " +
-           csv_strerror(csv_error(&parser)) + " (a quote is not closed)";
+    return path + " line " + std::to_string(csv.line) +
+           ": bad quoting (a quoted field is not closed)";
   }
   return csv;
 }

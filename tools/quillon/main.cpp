@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
 
   CLI::App app(kDescription, "quillon");
   app.footer(kFooter);
-  app.set_version_flag("--version", "quillon 1.0.0");
+  app.set_version_flag("--version", "quillon " QUILLON_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // global options also after the subcommand
   app.option_defaults()->always_capture_default();
