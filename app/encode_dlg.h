@@ -19,6 +19,7 @@ class DataExchange;
 class QLabel;
 class QMenu;
 class QMenuBar;
+class QTimer;
 class QToolBar;
 
 class CEncodeDlg : public QDialog {
@@ -50,10 +51,36 @@ class CEncodeDlg : public QDialog {
   void OnOpenPort();
   void OnClosePort();
   void OnTogglePort();
-  // Device commands.
+  // Card writing.
+  void OnWriteCard();
+  /// Advances the digit run at the end of `text` (its first `length`
+  /// characters) by `step`. False when a negative step would take it below
+  /// zero; the text is then unchanged.
+  static bool IncrementTrackData(QByteArray& text, int length, int step);
+  // Reading, erasing, reset and coercivity.
+  void OnReadCard();
+  void OnEraseCard();
   void OnReset();
+  void OnHighCoercivity();
+  void OnLowCoercivity();
+  // Track 2 density.
+  void OnTrack2Density();
+  // Device replies and the seconds display.
+  void OnCommEvent();
+  void OnTimer(int timerId);
+  // Data files: loads the next line of every attached data file after a
+  // confirmed write and starts the next card.
+  void AdvanceDataFiles();
+  // Operation log.
+  enum class Operation { Read, Write };
+  void AppendOperationRecord(Operation kind);
+  void SaveToOperatorLog();
   // Ending.
   void OnExit();
+
+  /// The seconds display's period; 1000 ms, shorter only in tests.
+  void SetTimerPeriodMs(int periodMs) { m_timerPeriodMs = periodMs; }
+  [[nodiscard]] bool IsTimerRunning() const;
 
   /// Text added to the caption, e.g. that the encoder is simulated.
   void SetCaptionNote(const QString& note);
@@ -101,7 +128,7 @@ class CEncodeDlg : public QDialog {
   QString m_strFile2;
   QString m_strFile3;
   QString m_strLogPath;
-  QFile m_logFile;
+  OperationLogFile m_logFile;
   FileError m_logFileError;
   int m_nReplyStatus = 0;
   BOOL m_bReading = FALSE;
@@ -134,6 +161,19 @@ class CEncodeDlg : public QDialog {
   void CreateToolBar();
   void MakeRoomForToolBar();
   void OnPortFailed(const QString& text);
+  void ReportLogNotOpened(const FileError& error);
+  void ReportLogWriteFailed(int osError);
+  /// Puts the records appended so far on storage.
+  void FlushOperationLog();
+  /// Runs `handler` in the handler guard on every click of control `id`.
+  void ConnectButton(int id, void (CEncodeDlg::*handler)());
+  void SetTimer(int timerId, int periodMs);
+  void KillTimer(int timerId);
+  [[nodiscard]] int TrackSelection() const;
+  void SendFrame(const QByteArray& frame);
+  void SetStatusLines(const QString& readLine, const QString& writeLine);
+  void ShowByteCounts();
+  void ActOnReplyStatus();
   void ShowWindowMenu(const QPoint& globalPos);
 
   bool m_created = false;
@@ -141,4 +181,7 @@ class CEncodeDlg : public QDialog {
   QWidget* m_client = nullptr;
   QMenu* m_windowMenu = nullptr;
   QString m_captionNote;
+  QTimer* m_secondsTimer = nullptr;
+  int m_timerPeriodMs = 1000;
+  bool m_logFailureShown = false;
 };

@@ -11,6 +11,11 @@ packages=(
   libcli11-dev nlohmann-json3-dev libcsv-dev
 )
 
+# scripts/fuzz.sh also needs clang and its sanitizer and fuzzer runtimes.
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
