@@ -11,8 +11,6 @@ namespace quillon {
 
 namespace {
 
-using ReplyBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
-
 // The first `limit + 1` characters of a text at most: enough to tell an
 // over-long text without running through a huge one.
 std::optional<std::string_view> boundedText(const char* text,
@@ -50,8 +48,25 @@ Status EncoderDevice::Close() {
   return QUILLON_OK;
 }
 
-Status EncoderDevice::sendWithoutReply(std::span<const std::uint8_t> frame) {
+int EncoderDevice::send(std::span<const std::uint8_t> frame) {
   const int written = port_.Write(frame);
+  if (written == SerialPort::kWritten && wait_.traffic)
+    wait_.traffic(true, frame);
+  return written;
+}
+
+int EncoderDevice::receive(ReplyBuffer& reply, ReplyEnd complete) {
+  const SerialPort::ReadEnd end{wait_.interruptFd,
+                                wait_.endOnCompleteReply ? complete : nullptr};
+  const int count = port_.Read(reply, end);
+  if (count > 0 && wait_.traffic)
+    wait_.traffic(false,
+                  std::span(reply).first(static_cast<std::size_t>(count)));
+  return count;
+}
+
+Status EncoderDevice::sendWithoutReply(std::span<const std::uint8_t> frame) {
+  const int written = send(frame);
   return written == SerialPort::kWritten ? Status{QUILLON_OK}
                                          : static_cast<Status>(written);
 }
@@ -84,11 +99,10 @@ Status EncoderDevice::statusOfAnswer(std::span<const std::uint8_t> reply) {
 }
 
 Status EncoderDevice::TestCommunication() {
-  if (port_.Write(protocol::kCommunicationTestFrame) ==
-      SerialPort::kWriteFailed)
+  if (send(protocol::kCommunicationTestFrame) == SerialPort::kWriteFailed)
     return QUILLON_ERR_WRITE;
   ReplyBuffer reply{};
-  const int count = port_.Read(reply);
+  const int count = receive(reply, protocol::communicationTestReplyComplete);
   if (count <= 0) return static_cast<Status>(count);
   const bool answered = count >= 2 &&
                         reply[0] == protocol::kCommunicationTestReply[0] &&
@@ -97,10 +111,10 @@ Status EncoderDevice::TestCommunication() {
 }
 
 Status EncoderDevice::QueryStatus() {
-  const int written = port_.Write(protocol::kStatusRequestFrame);
+  const int written = send(protocol::kStatusRequestFrame);
   if (written != SerialPort::kWritten) return static_cast<Status>(written);
   ReplyBuffer reply{};
-  const int count = port_.Read(reply);
+  const int count = receive(reply, protocol::statusAnswerComplete);
   if (count <= 0) return static_cast<Status>(count);
   return statusOfAnswer(
       std::span(reply).first(static_cast<std::size_t>(count)));
@@ -115,11 +129,11 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
   if (!t1 || !t2 || !t3) return QUILLON_ERR_WRITE;  // nothing sent
 
   const protocol::Bytes frame = protocol::writeFrame(selection, *t1, *t2, *t3);
-  if (port_.Write(frame) == SerialPort::kWriteFailed) return QUILLON_ERR_WRITE;
+  if (send(frame) == SerialPort::kWriteFailed) return QUILLON_ERR_WRITE;
   ReplyBuffer reply{};
-  const int count = port_.Read(reply);
+  const int count = receive(reply, protocol::statusAnswerComplete);
   if (count == SerialPort::kEscapePressed) {
-    port_.Write(protocol::kResetFrame);  // stop the encoder waiting
+    send(protocol::kResetFrame);  // stop the encoder waiting
     return QUILLON_ERR_ESCAPE;
   }
   if (count <= 0) return static_cast<Status>(count);
@@ -127,39 +141,65 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
       std::span(reply).first(static_cast<std::size_t>(count)));
 }
 
-Status EncoderDevice::ReadCard(int selection, char* track1, char* track2,
-                               char* track3) {
+Status EncoderDevice::readReply(int selection, ReplyBuffer& reply, int& count,
+                                protocol::ReadReply& split) {
   if (!port_.isOpen()) return QUILLON_ERR_NOT_OPEN;
   const auto command = protocol::readCommand(selection);
   if (!command) return QUILLON_ERR_READ_START;  // nothing to send
+  if (send(*command) == SerialPort::kWriteFailed) return QUILLON_ERR_WRITE;
+  count = receive(reply, protocol::readReplyComplete);
+  if (count == SerialPort::kEscapePressed) {
+    send(protocol::kResetFrame);
+    return QUILLON_ERR_ESCAPE;
+  }
+  if (count <= 0) return static_cast<Status>(count);
+  split = protocol::splitReadReply(
+      selection, std::span(reply).first(static_cast<std::size_t>(count)));
+  return split.succeeded ? QUILLON_OK : QUILLON_ERR_DEVICE;
+}
+
+Status EncoderDevice::ReadCard(int selection, char* track1, char* track2,
+                               char* track3) {
+  if (!port_.isOpen()) return QUILLON_ERR_NOT_OPEN;
   char* const buffers[] = {track1, track2, track3};
   for (int track = 1; track <= 3; ++track) {
     if (protocol::selectionHasTrack(selection, track) &&
         buffers[track - 1] == nullptr)
       return QUILLON_ERR_READ_START;
   }
-
-  if (port_.Write(*command) == SerialPort::kWriteFailed)
-    return QUILLON_ERR_WRITE;
   ReplyBuffer reply{};
-  const int count = port_.Read(reply);
-  if (count == SerialPort::kEscapePressed) {
-    port_.Write(protocol::kResetFrame);
-    return QUILLON_ERR_ESCAPE;
-  }
-  if (count <= 0) return static_cast<Status>(count);
+  int count = 0;
+  protocol::ReadReply split;
+  const Status status = readReply(selection, reply, count, split);
+  if (status != QUILLON_OK) return status;  // buffers untouched
 
   const auto received = std::span<const std::uint8_t>(reply).first(
       static_cast<std::size_t>(count));
-  const protocol::ReadReply split =
-      protocol::splitReadReply(selection, received);
-  if (!split.succeeded) return QUILLON_ERR_DEVICE;  // buffers untouched
   if (track1 != nullptr && protocol::selectionHasTrack(selection, 1))
     copySegment(received, split.track1, track1);
   if (track2 != nullptr && protocol::selectionHasTrack(selection, 2))
     copySegment(received, split.track2, track2);
   if (track3 != nullptr && protocol::selectionHasTrack(selection, 3))
     copySegment(received, split.track3, track3);
+  return QUILLON_OK;
+}
+
+Status EncoderDevice::ReadTracks(int selection,
+                                 std::array<std::string, 3>& tracks) {
+  for (auto& track : tracks) track.clear();
+  ReplyBuffer reply{};
+  int count = 0;
+  protocol::ReadReply split;
+  const Status status = readReply(selection, reply, count, split);
+  if (status != QUILLON_OK) return status;
+  const auto received = std::span<const std::uint8_t>(reply).first(
+      static_cast<std::size_t>(count));
+  const protocol::Segment segments[] = {split.track1, split.track2,
+                                        split.track3};
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const auto bytes = protocol::segmentBytes(received, segments[i]);
+    tracks[i].assign(bytes.begin(), bytes.end());
+  }
   return QUILLON_OK;
 }
 

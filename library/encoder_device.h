@@ -18,8 +18,12 @@
 //    and returns -13; TestCommunication and QueryStatus return -13 alone.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <string>
 
+#include "encoder_protocol.h"
 #include "keyboard_probe.h"
 #include "serial_port.h"
 
@@ -57,12 +61,41 @@ class EncoderDevice {
 
   [[nodiscard]] bool isOpen() const { return port_.isOpen(); }
 
+  /// What a program that drives the device itself may add to every wait;
+  /// the exported functions never set it, so they keep the pause rule.
+  struct WaitOptions {
+    /// Once readable, a wait ends as Escape ends it (-13; a read or write
+    /// then sends the reset frame). -1 for none.
+    int interruptFd = -1;
+    /// End a reply as soon as it is whole (a status answer's status byte,
+    /// ESC 'y' of the line test) instead of after the pause; any other
+    /// reply still ends on the pause.
+    bool endOnCompleteReply = false;
+    /// Sees each frame sent (sent = true) and each reply received.
+    std::function<void(bool sent, std::span<const std::uint8_t>)> traffic;
+  };
+  void setWaitOptions(WaitOptions options) { wait_ = std::move(options); }
+
+  /// ReadCard into strings that hold exactly each selected track's bytes
+  /// (zero bytes included); the strings of other tracks are emptied.
+  Status ReadTracks(int selection, std::array<std::string, 3>& tracks);
+
  private:
+  using ReplyBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
+  using ReplyEnd = bool (*)(std::span<const std::uint8_t>);
+
+  int send(std::span<const std::uint8_t> frame);
+  int receive(ReplyBuffer& reply, ReplyEnd complete);
+  /// Sends the read command and takes the reply: the count (or a status
+  /// when not positive) and the reply taken apart.
+  Status readReply(int selection, ReplyBuffer& reply, int& count,
+                   protocol::ReadReply& split);
   Status sendWithoutReply(std::span<const std::uint8_t> frame);
   /// Status of a status answer: 'p' 0, 'q' -5, anything else -2.
   static Status statusOfAnswer(std::span<const std::uint8_t> reply);
 
   SerialPort port_;
+  WaitOptions wait_;
 };
 
 }  // namespace quillon

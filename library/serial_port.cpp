@@ -167,6 +167,11 @@ int SerialPort::timedOut() {
 }
 
 int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
+  return Read(buffer, ReadEnd{});
+}
+
+int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
+                     const ReadEnd& end) {
   if (!open_) return kNotOpen;
   // Presses that ended before the read began do not count.
   probe_->beginWatch();
@@ -178,7 +183,7 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
   // No allocation once the frame is out: a failure here could not be
   // reported truthfully. Keyboards past the array's size are only looked
   // at, not waited on.
-  std::array<pollfd, 1 + kMaxWakeDescriptors> fds{};
+  std::array<pollfd, 2 + kMaxWakeDescriptors> fds{};
 
   const auto result = [&](int noBytes) {
     return count > 0 ? static_cast<int>(count) : noBytes;
@@ -197,6 +202,7 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
     // Rebuilt every round: the probe drops keyboards that were unplugged.
     nfds_t used = 0;
     fds[used++] = {fd_, POLLIN, 0};
+    if (end.interruptFd >= 0) fds[used++] = {end.interruptFd, POLLIN, 0};
     for (int fd : probe_->wakeDescriptors()) {
       if (used == fds.size()) break;
       fds[used++] = {fd, POLLIN, 0};
@@ -206,12 +212,15 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
       if (errno == EINTR) continue;
       return result(kReadFailedToStart);
     }
+    if (end.interruptFd >= 0 && fds[1].revents != 0) return kEscapePressed;
     const short revents = fds[0].revents;
     if ((revents & POLLIN) != 0) {
       const ssize_t n = ::read(fd_, buffer.data() + count, kReadSize - count);
       if (n > 0) {
         count += static_cast<std::size_t>(n);
         if (count == kReadSize) return static_cast<int>(count);
+        if (end.replyComplete && end.replyComplete(buffer.first(count)))
+          return static_cast<int>(count);
         pauseDeadline = Clock::now() + milliseconds(kInterByteTimeoutMs);
         continue;
       }

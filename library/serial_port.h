@@ -72,6 +72,17 @@ class SerialPort {
   /// -13 Escape pressed while waiting.
   int Read(std::span<std::uint8_t, kReadSize> buffer);
 
+  /// What a program of its own may add to a read (the exported functions
+  /// never do): both are off by default.
+  struct ReadEnd {
+    /// Once readable, the read ends as Escape ends it (-13); -1 for none.
+    int interruptFd = -1;
+    /// Asked after every arrival; true ends the read at once with the
+    /// count, without waiting for the pause.
+    bool (*replyComplete)(std::span<const std::uint8_t> received) = nullptr;
+  };
+  int Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
+
   [[nodiscard]] bool isOpen() const { return open_; }
   [[nodiscard]] std::uint8_t portNumber() const { return portNumber_; }
   [[nodiscard]] std::uint32_t baudRate() const { return baudRate_; }

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev libxau-dev fonts-wqy-microhei xvfb xdotool x11-apps
+  libcli11-dev nlohmann-json3-dev libcsv-dev
 )
 
 # scripts/fuzz.sh also needs clang and its sanitizer and fuzzer runtimes.

@@ -16,6 +16,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "simulated_encoder.h"
 
@@ -36,6 +37,8 @@ constexpr const char* kUsage =
     "erase\n"
     "                     (default: when Enter is pressed on this terminal)\n"
     "  --record FILE      append each written card to FILE as a JSON line\n"
+    "  --corrupt-write N  answer the Nth write 'p' but leave a changed card,\n"
+    "                     so that reading it back differs (may be repeated)\n"
     "  --verbose          show frames received and bytes sent on stderr, in "
     "hex\n"
     "  --help             show this text\n";
@@ -46,6 +49,7 @@ struct Settings {
   std::string deck;
   std::optional<int> swipeDelayMs;
   std::string record;
+  std::vector<int> corruptWrites;
   bool verbose = false;
 };
 
@@ -59,13 +63,23 @@ std::optional<int> parseCount(const char* text) {
 
 // 0: go on; otherwise the exit code.
 int parseArguments(int argc, char** argv, Settings& settings) {
-  enum { kLink = 1, kBaud, kDeck, kSwipeDelay, kRecord, kVerbose, kHelp };
+  enum {
+    kLink = 1,
+    kBaud,
+    kDeck,
+    kSwipeDelay,
+    kRecord,
+    kCorruptWrite,
+    kVerbose,
+    kHelp
+  };
   static const option options[] = {
       {"link", required_argument, nullptr, kLink},
       {"baud", required_argument, nullptr, kBaud},
       {"deck", required_argument, nullptr, kDeck},
       {"swipe-delay", required_argument, nullptr, kSwipeDelay},
       {"record", required_argument, nullptr, kRecord},
+      {"corrupt-write", required_argument, nullptr, kCorruptWrite},
       {"verbose", no_argument, nullptr, kVerbose},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
@@ -80,6 +94,7 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       case kHelp: std::cout << kUsage; return -1;
       case kBaud:
       case kSwipeDelay:
+      case kCorruptWrite:
         number = parseCount(optarg);
         if (!number) {
           std::cerr << "encoder-sim: not a number: " << optarg << '\n';
@@ -87,6 +102,7 @@ int parseArguments(int argc, char** argv, Settings& settings) {
         }
         if (option == kBaud) settings.baud = *number;
         if (option == kSwipeDelay) settings.swipeDelayMs = number;
+        if (option == kCorruptWrite) settings.corruptWrites.push_back(*number);
         break;
       default: std::cerr << kUsage; return 2;
     }
@@ -197,6 +213,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   encoder.setWriteRecordFile(settings.record);
+  for (const int ordinal : settings.corruptWrites)
+    encoder.corruptWrite(ordinal);
   const bool swipeOnEnter = !settings.swipeDelayMs.has_value();
   encoder.setTrafficObserver(
       [&encoder, &settings, swipeOnEnter](

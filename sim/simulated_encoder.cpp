@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -95,6 +96,8 @@ struct SimulatedEncoder::Impl {
   FrameParser parser;
 
   int failCount = 0;
+  int writesTaken = 0;
+  std::set<int> corruptOrdinals;
   bool silent = false;
   std::deque<Bytes> replacements;
   std::deque<Split> splits;
@@ -114,6 +117,7 @@ struct SimulatedEncoder::Impl {
   void beginOperation(const Frame& frame, Clock::time_point now);
   void completeOperation();
   Card takeCard();
+  void corruptIfAsked(Card& card);
   bool takeFailure();
   void answer(Bytes reply);
   void shutDown();
@@ -235,6 +239,15 @@ Card SimulatedEncoder::Impl::takeCard() {
   return card;
 }
 
+void SimulatedEncoder::Impl::corruptIfAsked(Card& card) {
+  if (corruptOrdinals.erase(++writesTaken) == 0) return;
+  for (std::string* text : {&card.track1, &card.track2, &card.track3}) {
+    if (text->empty()) continue;
+    text->back() = text->back() == '0' ? '1' : '0';
+    return;
+  }
+}
+
 bool SimulatedEncoder::Impl::takeFailure() {
   if (failCount <= 0) return false;
   --failCount;
@@ -256,7 +269,8 @@ void SimulatedEncoder::Impl::completeOperation() {
       break;
     }
     case FrameKind::Write: {
-      const WriteBlock block = splitWriteBlock(frame.block);
+      WriteBlock block = splitWriteBlock(frame.block);
+      corruptIfAsked(block.card);
       WrittenCard card{block.selection, block.card, highCoercivity,
                        track2Density, !takeFailure()};
       if (card.succeeded) lastCard = card.card;
@@ -459,6 +473,11 @@ bool SimulatedEncoder::waitForFrames(std::size_t count,
 void SimulatedEncoder::failNext(int count) {
   std::lock_guard lock(impl_->mutex);
   impl_->failCount = std::max(0, count);
+}
+
+void SimulatedEncoder::corruptWrite(int ordinal) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->corruptOrdinals.insert(ordinal);
 }
 
 void SimulatedEncoder::setSilent(bool silent) {

@@ -116,6 +116,11 @@ class SimulatedEncoder {
   /// still sends the card's tracks and uses the card up; a failed write is
   /// recorded with succeeded=false.
   void failNext(int count);
+  /// The write with this number (the first write frame the encoder takes
+  /// is 1) is answered 'p' but leaves a changed card: the last character
+  /// of its first non-empty track is another one, so reading it back
+  /// differs. The record holds the card as it was left.
+  void corruptWrite(int ordinal);
   /// While silent nothing is answered (frames are still recorded, cards
   /// still swiped and written: only the replies are lost).
   void setSilent(bool silent);

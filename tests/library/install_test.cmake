@@ -16,7 +16,7 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component quillon
     --prefix ${prefix})
-foreach(file include/quillon.h lib/libquillon.so lib/libquillon.so.1
+foreach(file bin/quillon include/quillon.h lib/libquillon.so lib/libquillon.so.1
         lib/pkgconfig/quillon.pc lib/cmake/Quillon/QuillonConfig.cmake
         lib/cmake/Quillon/QuillonConfigVersion.cmake
         lib/cmake/Quillon/QuillonTargets.cmake)

@@ -155,3 +155,28 @@ TEST(SplitReadReply, LargestReplySplitsWithinBounds) {
 }
 
 }  // namespace
+
+TEST(WholeReply, EachKindIsWholeOnlyWithItsLastByte) {
+  struct Row {
+    bool (*complete)(protocol::ByteView);
+    std::string received;
+    bool whole;
+  };
+  const Row rows[] = {
+      {protocol::statusAnswerComplete, "\x1br", false},
+      {protocol::statusAnswerComplete, "\x1brp", true},
+      {protocol::statusAnswerComplete, "rq", true},
+      {protocol::statusAnswerComplete, "", false},
+      {protocol::readReplyComplete, "\x1bs12r3", false},  // 'r' in a track
+      {protocol::readReplyComplete, "\x1bs123?\x1c\x1br", false},
+      {protocol::readReplyComplete, "\x1bs123?\x1c\x1brp", true},
+      {protocol::readReplyComplete, "\x1bs?\x1c\x1brq", true},
+      {protocol::communicationTestReplyComplete, "\x1b", false},
+      {protocol::communicationTestReplyComplete, "\x1by", true},
+      {protocol::communicationTestReplyComplete, "\x1bx", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.complete(fromText(row.received)), row.whole)
+        << testing::PrintToString(row.received);
+  }
+}

@@ -98,6 +98,19 @@ TEST_F(EncoderLine, WrittenCardsKeepCoercivityAndDensity) {
   EXPECT_EQ(written[1].track2Density, 210);
 }
 
+TEST_F(EncoderLine, CorruptedWriteIsConfirmedButReadsBackChanged) {
+  const std::string readTrack2 = kEsc + "]" + kEsc + "j";
+  encoder->corruptWrite(2);
+  ASSERT_EQ(ask(writeFrame("1230")), bytes(kEsc + "rp"));
+  EXPECT_EQ(ask(readTrack2), bytes(kEsc + "s1230?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("1230")), bytes(kEsc + "rp"));  // the 2nd write
+  EXPECT_EQ(ask(readTrack2), bytes(kEsc + "s1231?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("A55B")), bytes(kEsc + "rp"));  // track 2 empty
+  ASSERT_EQ(encoder->writtenCards().size(), 3u);
+  EXPECT_EQ(encoder->writtenCards()[1].card.track2, "1231");
+  EXPECT_EQ(encoder->writtenCards()[2].card.track3, "55");
+}
+
 TEST_F(EncoderLine, RecordFileHoldsOneEscapedJsonObjectPerWrite) {
   TempDir dir;
   const std::string path = dir.file("written.jsonl");

@@ -1,0 +1,96 @@
+// What a program may add to a read: a whole-reply test that ends it
+// before the pause, and an interrupt descriptor that ends the wait.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <thread>
+
+#include "encoder_protocol.h"
+#include "fake_keyboard_probe.h"
+#include "pty_pair.h"
+#include "serial_port.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::SerialPort;
+using quillon_test::Bytes;
+using quillon_test::bytesOf;
+
+constexpr int kPort = 10;
+
+struct SplitReply {
+  const char* name;
+  bool (*complete)(std::span<const std::uint8_t>);
+  std::vector<std::string> bursts;  // 30 ms apart: one reply by the pause
+  std::string expected;
+};
+
+TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
+  const SplitReply rows[] = {
+      {"status answer",
+       protocol::statusAnswerComplete,
+       {"\x1b", "r", "p", "NEXT"},
+       "\x1brp"},
+      {"read reply with 'r' in a track",
+       protocol::readReplyComplete,
+       {"\x1bs1r2", "3?\x1c\x1br", "q", "NEXT"},
+       "\x1bs1r23?\x1c\x1brq"},
+      {"line test",
+       protocol::communicationTestReplyComplete,
+       {"\x1b", "y", "NEXT"},
+       "\x1by"},
+      {"no test: the pause alone",
+       nullptr,
+       {"\x1b", "r", "p", "NEXT"},
+       "\x1brpNEXT"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    quillon_test::PtyPair pty;
+    quillon_test::mapPort(kPort, pty.slavePath());
+    quillon_test::FakeKeyboardProbe keyboard;
+    SerialPort port(keyboard);
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    std::thread device([&] {
+      for (const auto& burst : row.bursts) {
+        pty.send(bytesOf(burst));
+        std::this_thread::sleep_for(30ms);
+      }
+    });
+    std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
+    const int count = port.Read(buffer, {-1, row.complete});
+    device.join();
+    ASSERT_GT(count, 0);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + count),
+              bytesOf(row.expected));
+    port.Close();
+  }
+}
+
+TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
+  quillon_test::PtyPair pty;
+  quillon_test::mapPort(kPort, pty.slavePath());
+  quillon_test::FakeKeyboardProbe keyboard;
+  SerialPort port(keyboard);
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  const int interrupt = ::eventfd(0, EFD_CLOEXEC);
+  ASSERT_GE(interrupt, 0);
+  std::thread signaller([&] {
+    std::this_thread::sleep_for(50ms);
+    const std::uint64_t one = 1;
+    ASSERT_EQ(::write(interrupt, &one, sizeof one), 8);
+  });
+  std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}),
+            SerialPort::kEscapePressed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
+  signaller.join();
+  ::close(interrupt);
+  port.Close();
+}
+
+}  // namespace

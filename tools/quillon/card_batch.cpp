@@ -1,0 +1,210 @@
+#include "card_batch.h"
+
+#include <csv.h>
+
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "card_text.h"
+#include "encoder_protocol.h"
+#include "track_increment.h"
+
+namespace quillon::cli {
+
+namespace {
+
+std::string trackName(int track) { return "track " + std::to_string(track); }
+
+// What libcsv hands back while a file is parsed.
+struct CsvRows {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::size_t> rowLines;  // the line each row ends on
+  std::vector<std::string> fields;
+  std::size_t line = 1;
+};
+
+void onField(void* data, std::size_t size, void* parsed) {
+  auto& csv = *static_cast<CsvRows*>(parsed);
+  csv.fields.emplace_back(static_cast<const char*>(data), size);
+}
+
+void onRowEnd(int, void* parsed) {
+  auto& csv = *static_cast<CsvRows*>(parsed);
+  csv.rows.push_back(std::move(csv.fields));
+  csv.rowLines.push_back(csv.line);
+  csv.fields.clear();
+}
+
+std::variant<CsvRows, std::string> parseCsvFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "cannot read " + path;
+  csv_parser parser;
+  if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
+    return "cannot set up the CSV parser";
+  const std::unique_ptr<csv_parser, void (*)(csv_parser*)> owner(&parser,
+                                                                 csv_free);
+  CsvRows csv;
+  // Fed line by line, so that an error names the line it is on.
+  for (std::string line; std::getline(in, line); ++csv.line) {
+    if (!in.eof()) line.push_back('\n');
+    if (csv_parse(&parser, line.data(), line.size(), onField, onRowEnd, &csv) !=
+        line.size()) {
+      return path + " line " + std::to_string(csv.line) +
+             ": bad quoting (a quote inside a field that is not quoted, or "
+             "text after a closing quote)";
+    }
+  }
+  --csv.line;
+  if (csv_fini(&parser, onField, onRowEnd, &csv) != 0) {
+    return path + " line " + std::to_string(csv.line) +
+           ": bad quoting (a quoted field is not closed)";
+  }
+  return csv;
+}
+
+}  // namespace
+
+std::variant<Increment, std::string> parseIncrement(std::string_view text) {
+  const auto bad = [&] {
+    return "--increment takes TRACK:STEP, a track 1 to 3 and a whole "
+           "number (2:1, 1:-5), not \"" +
+           std::string(text) + "\"";
+  };
+  if (text.size() < 3 || text[1] != ':' || text[0] < '1' || text[0] > '3')
+    return bad();
+  Increment increment;
+  increment.track = text[0] - '0';
+  std::string_view step = text.substr(2);
+  if (step.starts_with('+')) step.remove_prefix(1);
+  const auto [end, error] =
+      std::from_chars(step.data(), step.data() + step.size(), increment.step);
+  if (error != std::errc() || end != step.data() + step.size()) return bad();
+  return increment;
+}
+
+std::variant<CardBatch, std::string> CardBatch::fromTexts(
+    const std::array<std::optional<std::string>, 3>& texts,
+    const std::vector<Increment>& increments, std::size_t count) {
+  CardBatch batch;
+  for (int track = 1; track <= 3; ++track) {
+    const auto& text = texts[static_cast<std::size_t>(track - 1)];
+    if (!text) continue;
+    batch.selection_ |= 1 << (track - 1);
+    batch.first_[static_cast<std::size_t>(track - 1)] = *text;
+  }
+  if (batch.selection_ == 0)
+    return std::string(
+        "nothing to write: give --track1, --track2, --track3 "
+        "or --from");
+  for (const Increment& increment : increments) {
+    if (!protocol::selectionHasTrack(batch.selection_, increment.track)) {
+      return "--increment names " + trackName(increment.track) +
+             ", which has no text to count";
+    }
+  }
+  for (const Increment& increment : increments) {
+    const auto& text =
+        batch.first_[static_cast<std::size_t>(increment.track - 1)];
+    if (count > 1 && (text.empty() || text.back() < '0' || text.back() > '9')) {
+      return trackName(increment.track) + " text \"" + escapedForDisplay(text) +
+             "\" does not end in a digit: --increment has nothing to count";
+    }
+  }
+  batch.increments_ = increments;
+  batch.count_ = count;
+  batch.current_ = batch.first_;
+  return batch;
+}
+
+std::variant<CardBatch, std::string> CardBatch::fromCsv(
+    const std::string& path) {
+  auto parsed = parseCsvFile(path);
+  if (auto* message = std::get_if<std::string>(&parsed)) return *message;
+  auto& csv = std::get<CsvRows>(parsed);
+  if (csv.rows.empty()) return path + " is empty";
+
+  const auto& header = csv.rows.front();
+  std::array<std::optional<std::size_t>, 3> columns;
+  CardBatch batch;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    for (int track = 1; track <= 3; ++track) {
+      if (header[i] == "track" + std::to_string(track)) {
+        columns[static_cast<std::size_t>(track - 1)] = i;
+        batch.selection_ |= 1 << (track - 1);
+      }
+    }
+  }
+  if (batch.selection_ == 0) {
+    return path + " line " + std::to_string(csv.rowLines.front()) +
+           ": the header names no column track1, track2 or track3";
+  }
+  for (std::size_t r = 1; r < csv.rows.size(); ++r) {
+    const auto& row = csv.rows[r];
+    const std::string where = path + " line " + std::to_string(csv.rowLines[r]);
+    if (row.size() != header.size()) {
+      return where + ": " + std::to_string(row.size()) +
+             " columns where the header has " + std::to_string(header.size());
+    }
+    Tracks card;
+    for (int track = 1; track <= 3; ++track) {
+      const auto& column = columns[static_cast<std::size_t>(track - 1)];
+      if (!column) continue;
+      auto bytes = utf8ToLatin1(row[*column]);
+      if (!bytes) {
+        return where + ": " + trackName(track) +
+               " holds a character that is not one byte (UTF-8 text of "
+               "U+0000 to U+00FF only)";
+      }
+      card[static_cast<std::size_t>(track - 1)] = std::move(*bytes);
+    }
+    batch.rows_.push_back(std::move(card));
+  }
+  if (batch.rows_.empty()) return path + " has a header but no card";
+  batch.count_ = batch.rows_.size();
+  return batch;
+}
+
+const Tracks& CardBatch::at(std::size_t index) {
+  if (!rows_.empty()) return rows_.at(index);
+  if (index < currentIndex_) {
+    current_ = first_;
+    currentIndex_ = 0;
+  }
+  for (; currentIndex_ < index; ++currentIndex_) {
+    for (const Increment& increment : increments_) {
+      auto& text = current_[static_cast<std::size_t>(increment.track - 1)];
+      const auto outcome = protocol::incrementTrackData(text, increment.step);
+      if (outcome == protocol::IncrementOutcome::NoDigits) {
+        countingProblem_ = trackName(increment.track) + " text \"" +
+                           escapedForDisplay(text) +
+                           "\" does not end in a digit: nothing to count";
+      } else if (outcome == protocol::IncrementOutcome::BelowZero) {
+        countingProblem_ = "card " + std::to_string(currentIndex_ + 2) + ": " +
+                           trackName(increment.track) +
+                           " would count below zero";
+      }
+    }
+  }
+  return current_;
+}
+
+std::optional<std::string> CardBatch::check() {
+  for (std::size_t i = 0; i < count_; ++i) {
+    const Tracks& card = at(i);
+    if (countingProblem_) return countingProblem_;
+    for (int track = 1; track <= 3; ++track) {
+      if (!protocol::selectionHasTrack(selection_, track)) continue;
+      const auto problem =
+          trackTextProblem(track, card[static_cast<std::size_t>(track - 1)]);
+      if (problem) {
+        return (count_ > 1 ? "card " + std::to_string(i + 1) + ": " : "") +
+               trackName(track) + " text " + *problem;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace quillon::cli

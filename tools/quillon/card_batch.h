@@ -1,0 +1,58 @@
+// The cards a write batch puts on the encoder, in order: texts given once
+// and counted up with --increment (the digit run at the end of a text,
+// as Velmora's auto-increment counts it), or one CSV row per card.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "card_records.h"
+
+namespace quillon::cli {
+
+struct Increment {
+  int track = 2;
+  std::int32_t step = 1;
+};
+
+/// "TRACK:STEP", a track 1..3 and a signed 32-bit step.
+[[nodiscard]] std::variant<Increment, std::string> parseIncrement(
+    std::string_view text);
+
+class CardBatch {
+ public:
+  /// Texts as card bytes (empty optional: track not written).
+  [[nodiscard]] static std::variant<CardBatch, std::string> fromTexts(
+      const std::array<std::optional<std::string>, 3>& texts,
+      const std::vector<Increment>& increments, std::size_t count);
+  /// Columns track1, track2, track3 (any of them) choose the tracks; other
+  /// columns are left alone. Messages name the line.
+  [[nodiscard]] static std::variant<CardBatch, std::string> fromCsv(
+      const std::string& path);
+
+  [[nodiscard]] int selection() const { return selection_; }
+  [[nodiscard]] std::size_t size() const { return count_; }
+  /// Card `index` (from 0). Counting forward is cheap; going back starts
+  /// over from the first card.
+  [[nodiscard]] const Tracks& at(std::size_t index);
+  /// The first problem of any card (a text too long, a separator, a count
+  /// passing below zero), or empty when every card can be written.
+  [[nodiscard]] std::optional<std::string> check();
+
+ private:
+  int selection_ = 0;
+  std::size_t count_ = 0;
+  std::vector<Tracks> rows_;  // from a CSV file; empty when counted
+  Tracks first_;
+  std::vector<Increment> increments_;
+  Tracks current_;
+  std::size_t currentIndex_ = 0;
+  std::optional<std::string> countingProblem_;
+};
+
+}  // namespace quillon::cli

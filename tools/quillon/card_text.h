@@ -1,0 +1,29 @@
+// Track texts are single bytes on the card. Outside the program they are
+// text: each byte is the character U+0000..U+00FF of the same number
+// (Latin-1), in UTF-8. These helpers convert and check them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillon::cli {
+
+/// The card bytes as UTF-8 text.
+[[nodiscard]] std::string latin1ToUtf8(std::string_view bytes);
+
+/// UTF-8 text as card bytes; empty when the text is not UTF-8 or holds a
+/// character above U+00FF (it has no single byte).
+[[nodiscard]] std::optional<std::string> utf8ToLatin1(std::string_view text);
+
+/// The bytes with every byte that is not printable ASCII (and the
+/// backslash) written as \xNN, for messages and the text format.
+[[nodiscard]] std::string escapedForDisplay(std::string_view bytes);
+
+/// Why `bytes` cannot be written to `track` (1..3), or empty when it can:
+/// empty, too long, a zero byte, or a byte that frames the track block
+/// ('?' anywhere, 'A' or 'B' on tracks 2 and 3).
+[[nodiscard]] std::optional<std::string> trackTextProblem(
+    int track, std::string_view bytes);
+
+}  // namespace quillon::cli

@@ -1,0 +1,54 @@
+// The subcommands. Each returns the program's exit code (exit_codes.h).
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interrupt_source.h"
+#include "session.h"
+
+namespace quillon::cli {
+
+int runPorts(const GlobalOptions& global);
+int runTest(const GlobalOptions& global, InterruptSource& interrupt);
+int runStatus(const GlobalOptions& global, InterruptSource& interrupt);
+int runReset(const GlobalOptions& global, InterruptSource& interrupt);
+/// `tracks`: track numbers 1..3, each at most once.
+int runErase(const GlobalOptions& global, InterruptSource& interrupt,
+             const std::vector<int>& tracks);
+int runCoercivity(const GlobalOptions& global, InterruptSource& interrupt,
+                  const std::string& level);
+int runDensity(const GlobalOptions& global, InterruptSource& interrupt,
+               int bitsPerInch);
+
+struct ReadOptions {
+  std::vector<int> tracks{1, 2, 3};
+  long count = 1;
+  bool continuous = false;
+  std::string format = "text";  ///< text, json or csv
+  std::string output;           ///< empty: standard output
+  long retries = 0;             ///< failed reads in a row allowed; 0: any
+};
+int runRead(const GlobalOptions& global, InterruptSource& interrupt,
+            const ReadOptions& options);
+
+struct WriteOptions {
+  std::array<std::optional<std::string>, 3> texts;  ///< as given (UTF-8)
+  std::vector<std::string> increments;              ///< "TRACK:STEP"
+  std::optional<long> count;
+  std::string from;  ///< CSV file
+  bool verify = false;
+  std::string journal;
+  bool resume = false;
+  long retries = 3;  ///< failed attempts at one card before the batch stops
+};
+int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
+             const WriteOptions& options);
+
+/// Tracks 1..3 as a selection (bit 0 track 1); 0 when a number is out of
+/// range or repeated.
+[[nodiscard]] int selectionOf(const std::vector<int>& tracks);
+
+}  // namespace quillon::cli

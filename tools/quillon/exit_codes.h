@@ -1,0 +1,15 @@
+// What the program's exit status tells a calling script.
+#pragma once
+
+namespace quillon::cli {
+
+enum ExitCode : int {
+  kExitDone = 0,
+  kExitUsage = 1,         ///< bad arguments or input; nothing was sent
+  kExitPort = 2,          ///< the port is missing, in use, not permitted, lost
+  kExitDevice = 3,        ///< the encoder reported failure; a batch stopped
+  kExitNoReply = 4,       ///< the encoder did not answer
+  kExitInterrupted = 130  ///< Ctrl-C or SIGTERM
+};
+
+}  // namespace quillon::cli

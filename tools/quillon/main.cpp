@@ -1,0 +1,220 @@
+// quillon: the card encoder from the command line, for scripts and batch
+// work. Arguments are parsed here; each subcommand lives in its own file.
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <iostream>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "interrupt_source.h"
+
+namespace {
+
+using namespace quillon::cli;
+
+constexpr const char* kDescription =
+    "quillon drives a magnetic-stripe card reader/encoder on a serial port:\n"
+    "reads cards into text, JSON Lines or CSV, writes single cards or\n"
+    "numbered batches (with read-back and a journal to resume from), erases\n"
+    "and sets the encoder up. Global options go before or after the\n"
+    "subcommand. A read or write waits for a card to be passed through the\n"
+    "encoder for as long as the encoder answers; Ctrl-C ends any wait at\n"
+    "once, resets the encoder and exits with 130.";
+
+constexpr const char* kFooter =
+    "Examples:\n"
+    "  quillon ports\n"
+    "  quillon --port /dev/ttyUSB0 test\n"
+    "  quillon read --count 10 --format csv --output cards.csv\n"
+    "  quillon write --track2 0000000001 --increment 2:1 --count 500 \\\n"
+    "                --verify --journal batch.jsonl\n"
+    "  quillon write --from cards.csv --verify\n"
+    "\n"
+    "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
+    "given and printed as UTF-8. JSON escapes every byte that is not\n"
+    "printable ASCII (\\u00e9, \\u001b); CSV is RFC 4180 with a header row.\n"
+    "Limits: track 1 199, track 2 129, track 3 149 characters; no track\n"
+    "may hold '?', tracks 2 and 3 no 'A' or 'B' (they frame the tracks).\n"
+    "\n"
+    "Environment:\n"
+    "  QUILLON_PORT    default for --port (else COM1)\n"
+    "  ENCODER_COMn    the device of COMn (else /dev/ttyS<n-1>)\n"
+    "\n"
+    "Exit status:\n"
+    "  0    done\n"
+    "  1    usage: bad arguments or input (nothing was sent), or an output\n"
+    "       or journal that cannot be written\n"
+    "  2    port: missing, in use, no permission (the message says which\n"
+    "       and how to fix it), or the line was lost\n"
+    "  3    the encoder reported failure, or a card failed more than\n"
+    "       --retries times and the batch stopped\n"
+    "  4    no reply from the encoder\n"
+    "  130  interrupted by Ctrl-C or SIGTERM (the encoder was reset)\n"
+    "\n"
+    "quillon SUBCOMMAND --help shows a subcommand's options.";
+
+int defaultBaud() { return 9600; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  GlobalOptions global;
+  const char* envPort = std::getenv("QUILLON_PORT");
+  global.port = envPort != nullptr && *envPort != '\0' ? envPort : "COM1";
+  global.baud = defaultBaud();
+
+  CLI::App app(kDescription, "quillon");
+  app.footer(kFooter);
+  app.set_version_flag("--version", "quillon " QUILLON_VERSION);
+  app.require_subcommand(1);
+  app.fallthrough();  // global options also after the subcommand
+  app.option_defaults()->always_capture_default();
+  app.add_option("--port", global.port,
+                 "COMn, n or a device path (default $QUILLON_PORT, else COM1)")
+      ->capture_default_str();
+  app.add_option("--baud", global.baud, "line speed")
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--quiet,-q", global.quiet,
+               "no progress and no messages but errors");
+  app.add_flag("--verbose,-v", global.verbose,
+               "show every frame sent (->) and reply (<-) on stderr in hex");
+  app.add_option("--reply-end", global.replyEnd,
+                 "complete: a reply ends as soon as it is whole; pause: "
+                 "after 79 ms of silence, as the library's functions")
+      ->check(CLI::IsMember({"complete", "pause"}));
+
+  auto* ports = app.add_subcommand(
+      "ports",
+      "list serial devices, their COMn and whether you may open "
+      "them\n  e.g. quillon ports");
+  auto* test = app.add_subcommand(
+      "test", "test the line (ESC e, answered ESC y)\n  e.g. quillon test");
+  auto* status = app.add_subcommand(
+      "status", "ask the encoder's status\n  e.g. quillon status");
+  auto* reset =
+      app.add_subcommand("reset",
+                         "reset the encoder (stops a waiting read or write)\n"
+                         "  e.g. quillon reset");
+
+  std::vector<int> eraseTracks{1, 2, 3};
+  auto* erase =
+      app.add_subcommand("erase",
+                         "erase tracks of the next card passed through\n"
+                         "  e.g. quillon erase --tracks 1,2");
+  erase->add_option("--tracks", eraseTracks, "tracks to erase")
+      ->delimiter(',')
+      ->capture_default_str();
+
+  std::string coercivityLevel;
+  auto* coercivity =
+      app.add_subcommand("coercivity",
+                         "set the encoder for high- or low-coercivity cards\n"
+                         "  e.g. quillon coercivity high");
+  coercivity->add_option("level", coercivityLevel, "high or low")
+      ->required()
+      ->check(CLI::IsMember({"high", "low"}));
+
+  int density = 210;
+  auto* densityCommand =
+      app.add_subcommand("density",
+                         "record track 2 at 75 or 210 bits per inch\n"
+                         "  e.g. quillon density 75");
+  densityCommand->add_option("bpi", density, "75 or 210")
+      ->required()
+      ->check(CLI::IsMember({75, 210}));
+
+  ReadOptions read;
+  auto* readCommand = app.add_subcommand(
+      "read",
+      "read card after card (a failed read is reported and the "
+      "card asked for again)\n"
+      "  e.g. quillon read --count 10 --format csv --output "
+      "cards.csv");
+  readCommand->add_option("--tracks", read.tracks, "tracks to read (not 1,3)")
+      ->delimiter(',')
+      ->capture_default_str();
+  auto* count =
+      readCommand
+          ->add_option("--count", read.count, "cards to read (default 1)")
+          ->check(CLI::PositiveNumber);
+  readCommand->add_flag("--continuous", read.continuous, "read until Ctrl-C")
+      ->excludes(count);
+  readCommand->add_option("--format", read.format, "text, json or csv")
+      ->check(CLI::IsMember({"text", "json", "csv"}))
+      ->capture_default_str();
+  readCommand->add_option("--output,-o", read.output,
+                          "write the records to this file (default stdout)");
+  readCommand
+      ->add_option("--retries", read.retries,
+                   "stop (exit 3) after this many failed reads in a "
+                   "row (default: never)")
+      ->check(CLI::NonNegativeNumber);
+
+  WriteOptions write;
+  std::string track1, track2, track3;
+  long writeCount = 0;
+  auto* writeCommand = app.add_subcommand(
+      "write",
+      "write one card, a counted batch or one card per CSV row\n"
+      "  e.g. quillon write --track2 0000000001 --increment 2:1 "
+      "--count 20 --verify --journal batch.jsonl");
+  auto* t1 = writeCommand->add_option("--track1", track1, "track 1 text");
+  auto* t2 = writeCommand->add_option("--track2", track2, "track 2 text");
+  auto* t3 = writeCommand->add_option("--track3", track3, "track 3 text");
+  auto* increment = writeCommand->add_option(
+      "--increment", write.increments,
+      "TRACK:STEP: count that track's trailing number up by STEP (or down, "
+      "if negative) from card to card; may be repeated");
+  auto* writeCountOption = writeCommand->add_option(
+      "--count", writeCount, "cards to write (default 1)");
+  writeCommand
+      ->add_option("--from", write.from,
+                   "one card per row of this CSV file; its columns track1, "
+                   "track2, track3 choose the tracks")
+      ->excludes(t1)
+      ->excludes(t2)
+      ->excludes(t3)
+      ->excludes(increment)
+      ->excludes(writeCountOption);
+  writeCommand->add_flag("--verify", write.verify,
+                         "read each card back and compare it byte for byte");
+  writeCommand->add_option(
+      "--journal", write.journal,
+      "append each confirmed card to this file (one JSON line, on storage "
+      "before the next card)");
+  writeCommand->add_flag("--resume", write.resume,
+                         "start after the journal's last confirmed card");
+  writeCommand
+      ->add_option("--retries", write.retries,
+                   "attempts after a failed or mismatched card before the "
+                   "batch stops (exit 3)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    return code == 0 ? kExitDone : kExitUsage;
+  }
+  if (!t1->empty()) write.texts[0] = track1;
+  if (!t2->empty()) write.texts[1] = track2;
+  if (!t3->empty()) write.texts[2] = track3;
+  if (!writeCountOption->empty()) write.count = writeCount;
+
+  if (ports->parsed()) return runPorts(global);
+  InterruptSource interrupt;
+  if (!interrupt.install()) {
+    complain("cannot watch for Ctrl-C");
+    return kExitUsage;
+  }
+  if (test->parsed()) return runTest(global, interrupt);
+  if (status->parsed()) return runStatus(global, interrupt);
+  if (reset->parsed()) return runReset(global, interrupt);
+  if (erase->parsed()) return runErase(global, interrupt, eraseTracks);
+  if (coercivity->parsed())
+    return runCoercivity(global, interrupt, coercivityLevel);
+  if (densityCommand->parsed()) return runDensity(global, interrupt, density);
+  if (readCommand->parsed()) return runRead(global, interrupt, read);
+  return runWrite(global, interrupt, write);
+}

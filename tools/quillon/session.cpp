@@ -1,0 +1,99 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "encoder_protocol.h"
+#include "exit_codes.h"
+#include "port_access.h"
+#include "quillon.h"
+
+namespace quillon::cli {
+
+namespace {
+
+void showFrame(bool sent, std::span<const std::uint8_t> bytes) {
+  std::string line = sent ? "->" : "<-";
+  char hex[4];
+  for (const auto byte : bytes) {
+    std::snprintf(hex, sizeof hex, " %02X", byte);
+    line += hex;
+  }
+  std::cerr << line << '\n';
+}
+
+}  // namespace
+
+void complain(std::string_view message) {
+  std::cerr << "quillon: " << message << '\n';
+}
+
+Session::Session(const GlobalOptions& options, InterruptSource& interrupt)
+    : options_(options),
+      interrupt_(interrupt),
+      // Escape on the keyboard does not concern a command-line program:
+      // its waits end on Ctrl-C through the interrupt descriptor.
+      probe_(makeNullKeyboardProbe()),
+      device_(std::make_unique<EncoderDevice>(*probe_)) {
+  EncoderDevice::WaitOptions wait;
+  wait.interruptFd = interrupt_.fd();
+  wait.endOnCompleteReply = options_.replyEnd == "complete";
+  wait.traffic = [this](bool sent, std::span<const std::uint8_t> bytes) {
+    if (sent) {
+      lastSentWasReset_ = std::ranges::equal(bytes, protocol::kResetFrame);
+    }
+    if (options_.verbose) showFrame(sent, bytes);
+  };
+  device_->setWaitOptions(std::move(wait));
+}
+
+Session::~Session() { device_->Close(); }
+
+int Session::open() {
+  const auto target = resolvePort(options_.port);
+  if (const auto* message = std::get_if<std::string>(&target)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  const auto& port = std::get<PortTarget>(target);
+  if (device_->Open(port.number, options_.baud) == QUILLON_OK) return 0;
+  complain(portProblem(port.path));
+  return kExitPort;
+}
+
+int Session::fail(Status status, std::string_view what) {
+  const std::string doing(what);
+  switch (status) {
+    case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
+    case QUILLON_ERR_NO_REPLY:
+      complain("no reply from the encoder to " + doing +
+               " (is it switched on and at " + std::to_string(options_.baud) +
+               " baud?)");
+      return kExitNoReply;
+    case QUILLON_ERR_DEVICE:
+    case QUILLON_ERR_NO_STATUS:
+      complain("the encoder reported failure for " + doing);
+      return kExitDevice;
+    case QUILLON_ERR_READ_START:
+      complain("could not wait for the encoder's reply to " + doing);
+      return kExitDevice;
+    default:
+      complain("the line to the encoder was lost during " + doing);
+      return kExitPort;
+  }
+}
+
+int Session::stopOnInterrupt() {
+  // A read or write ended by the signal has sent it already.
+  if (!lastSentWasReset_) device_->Reset();
+  if (!options_.quiet) complain("interrupted; the encoder was reset");
+  return kExitInterrupted;
+}
+
+Status Session::checkStillAnswers() {
+  device_->Reset();
+  return device_->QueryStatus();
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,61 @@
+// One use of the encoder from the command line: the port opened with the
+// global options, waits that Ctrl-C ends, frames shown with --verbose, and
+// the device's status codes turned into messages and exit codes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "encoder_device.h"
+#include "interrupt_source.h"
+#include "keyboard_probe.h"
+
+namespace quillon::cli {
+
+struct GlobalOptions {
+  std::string port;
+  int baud = 9600;
+  bool quiet = false;
+  bool verbose = false;
+  /// "complete": a reply ends as soon as it is whole; "pause": after 79 ms
+  /// of silence, as the library's exported functions end it.
+  std::string replyEnd = "complete";
+};
+
+/// Prints "quillon: <message>" on stderr.
+void complain(std::string_view message);
+
+class Session {
+ public:
+  Session(const GlobalOptions& options, InterruptSource& interrupt);
+  ~Session();  ///< closes the port
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  /// Opens the port: 0, or kExitUsage / kExitPort after a message.
+  int open();
+  EncoderDevice& device() { return *device_; }
+  [[nodiscard]] const GlobalOptions& options() const { return options_; }
+  [[nodiscard]] bool interrupted() const { return interrupt_.raised(); }
+
+  /// The exit code for a status that ends the program, after a message
+  /// naming `what` was doing. An interruption also sends the reset frame
+  /// where the device has not sent it already.
+  int fail(Status status, std::string_view what);
+  /// Ends the program on Ctrl-C between waits: the reset frame, 130.
+  int stopOnInterrupt();
+  /// After a read or write got no reply: stops the encoder waiting and
+  /// asks for its status. True when it answers, so the card may be asked
+  /// for again; false (or an interruption) when it does not.
+  Status checkStillAnswers();
+
+ private:
+  GlobalOptions options_;
+  InterruptSource& interrupt_;
+  std::unique_ptr<KeyboardProbe> probe_;
+  std::unique_ptr<EncoderDevice> device_;
+  bool lastSentWasReset_ = false;
+};
+
+}  // namespace quillon::cli

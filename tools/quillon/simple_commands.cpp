@@ -1,0 +1,88 @@
+// test, status, reset, erase, coercivity and density: one frame each.
+#include <iostream>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "quillon.h"
+
+namespace quillon::cli {
+
+namespace {
+
+// Opens the port, runs one operation and reports it.
+template <typename Operation>
+int once(const GlobalOptions& global, InterruptSource& interrupt,
+         const std::string& what, const std::string& done,
+         Operation operation) {
+  Session session(global, interrupt);
+  if (const int code = session.open(); code != kExitDone) return code;
+  const Status status = operation(session.device());
+  if (status != QUILLON_OK) return session.fail(status, what);
+  if (!global.quiet) std::cout << done << '\n';
+  return kExitDone;
+}
+
+// The erase track code of a set of tracks: its own order, not bit order.
+int eraseCode(int selection) {
+  constexpr int kCodes[8] = {0, 1, 2, 4, 3, 5, 6, 7};
+  return kCodes[selection];
+}
+
+}  // namespace
+
+int selectionOf(const std::vector<int>& tracks) {
+  int selection = 0;
+  for (const int track : tracks) {
+    if (track < 1 || track > 3 || (selection & (1 << (track - 1))) != 0)
+      return 0;
+    selection |= 1 << (track - 1);
+  }
+  return selection;
+}
+
+int runTest(const GlobalOptions& global, InterruptSource& interrupt) {
+  return once(global, interrupt, "the line test", "the encoder answers",
+              [](EncoderDevice& d) { return d.TestCommunication(); });
+}
+
+int runStatus(const GlobalOptions& global, InterruptSource& interrupt) {
+  return once(global, interrupt, "the status request", "status: ok",
+              [](EncoderDevice& d) { return d.QueryStatus(); });
+}
+
+int runReset(const GlobalOptions& global, InterruptSource& interrupt) {
+  return once(global, interrupt, "the reset", "reset sent",
+              [](EncoderDevice& d) { return d.Reset(); });
+}
+
+int runErase(const GlobalOptions& global, InterruptSource& interrupt,
+             const std::vector<int>& tracks) {
+  const int selection = selectionOf(tracks);
+  if (selection == 0) {
+    complain("--tracks takes 1, 2 and 3, each once (1,2,3)");
+    return kExitUsage;
+  }
+  return once(
+      global, interrupt, "the erase",
+      "erase sent: pass the card through the encoder",
+      [&](EncoderDevice& d) { return d.EraseCard(eraseCode(selection)); });
+}
+
+int runCoercivity(const GlobalOptions& global, InterruptSource& interrupt,
+                  const std::string& level) {
+  const bool high = level == "high";
+  return once(global, interrupt, "the coercivity setting",
+              "coercivity set to " + level,
+              [&](EncoderDevice& d) { return d.SetCoercivity(high ? 1 : 0); });
+}
+
+int runDensity(const GlobalOptions& global, InterruptSource& interrupt,
+               int bitsPerInch) {
+  return once(global, interrupt, "the density setting",
+              "track 2 density set to " + std::to_string(bitsPerInch) + " BPI",
+              [&](EncoderDevice& d) {
+                return d.SetTrack2Density(bitsPerInch == 75 ? 'L' : 'H');
+              });
+}
+
+}  // namespace quillon::cli
