@@ -34,3 +34,9 @@ QFont mainDialogFont() {
   font.setStyleHint(QFont::SansSerif);
   return font;
 }
+
+QFont systemDialogFont() {
+  QFont font(QStringLiteral("Sans Serif"), 10);
+  font.setStyleHint(QFont::SansSerif);
+  return font;
+}

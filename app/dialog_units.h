@@ -28,3 +28,7 @@ struct DialogBaseUnits {
 /// The font of the main dialog and the about box: a 9-point face that
 /// covers Chinese.
 [[nodiscard]] QFont mainDialogFont();
+
+/// The font of the small settings dialogs: the classic 10-point system
+/// font was a sans face.
+[[nodiscard]] QFont systemDialogFont();

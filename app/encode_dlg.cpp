@@ -87,11 +87,17 @@ void CEncodeDlg::OnCommand(int commandId) {
       case ids::kPortSetting: OnSerialPortSetting(); break;
       case ids::kReset:
       case ids::kToolReset: OnReset(); break;
+      case ids::kWriteCard:
+      case ids::kToolWriteCard: OnWriteCard(); break;
+      case ids::kReadCard:
+      case ids::kToolReadCard: OnReadCard(); break;
+      case ids::kEraseCard:
+      case ids::kToolEraseCard: OnEraseCard(); break;
+      case ids::kSaveLog:
+      case ids::kToolSaveLog: SaveToOperatorLog(); break;
+      case ids::kTrack2Density: OnTrack2Density(); break;
       case ids::kExit: OnExit(); break;
-      default:
-        // Writing, reading, erasing, saving the log and the track 2
-        // density have no handler in this version of the program.
-        break;
+      default: break;
     }
   });
 }

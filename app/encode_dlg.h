@@ -19,6 +19,7 @@ class DataExchange;
 class QLabel;
 class QMenu;
 class QMenuBar;
+class QTimer;
 class QToolBar;
 
 class CEncodeDlg : public QDialog {
@@ -50,8 +51,27 @@ class CEncodeDlg : public QDialog {
   void OnOpenPort();
   void OnClosePort();
   void OnTogglePort();
-  // Device commands.
+  // Card writing.
+  void OnWriteCard();
+  /// Advances the digit run at the end of `text` (its first `length`
+  /// characters) by `step`. False when a negative step would take it below
+  /// zero; the text is then unchanged.
+  static bool IncrementTrackData(QByteArray& text, int length, int step);
+  // Reading, erasing, reset and coercivity.
+  void OnReadCard();
+  void OnEraseCard();
   void OnReset();
+  void OnHighCoercivity();
+  void OnLowCoercivity();
+  // Track 2 density.
+  void OnTrack2Density();
+  // Device replies and the seconds display.
+  void OnCommEvent();
+  void OnTimer(int timerId);
+  // Operation log.
+  enum class Operation { Read, Write };
+  void AppendOperationRecord(Operation kind);
+  void SaveToOperatorLog();
   // Ending.
   void OnExit();
 
@@ -67,6 +87,9 @@ class CEncodeDlg : public QDialog {
   /// its next line, then one write starts; a file at its end ends the
   /// batch.
   void AdvanceDataFiles();
+  /// The seconds display's period; 1000 ms, shorter only in tests.
+  void SetTimerPeriodMs(int periodMs) { m_timerPeriodMs = periodMs; }
+  [[nodiscard]] bool IsTimerRunning() const;
 
   /// Text added to the caption, e.g. that the encoder is simulated.
   void SetCaptionNote(const QString& note);
@@ -114,7 +137,7 @@ class CEncodeDlg : public QDialog {
   QString m_strFile2;
   QString m_strFile3;
   QString m_strLogPath;
-  QFile m_logFile;
+  OperationLogFile m_logFile;
   FileError m_logFileError;
   int m_nReplyStatus = 0;
   BOOL m_bReading = FALSE;
@@ -147,6 +170,16 @@ class CEncodeDlg : public QDialog {
   void CreateToolBar();
   void MakeRoomForToolBar();
   void OnPortFailed(const QString& text);
+  void ReportLogNotOpened(const FileError& error);
+  /// Runs `handler` in the handler guard on every click of control `id`.
+  void ConnectButton(int id, void (CEncodeDlg::*handler)());
+  void SetTimer(int timerId, int periodMs);
+  void KillTimer(int timerId);
+  [[nodiscard]] int TrackSelection() const;
+  void SendFrame(const QByteArray& frame);
+  void SetStatusLines(const QString& readLine, const QString& writeLine);
+  void ShowByteCounts();
+  void ActOnReplyStatus();
   void ShowWindowMenu(const QPoint& globalPos);
 
   // Track fields and data files.
@@ -178,4 +211,7 @@ class CEncodeDlg : public QDialog {
   QString m_captionNote;
   /// Lines taken from each track's data file so far, for messages only.
   int m_dataFileLines[3] = {0, 0, 0};
+  QTimer* m_secondsTimer = nullptr;
+  int m_timerPeriodMs = 1000;
+  bool m_logFailureShown = false;
 };

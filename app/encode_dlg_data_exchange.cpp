@@ -6,12 +6,7 @@
 #include "mscomm.h"
 #include "resource_ids.h"
 #include "track_edit.h"
-
-namespace {
-constexpr int kTrack1MaxChars = 76;
-constexpr int kTrack2MaxChars = 104;
-constexpr int kTrack3MaxChars = 104;
-}  // namespace
+#include "track_limits.h"
 
 void CEncodeDlg::DoDataExchange(DataExchange& dx) {
   dx.control(ids::kTimeDisplay, m_staticTime);

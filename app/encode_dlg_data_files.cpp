@@ -8,7 +8,6 @@
 #include "data_file_reader.h"
 #include "encode_dlg.h"
 #include "prompt.h"
-#include "resource_ids.h"
 
 namespace {
 
@@ -144,7 +143,7 @@ void CEncodeDlg::AdvanceDataFiles() {
       if (gotLine[track - 1]) Track(track).text = next[track - 1];
     }
     UpdateData(false);
-    OnCommand(ids::kWriteCard);
+    OnWriteCard();
     return;
   }
 

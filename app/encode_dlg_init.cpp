@@ -1,13 +1,16 @@
 // The main dialog's initialisation: controls filled in, window menu, icon,
 // operation log, toolbar, and the window grown to hold the toolbar.
+#include <QAbstractButton>
 #include <QAction>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
 #include <QShortcut>
+#include <QTimer>
 #include <QToolBar>
 
 #include "encode_dlg.h"
+#include "handler_guard.h"
 #include "main_menu.h"
 #include "mscomm.h"
 #include "resource_ids.h"
@@ -19,14 +22,23 @@ bool CEncodeDlg::OnInitDialog() {
   UpdateData(false);
   if (m_comm != nullptr) {
     connect(m_comm, &CMSComm::portFailed, this, &CEncodeDlg::OnPortFailed);
+    connect(m_comm, &CMSComm::OnComm, this,
+            [this] { runGuarded(this, [this] { OnCommEvent(); }); });
   }
+  m_secondsTimer = new QTimer(this);
+  connect(m_secondsTimer, &QTimer::timeout, this,
+          [this] { runGuarded(this, [this] { OnTimer(0); }); });
+  ConnectButton(ids::kHighCoercivityRadio, &CEncodeDlg::OnHighCoercivity);
+  ConnectButton(ids::kLowCoercivityRadio, &CEncodeDlg::OnLowCoercivity);
   // 2. The window menu, with the about item.
   BuildWindowMenu();
   // 3. The program icon, large and small.
   setWindowIcon(m_hIcon);
-  // 4. The operation log, created empty. A failure is not reported; the
-  //    log then stays closed.
-  openCreateAlways(m_logFile, m_strLogPath, &m_logFileError);
+  // 4. The operation log, created empty. One that cannot be opened stays
+  //    closed and is reported once; everything else works without it.
+  if (!openCreateAlways(m_logFile, m_strLogPath, &m_logFileError)) {
+    ReportLogNotOpened(m_logFileError);
+  }
   // 5. and 6. The toolbar above the controls.
   CreateToolBar();
   MakeRoomForToolBar();
@@ -85,4 +97,13 @@ void CEncodeDlg::MakeRoomForToolBar() {
     frame.moveCenter(target->availableGeometry().center());
     move(frame.topLeft());
   }
+}
+
+void CEncodeDlg::ConnectButton(int id, void (CEncodeDlg::*handler)()) {
+  auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(id));
+  if (button == nullptr) return;
+  // Every click runs the handler, also on a button already checked.
+  connect(button, &QAbstractButton::clicked, this, [this, handler] {
+    runGuarded(this, [this, handler] { (this->*handler)(); });
+  });
 }

@@ -1,8 +1,11 @@
-// Where the operation log lives and how it is opened. The log holds card
-// data, so its folder is private to the user (0700) and the file is 0600.
+// Where the operation log lives, how it is opened, how a record reaches
+// it and how a copy is saved. The log holds card data: its folder is
+// private to the user (0700), the file is 0600, it is never opened through
+// a symbolic link, and every record is on storage before the program goes
+// on, so a card shown as done is in the log after a crash or power loss.
 #pragma once
 
-#include <QFile>
+#include <QByteArray>
 #include <QString>
 
 /// The error record of a file open: no error until an open fails.
@@ -17,8 +20,48 @@ struct FileError {
 /// ~/.local/state.
 [[nodiscard]] QString operationLogPath();
 
+/// The running log: an unbuffered descriptor, written only.
+class OperationLogFile {
+ public:
+  OperationLogFile() = default;
+  ~OperationLogFile();
+  OperationLogFile(const OperationLogFile&) = delete;
+  OperationLogFile& operator=(const OperationLogFile&) = delete;
+
+  [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
+  [[nodiscard]] QString fileName() const { return m_path; }
+  [[nodiscard]] int handle() const { return m_fd; }
+  void close();
+
+  /// Appends `record` with one write at the end of the file and flushes it
+  /// to storage. When the write comes up short (a full disk) the file is
+  /// cut back to where the record began, so no partial record stays. False
+  /// with errno in `osError` on any failure; the file stays open, so the
+  /// next record tries again.
+  bool append(const QByteArray& record, int* osError);
+
+ private:
+  friend bool openCreateAlways(OperationLogFile&, const QString&, FileError*);
+  int m_fd = -1;
+  QString m_path;
+};
+
 /// Opens `path` for reading and writing, creating it or emptying an
-/// existing file, without denying other programs access. Missing folders
-/// on the way are created (0700); the file is left 0600. On failure the
-/// file stays closed and `error` (may be null) tells why.
-bool openCreateAlways(QFile& file, const QString& path, FileError* error);
+/// existing file, without locking it against other programs. Missing
+/// folders on the way are created (0700); the file is left 0600. Refused
+/// (the file stays closed, `error` says why) when the path is a symbolic
+/// link (ELOOP), not a regular file (EINVAL, EISDIR), not owned by the user
+/// (EPERM), or in a folder that another user owns or that group or others
+/// may write to (EACCES).
+bool openCreateAlways(OperationLogFile& file, const QString& path,
+                      FileError* error);
+
+/// Copies the whole file open as `sourceFd` to `target`, replacing a file
+/// there: the copy is written to a new file beside the target (0600), flushed
+/// to storage and renamed over the target, so an existing target is either
+/// replaced whole or left as it was. Refused (EEXIST) when the target is
+/// the source itself. False with errno in `osError`.
+bool saveCopyOf(int sourceFd, const QString& target, int* osError);
+
+/// One line for a message box: why a file operation failed.
+[[nodiscard]] QString describeFileError(int osError);

@@ -17,13 +17,6 @@ namespace {
 constexpr QSize kDialogSize(187, 146);
 constexpr int kPortNames = 20;  // COM1 ... COM20
 
-// The dialog font: the classic system font was a 10-point sans face.
-QFont settingDialogFont() {
-  QFont font(QStringLiteral("Sans Serif"), 10);
-  font.setStyleHint(QFont::SansSerif);
-  return font;
-}
-
 struct StaticText {
   const char* text;
   QRect dlu;
@@ -98,7 +91,7 @@ CPortSettingDlg::CPortSettingDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Dialog"));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
-  setFont(settingDialogFont());
+  setFont(systemDialogFont());
   buildControls();
 }
 

@@ -245,7 +245,7 @@ class EncodeDlgStartupTest : public QObject {
     QCOMPARE(info.st_mode & 0777, 0600u);
   }
 
-  void aLogThatCannotBeCreatedStaysClosedWithoutAMessage() {
+  void aLogThatCannotBeCreatedIsReportedOnceAndStaysClosed() {
     QTemporaryDir dir;
     // The log's folder would have to be inside a regular file.
     const QString blocker = dir.filePath("not-a-folder");
@@ -260,7 +260,10 @@ class EncodeDlgStartupTest : public QObject {
     QVERIFY(!dlg.m_logFile.isOpen());
     QVERIFY(dlg.m_logFileError.failed());
     QCOMPARE(dlg.m_logFileError.fileName, blocker + "/operations.txt");
-    QVERIFY(prompt.messages.isEmpty());
+    // One message names the log and the reason.
+    QCOMPARE(prompt.messages.size(), 1);
+    QVERIFY(prompt.messages[0].text.contains(blocker + "/operations.txt"));
+    QVERIFY(prompt.messages[0].text.contains("Not a directory"));
     // Exit still ends the dialog.
     QSignalSpy finished(&dlg, &QDialog::finished);
     dlg.OnCommand(32774);

@@ -1,15 +1,24 @@
 // Where the operation log goes and how it is created: environment
 // overrides, private folders and mode, emptied on every start, and the
 // failures that leave it closed.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <functional>
 
 #include "operation_log_file.h"
 
 namespace {
+
+QByteArray contentsOf(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+}
 
 unsigned modeOf(const QString& path) {
   struct stat info {};
@@ -78,7 +87,7 @@ class OperationLogFileTest : public QObject {
     qunsetenv("VELMORA_LOG");
     qputenv("XDG_STATE_HOME", root.filePath("state").toLocal8Bit());
     const QString path = operationLogPath();
-    QFile log;
+    OperationLogFile log;
     FileError error;
     QVERIFY(openCreateAlways(log, path, &error));
     QVERIFY(!error.failed());
@@ -86,10 +95,10 @@ class OperationLogFileTest : public QObject {
     QCOMPARE(modeOf(root.filePath("state")), 0700u);
     QCOMPARE(modeOf(root.filePath("state/velmora")), 0700u);
     QCOMPARE(modeOf(path), 0600u);
-    // Read and write access.
-    QCOMPARE(log.write("Write operation\r\n"), qint64(17));
-    QVERIFY(log.seek(0));
-    QCOMPARE(log.readAll(), QByteArray("Write operation\r\n"));
+    QVERIFY(log.append("Write operation\r\n", nullptr));
+    QVERIFY(log.append("Read operation\r\n", nullptr));
+    QCOMPARE(contentsOf(path),
+             QByteArray("Write operation\r\nRead operation\r\n"));
   }
 
   void anExistingLogIsEmptiedAndMadePrivate() {
@@ -101,12 +110,12 @@ class OperationLogFileTest : public QObject {
       old.write("old records");
     }
     QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
-    QFile log;
+    OperationLogFile log;
     QVERIFY(openCreateAlways(log, path, nullptr));
-    QCOMPARE(log.size(), 0);
+    QCOMPARE(QFileInfo(path).size(), 0);
     QCOMPARE(modeOf(path), 0600u);
     // Opening again while open starts afresh, as after a save.
-    log.write("one record");
+    QVERIFY(log.append("one record", nullptr));
     QVERIFY(openCreateAlways(log, path, nullptr));
     QCOMPARE(QFileInfo(path).size(), 0);
   }
@@ -118,7 +127,7 @@ class OperationLogFileTest : public QObject {
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    QFile log;
+    OperationLogFile log;
     FileError error;
     QVERIFY(!openCreateAlways(log, plainFile + "/log.txt", &error));
     QVERIFY(!log.isOpen());
@@ -138,12 +147,145 @@ class OperationLogFileTest : public QObject {
   void aLogWhoseFolderVanishesIsCreatedAgain() {
     QTemporaryDir root;
     const QString path = root.filePath("gone/velmora/log.txt");
-    QFile log;
+    OperationLogFile log;
     QVERIFY(openCreateAlways(log, path, nullptr));
     log.close();
     QVERIFY(QDir(root.filePath("gone")).removeRecursively());
     QVERIFY(openCreateAlways(log, path, nullptr));
     QVERIFY(QFileInfo::exists(path));
+  }
+  void unsafePlacesAreRefusedAndTheirFilesLeftWhole() {
+    struct Row {
+      const char* name;
+      std::function<QString(const QTemporaryDir&)> prepare;  // the log path
+      int expectedError;
+    };
+    const auto writeFile = [](const QString& path, const QByteArray& bytes) {
+      QFile file(path);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write(bytes);
+    };
+    const QList<Row> rows = {
+        {"link to another file",
+         [&](const QTemporaryDir& d) {
+           writeFile(d.filePath("precious"), "nineteen bytes here");
+           ::chmod(QFile::encodeName(d.filePath("precious")), 0644);
+           QFile::link(d.filePath("precious"), d.filePath("log.txt"));
+           return d.filePath("log.txt");
+         },
+         ELOOP},
+        {"fifo",
+         [](const QTemporaryDir& d) {
+           ::mkfifo(QFile::encodeName(d.filePath("log.txt")), 0600);
+           return d.filePath("log.txt");
+         },
+         EINVAL},
+        {"folder others may write to",
+         [](const QTemporaryDir& d) {
+           QDir(d.path()).mkdir("open");
+           ::chmod(QFile::encodeName(d.filePath("open")), 0777);
+           return d.filePath("open/log.txt");
+         },
+         EACCES},
+        {"folder of another user",
+         [](const QTemporaryDir& d) {
+           QDir(d.path()).mkdir("theirs");
+           // Only root can give a folder away; for anyone else the folder
+           // is theirs and the row checks nothing new.
+           if (::geteuid() == 0) {
+             [[maybe_unused]] int r =
+                 ::chown(QFile::encodeName(d.filePath("theirs")), 65534, -1);
+           }
+           return d.filePath("theirs/log.txt");
+         },
+         ::geteuid() == 0 ? EACCES : 0},
+    };
+    for (const Row& row : rows) {
+      QTemporaryDir dir;
+      const QString path = row.prepare(dir);
+      OperationLogFile log;
+      FileError error;
+      const bool opened = openCreateAlways(log, path, &error);
+      QCOMPARE(opened, row.expectedError == 0);
+      QCOMPARE(error.osError, row.expectedError);
+      QCOMPARE(log.isOpen(), opened);
+    }
+    // The linked file kept its bytes and its mode.
+    QTemporaryDir dir;
+    rows[0].prepare(dir);
+    OperationLogFile log;
+    QVERIFY(!openCreateAlways(log, dir.filePath("log.txt"), nullptr));
+    QCOMPARE(contentsOf(dir.filePath("precious")),
+             QByteArray("nineteen bytes here"));
+    QCOMPARE(modeOf(dir.filePath("precious")), 0644u);
+  }
+
+  void aRecordCutShortByAFullDiskIsTakenOutAgain() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    OperationLogFile log;
+    QVERIFY(openCreateAlways(log, path, nullptr));
+    QVERIFY(log.append("Write operation\r\n", nullptr));
+    // The file may grow to 24 bytes: the next record gets 7 of its 17 in.
+    struct rlimit saved {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 24;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    int osError = 0;
+    const bool appended = log.append("Write operation\r\n", &osError);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    QVERIFY(!appended);
+    QCOMPARE(osError, EFBIG);
+    QCOMPARE(contentsOf(path), QByteArray("Write operation\r\n"));
+    // With room again the next record lands whole.
+    QVERIFY(log.append("Read operation\r\n", nullptr));
+    QCOMPARE(contentsOf(path),
+             QByteArray("Write operation\r\nRead operation\r\n"));
+  }
+
+  void aSavedCopyIsWholeOrNothing() {
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.txt");
+    OperationLogFile log;
+    QVERIFY(openCreateAlways(log, logPath, nullptr));
+    QVERIFY(log.append("Read operation\r\nTrack 2 data:123\r\n", nullptr));
+    const QByteArray records = contentsOf(logPath);
+    QVERIFY(QDir(dir.path()).mkdir("x.txt"));
+    {
+      QFile old(dir.filePath("old.txt"));
+      QVERIFY(old.open(QIODevice::WriteOnly));
+      old.write("older");
+    }
+    QFile::link(logPath, dir.filePath("alias.txt"));
+    struct Row {
+      QString target;
+      int expectedError;  // 0: saved
+    };
+    const QList<Row> rows = {
+        {dir.filePath("new.txt"), 0},
+        {dir.filePath("old.txt"), 0},  // replaced
+        {logPath, EEXIST},             // the running log itself
+        {dir.filePath("alias.txt"), EEXIST},
+        {dir.filePath("x.txt"), EISDIR},
+        {dir.filePath("missing/ops.txt"), ENOENT},
+    };
+    for (const Row& row : rows) {
+      int osError = 0;
+      QCOMPARE(saveCopyOf(log.handle(), row.target, &osError),
+               row.expectedError == 0);
+      QCOMPARE(osError, row.expectedError);
+      if (row.expectedError == 0) {
+        QCOMPARE(contentsOf(row.target), records);
+        QCOMPARE(modeOf(row.target), 0600u);
+      }
+    }
+    QVERIFY(QFileInfo(dir.filePath("x.txt")).isDir());
+    QCOMPARE(contentsOf(logPath), records);
+    // No temporary file is left behind by the failures.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 4);
   }
 };
 

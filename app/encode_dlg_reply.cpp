@@ -1,0 +1,117 @@
+// What the encoder answers: the reply handler sorts read data into the
+// track fields, takes the status from the last byte of each event and
+// acts on it (status lines, counters, a log record, the next step). The
+// seconds display ends a wait after 20 seconds.
+#include <QLabel>
+#include <QTimer>
+
+#include "encode_dlg.h"
+#include "mscomm.h"
+#include "read_reply_parser.h"
+
+namespace {
+
+constexpr int kSecondsBeforeReset = 20;
+
+QString secondsText(int seconds) {
+  return QStringLiteral("Time:\n%1Sec").arg(seconds, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+void CEncodeDlg::OnCommEvent() {
+  if (m_comm->GetCommEvent() != CMSComm::comEvReceive) return;
+  if (!m_comm->GetPortOpen()) return;  // the event outlived its port
+  const QByteArray input = m_comm->GetInput();
+  if (m_bReading) {
+    ReadParseState state{m_bInTrack1,   m_bInTrack3,   m_bReplyEnded,
+                         m_bMarkerByte, m_nReplyCount, m_strTrack1,
+                         m_strTrack2,   m_strTrack3};
+    const int selection = TrackSelection();
+    for (const char byte : input) {
+      parseReadByte(selection, static_cast<unsigned char>(byte), state);
+    }
+  }
+  if (input.isEmpty()) return;
+  // Only a status byte that ends this very event is acted on. A status
+  // kept from an earlier event would otherwise log the same card again
+  // for every stray byte that follows it.
+  switch (input.back()) {
+    case 'p': m_nReplyStatus = 1; break;
+    case 'q': m_nReplyStatus = 2; break;
+    case 'r': m_nReplyStatus = 3; return;  // the next byte decides
+    default: return;
+  }
+  ActOnReplyStatus();
+}
+
+void CEncodeDlg::ActOnReplyStatus() {
+  const QString blank = QStringLiteral("Status: ");
+  if (m_nReplyStatus == 1 && m_bReading) {
+    SetStatusLines(QStringLiteral("Status: Read successfully"), blank);
+    AppendOperationRecord(Operation::Read);
+    ShowByteCounts();
+    UpdateData(false);
+    m_nReplyStatus = 0;
+    OnReadCard();  // the next card
+  } else if (m_nReplyStatus == 1) {
+    SetStatusLines(blank, QStringLiteral("Status: Write successfully"));
+    AppendOperationRecord(Operation::Write);
+    ShowByteCounts();
+    if (m_bFromFile1 || m_bFromFile2 || m_bFromFile3) {
+      m_nReplyStatus = 0;
+      AdvanceDataFiles();
+    }
+    // Otherwise the status stays 1: the next write advances the
+    // auto-incrementing tracks first.
+  } else if (m_nReplyStatus == 2 && m_bReading) {
+    SetStatusLines(QStringLiteral("Status: read failed"), blank);
+    m_strTrack1.clear();
+    m_strTrack2.clear();
+    m_strTrack3.clear();
+    ShowByteCounts();
+    UpdateData(false);
+    m_nReplyStatus = 0;
+    OnReadCard();  // try again
+  } else if (m_nReplyStatus == 2) {
+    SetStatusLines(blank, QStringLiteral("Status: Write card failed"));
+    m_nReplyStatus = 0;
+    OnWriteCard();  // the same texts again
+  }
+}
+
+void CEncodeDlg::SetStatusLines(const QString& readLine,
+                                const QString& writeLine) {
+  m_staticStatus1->setText(readLine);
+  m_staticStatus2->setText(writeLine);
+}
+
+void CEncodeDlg::ShowByteCounts() {
+  const QString format = QStringLiteral("%1 bytes");
+  m_staticCount1->setText(format.arg(m_strTrack1.size()));
+  m_staticCount2->setText(format.arg(m_strTrack2.size()));
+  m_staticCount3->setText(format.arg(m_strTrack3.size()));
+}
+
+void CEncodeDlg::OnTimer(int timerId) {
+  ++m_nSeconds;
+  if (m_nSeconds > kSecondsBeforeReset) {
+    m_nSeconds = 0;
+    m_staticTime->setText(secondsText(0));
+    OnReset();
+    KillTimer(timerId);
+    return;
+  }
+  m_staticTime->setText(secondsText(m_nSeconds));
+}
+
+void CEncodeDlg::SetTimer(int /*timerId*/, int periodMs) {
+  // The dialog has one timer, id 0; starting it again restarts it.
+  m_secondsTimer->start(periodMs);
+}
+
+void CEncodeDlg::KillTimer(int /*timerId*/) { m_secondsTimer->stop(); }
+
+bool CEncodeDlg::IsTimerRunning() const {
+  return m_secondsTimer != nullptr && m_secondsTimer->isActive();
+}

@@ -1,0 +1,91 @@
+#include "read_reply_parser.h"
+
+namespace {
+
+constexpr unsigned char kEsc = 0x1B;
+constexpr unsigned char kFs = 0x1C;
+
+// Bytes that are never track data in any mode.
+bool isFraming(unsigned char b) {
+  return b == kEsc || b == 's' || b == '?' || b == kFs;
+}
+
+void append(QByteArray& text, unsigned char b) {
+  // A zero byte ended the text it was added to: it adds nothing.
+  if (b != 0) text.append(static_cast<char>(b));
+}
+
+void track1Only(unsigned char b, ReadParseState& s) {
+  if (s.markerByte) s.markerByte = FALSE;
+  if (b == 'B' && ++s.replyCount == 1) s.markerByte = TRUE;
+  if (!isFraming(b) && !s.markerByte && !s.replyEnded) append(s.track1, b);
+}
+
+void track2Only(unsigned char b, ReadParseState& s) {
+  ++s.replyCount;
+  const bool status = b == 'p' || b == 'q' || b == 'r';
+  // The first two bytes are the reply's header.
+  if (!isFraming(b) && !status && s.replyCount > 2 && !s.replyEnded) {
+    append(s.track2, b);
+  }
+}
+
+void track3Only(unsigned char b, ReadParseState& s) {
+  ++s.replyCount;
+  // The header and the separator 'A' make three bytes.
+  if (!isFraming(b) && b != 'r' && b != 'A' && s.replyCount > 3 &&
+      !s.replyEnded) {
+    append(s.track3, b);
+  }
+}
+
+void tracks1And2(unsigned char b, ReadParseState& s) {
+  if (s.inTrack1) s.markerByte = FALSE;
+  if (!isFraming(b) && b != 'r' && b != 'B' && !s.inTrack1 && !s.replyEnded) {
+    append(s.track2, b);
+  }
+  if (b == 'B' && ++s.replyCount == 1) {
+    s.inTrack1 = TRUE;
+    s.markerByte = TRUE;
+  }
+  if (!isFraming(b) && s.inTrack1 && !s.markerByte && !s.replyEnded) {
+    append(s.track1, b);
+  }
+}
+
+void tracks2And3(unsigned char b, ReadParseState& s) {
+  const bool data = !isFraming(b) && b != 'r' && b != 'A' && !s.replyEnded;
+  if (data && !s.inTrack3) append(s.track2, b);
+  if (b == 'A') s.inTrack3 = TRUE;
+  if (data && s.inTrack3) append(s.track3, b);
+}
+
+void allTracks(unsigned char b, ReadParseState& s) {
+  if (s.inTrack1) s.markerByte = FALSE;
+  const bool plain = !isFraming(b) && b != 'r' && b != 'A' && !s.replyEnded;
+  if (plain && !s.inTrack3 && !s.inTrack1) append(s.track2, b);
+  if (b == 'A') s.inTrack3 = TRUE;
+  if (plain && b != 'B' && s.inTrack3 && !s.inTrack1) append(s.track3, b);
+  if (b == 'B' && ++s.replyCount == 1) {
+    s.inTrack1 = TRUE;
+    s.markerByte = TRUE;
+  }
+  if (!isFraming(b) && s.inTrack1 && !s.markerByte && !s.replyEnded) {
+    append(s.track1, b);
+  }
+}
+
+}  // namespace
+
+void parseReadByte(int selection, unsigned char byte, ReadParseState& state) {
+  switch (selection) {
+    case 1: track1Only(byte, state); break;
+    case 2: track2Only(byte, state); break;
+    case 3: tracks1And2(byte, state); break;
+    case 4: track3Only(byte, state); break;
+    case 6: tracks2And3(byte, state); break;
+    case 7: allTracks(byte, state); break;
+    default: return;  // 0 and 5: no read command, nothing is taken
+  }
+  if (byte == kFs) state.replyEnded = TRUE;
+}
