@@ -11,10 +11,33 @@
 #include "encode_dlg.h"
 #include "multi_line_edit.h"
 
+Q_DECLARE_METATYPE(QList<int>)
+
 namespace {
 
 constexpr int kOpenButton[3] = {1029, 1024, 1028};
 constexpr int kEdit[3] = {1006, 1007, 1008};
+constexpr int kTrackCheck[3] = {1001, 1004, 1005};
+constexpr int kFromFileCheck[3] = {1018, 1022, 1025};
+constexpr int kOpenPort = 32771;
+constexpr int kWriteCard = 32775;
+
+// A written card as "ok:track1|track2|track3" or "failed:...".
+QStringList describe(const std::vector<sim::WrittenCard>& cards) {
+  QStringList result;
+  for (const sim::WrittenCard& written : cards) {
+    result << QString::fromStdString(
+        (written.succeeded ? "ok:" : "failed:") + written.card.track1 + "|" +
+        written.card.track2 + "|" + written.card.track3);
+  }
+  return result;
+}
+
+QByteArray numberedLines(int count) {
+  QByteArray lines;
+  for (int i = 1; i <= count; ++i) lines += QByteArray::number(1000 + i) + "\n";
+  return lines;
+}
 
 int openDescriptors() {
   return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::Files).size());
@@ -98,6 +121,9 @@ class DataFilesTest : public QObject {
                                           << "1 bytes";
     QTest::newRow("empty file") << 1 << QByteArray() << ""
                                 << "0 bytes";
+    // Longer than the operator may type: loaded whole all the same.
+    QTest::newRow("over the field's limit") << 2 << QByteArray(300, '4') + "\n"
+                                            << QString(300, '4') << "300 bytes";
     // The filter is for typing only; Latin-1 bytes stay themselves.
     QTest::newRow("letters on track 3")
         << 3 << QByteArray("AB c\xE9\n") << "AB c\u00e9"
@@ -188,6 +214,106 @@ class DataFilesTest : public QObject {
     QTest::mouseClick(item<QCheckBox>(1022), Qt::LeftButton);
     QCOMPARE(path(2), first);
     QVERIFY(file(2).isOpen());
+  }
+
+  // Batches against the simulated encoder, which swipes at once: the
+  // operator attaches files, checks boxes and writes the first card; each
+  // confirmed write loads the next lines and writes the next card.
+  void batches_data() {
+    QTest::addColumn<QByteArray>("file1");
+    QTest::addColumn<QByteArray>("file2");
+    QTest::addColumn<QByteArray>("file3");
+    QTest::addColumn<QList<int>>("tracks");
+    QTest::addColumn<QList<int>>("fromFile");
+    QTest::addColumn<int>("failures");  // the first cards fail
+    QTest::addColumn<QStringList>("written");
+    QTest::addColumn<int>("endedTrack");  // named in a message; 0: none
+    QTest::newRow("three lines on track 3")
+        << QByteArray() << QByteArray() << QByteArray("111\n222\n333\n")
+        << QList<int>{3} << QList<int>{3} << 0
+        << QStringList{"ok:||111", "ok:||222", "ok:||333"} << 0;
+    QTest::newRow("tracks 2 and 3, equal files")
+        << QByteArray() << QByteArray("21\r\n22\r\n") << QByteArray("31\n32")
+        << QList<int>{2, 3} << QList<int>{2} << 0
+        << QStringList{"ok:|21|31", "ok:|22|32"} << 0;
+    QTest::newRow("tracks 2 and 3, track 3 shorter")
+        << QByteArray() << QByteArray("21\n22\n23\n") << QByteArray("31\n32\n")
+        << QList<int>{2, 3} << QList<int>{2, 3} << 0
+        << QStringList{"ok:|21|31", "ok:|22|32"} << 3;
+    QTest::newRow("a failed card is written again")
+        << QByteArray() << QByteArray("10\n20\n30\n") << QByteArray()
+        << QList<int>{2} << QList<int>{2} << 1
+        << QStringList{"failed:|10|", "ok:|10|", "ok:|20|", "ok:|30|"} << 0;
+    QTest::newRow("track 1's file follows track 2's box")
+        << QByteArray("A1\nB2\n") << QByteArray() << QByteArray()
+        << QList<int>{1} << QList<int>{2} << 0
+        << QStringList{"ok:A1||", "ok:B2||"} << 0;
+    QStringList hundred;
+    for (int i = 1; i <= 100; ++i) hundred << QString("ok:|%1|").arg(1000 + i);
+    QTest::newRow("100 lines on track 2")
+        << QByteArray() << numberedLines(100) << QByteArray() << QList<int>{2}
+        << QList<int>{2} << 0 << hundred << 0;
+  }
+  void batches() {
+    QFETCH(QByteArray, file1);
+    QFETCH(QByteArray, file2);
+    QFETCH(QByteArray, file3);
+    QFETCH(QList<int>, tracks);
+    QFETCH(QList<int>, fromFile);
+    QFETCH(int, failures);
+    QFETCH(QStringList, written);
+    QFETCH(int, endedTrack);
+    SimulatedPort com1(1);
+    QVERIFY(com1.started());
+    com1.encoder().setSwipeDelay(std::chrono::milliseconds(0));
+    if (failures > 0) com1.encoder().failNext(failures);
+
+    const QByteArray contents[3] = {file1, file2, file3};
+    for (int track = 1; track <= 3; ++track) {
+      if (contents[track - 1].isEmpty()) continue;
+      open(track,
+           makeFile(QString("track%1.txt").arg(track), contents[track - 1]));
+    }
+    for (const int track : tracks) {
+      QTest::mouseClick(item<QCheckBox>(kTrackCheck[track - 1]),
+                        Qt::LeftButton);
+    }
+    for (const int track : fromFile) {
+      QTest::mouseClick(item<QCheckBox>(kFromFileCheck[track - 1]),
+                        Qt::LeftButton);
+    }
+    m_dlg->OnCommand(kOpenPort);
+    m_dlg->OnCommand(kWriteCard);
+
+    // Until the cards expected are written or none came for 3 s.
+    QElapsedTimer idle;
+    idle.start();
+    for (std::size_t count = 0;
+         count < static_cast<std::size_t>(written.size()) &&
+         idle.elapsed() < 3000;) {
+      QTest::qWait(20);
+      const std::size_t now = com1.encoder().writtenCards().size();
+      if (now != count) idle.restart();
+      count = now;
+    }
+    QTest::qWait(300);  // no card may follow the last line
+    QCOMPARE(describe(com1.encoder().writtenCards()), written);
+    // One write record in the operation log per confirmed card.
+    QFile log(m_log->path());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count("Write operation"),
+             written.filter(QRegularExpression("^ok:")).size());
+    for (int track = 1; track <= 3; ++track) {
+      QCOMPARE(path(track), QString());
+      QVERIFY(!file(track).isOpen());
+    }
+    if (endedTrack == 0) {
+      QVERIFY(m_prompt->messages.isEmpty());
+    } else {
+      QCOMPARE(m_prompt->messages.size(), 1);
+      QVERIFY(m_prompt->messages[0].text.contains(
+          QString("track %1").arg(endedTrack)));
+    }
   }
 
   void theEndOfTheFileDetachesIt() {
