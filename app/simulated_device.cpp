@@ -18,6 +18,8 @@ SimulatedDevice::SimulatedDevice() {
   sim::SimulatedEncoder::Options options;
   options.baudRate = kLineBaud;
   options.swipeDelay = kSwipeDelay;
+  // A card just written is the one the operator reads back.
+  options.readBackWritten = true;
   m_encoder = std::make_unique<sim::SimulatedEncoder>(options);
 }
 

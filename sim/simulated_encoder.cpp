@@ -260,6 +260,9 @@ void SimulatedEncoder::Impl::completeOperation() {
       WrittenCard card{block.selection, block.card, highCoercivity,
                        track2Density, !takeFailure()};
       if (card.succeeded) lastCard = card.card;
+      if (card.succeeded && options.readBackWritten) {
+        deck.push_front(card.card);
+      }
       if (!recordPath.empty() && !appendWrittenCard(recordPath, card)) {
         error = "cannot append to " + recordPath;
       }

@@ -55,6 +55,9 @@ class SimulatedEncoder {
     /// completes it. Empty: the card is swiped only by swipe().
     std::optional<std::chrono::milliseconds> swipeDelay =
         std::chrono::milliseconds(0);
+    /// A card written successfully is the next card a read swipes, ahead
+    /// of the deck, as when an operator checks the card just written.
+    bool readBackWritten = false;
   };
 
   SimulatedEncoder();

@@ -53,6 +53,17 @@ TEST_F(EncoderLine, EraseClearsTracksOfTheLastCard) {
   EXPECT_EQ(ask(readAll), bytes(kEsc + "sAB?" + kFs + kEsc + "rq"));
 }
 
+TEST_F(EncoderLine, AWrittenCardIsReadBackFirstWhenAsked) {
+  SimulatedEncoder::Options options;
+  options.readBackWritten = true;
+  startEncoder(options);
+  encoder->loadDeck({Card{"DECK", "1", "2"}});
+  const std::string readAll = kEsc + "Bt" + kEsc + "j";
+  ASSERT_EQ(ask(writeFrame("9A8BNEW")), bytes(kEsc + "rp"));
+  EXPECT_EQ(ask(readAll), bytes(kEsc + "s9A8BNEW?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(ask(readAll), bytes(kEsc + "s1A2BDECK?" + kFs + kEsc + "rp"));
+}
+
 TEST_F(EncoderLine, EraseTakesTheFrontCardOfTheDeck) {
   encoder->loadDeck({Card{"one", "2", "3"}});
   port->write(kEsc + "c" + "\x05");  // tracks 1 and 3
