@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
@@ -83,6 +84,37 @@ class DataFileReaderTest : public QObject {
     QBuffer buffer(&content);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     QCOMPARE(readAll(buffer, maxBytes), expected);
+  }
+
+  // Random contents against a plain model: split at LF, drop one CR
+  // before each LF, no piece after a final LF, stop at a piece too long.
+  void randomContentsMatchTheModel() {
+    QRandomGenerator random(20261207);
+    const char alphabet[] = {'a', '\r', '\n', '\0', '\xff', '7'};
+    for (int round = 0; round < 2000; ++round) {
+      QByteArray content;
+      const int size = random.bounded(40);
+      for (int i = 0; i < size; ++i) content += alphabet[random.bounded(6)];
+      const qsizetype maxBytes = random.bounded(1, 8);
+      QStringList expected;
+      QList<QByteArray> pieces = content.split('\n');
+      if (content.endsWith('\n') || content.isEmpty()) pieces.removeLast();
+      for (qsizetype i = 0; i < pieces.size(); ++i) {
+        QByteArray piece = pieces[i];
+        const bool endedByLf = i + 1 < pieces.size() || content.endsWith('\n');
+        if (endedByLf && piece.endsWith('\r')) piece.chop(1);
+        if (piece.size() > maxBytes) {
+          expected << "too long";
+          break;
+        }
+        expected << "line:" + QString::fromLatin1(piece.toPercentEncoding());
+      }
+      if (expected.isEmpty() || expected.last() != "too long")
+        expected << "end";
+      QBuffer buffer(&content);
+      QVERIFY(buffer.open(QIODevice::ReadOnly));
+      QCOMPARE(readAll(buffer, maxBytes), expected);
+    }
   }
 
   void theDefaultBoundIs64KiB() {
