@@ -171,6 +171,9 @@ class CEncodeDlg : public QDialog {
   void MakeRoomForToolBar();
   void OnPortFailed(const QString& text);
   void ReportLogNotOpened(const FileError& error);
+  void ReportLogWriteFailed(int osError);
+  /// Puts the records appended so far on storage.
+  void FlushOperationLog();
   /// Runs `handler` in the handler guard on every click of control `id`.
   void ConnectButton(int id, void (CEncodeDlg::*handler)());
   void SetTimer(int timerId, int periodMs);

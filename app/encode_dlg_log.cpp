@@ -25,20 +25,29 @@ void CEncodeDlg::AppendOperationRecord(Operation kind) {
   }
   // A log that did not open was reported at start-up; nothing goes to it.
   int osError = 0;
-  if (m_logFile.isOpen() && !m_logFile.append(m_strLogRecord, &osError) &&
-      !m_logFailureShown) {
-    // One message at a time: reading goes on while it is open.
-    m_logFailureShown = true;
-    currentPrompt().messageBox(
-        this,
-        QStringLiteral("This card's record could not be written to the "
-                       "operation log %1: %2. The card itself was done; the "
-                       "next record will be tried again.")
-            .arg(m_logFile.fileName(), describeFileError(osError)),
-        app_info::kAppName);
-    m_logFailureShown = false;
+  if (m_logFile.isOpen() && !m_logFile.append(m_strLogRecord, &osError)) {
+    ReportLogWriteFailed(osError);
   }
   m_strLogRecord.clear();
+}
+
+void CEncodeDlg::FlushOperationLog() {
+  int osError = 0;
+  if (!m_logFile.flush(&osError)) ReportLogWriteFailed(osError);
+}
+
+void CEncodeDlg::ReportLogWriteFailed(int osError) {
+  // One message at a time: reading goes on while it is open.
+  if (m_logFailureShown) return;
+  m_logFailureShown = true;
+  currentPrompt().messageBox(
+      this,
+      QStringLiteral("A card's record could not be written to the operation "
+                     "log %1: %2. The card itself was done; the next record "
+                     "will be tried again.")
+          .arg(m_logFile.fileName(), describeFileError(osError)),
+      app_info::kAppName);
+  m_logFailureShown = false;
 }
 
 void CEncodeDlg::SaveToOperatorLog() {

@@ -42,7 +42,17 @@ void CEncodeDlg::OnCommEvent() {
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
     default: return;
   }
-  ActOnReplyStatus();
+  // A confirmed card's record is written before anything else happens
+  // and is on storage before this handler returns, so before the window
+  // shows the result. Only the next read or write frame goes out in
+  // between: the encoder cannot answer it before another card passes.
+  try {
+    ActOnReplyStatus();
+  } catch (...) {
+    FlushOperationLog();
+    throw;
+  }
+  FlushOperationLog();
 }
 
 void CEncodeDlg::ActOnReplyStatus() {

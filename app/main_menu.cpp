@@ -22,6 +22,8 @@ constexpr int kSeparator = 0;
 void addPopup(QMenuBar* bar, const char* title,
               std::initializer_list<MenuItem> items, const CommandSink& sink) {
   QMenu* menu = bar->addMenu(QString::fromLatin1(title));
+  // Two separators in a row are two lines in this menu, not one.
+  menu->setSeparatorsCollapsible(false);
   for (const MenuItem& item : items) {
     if (item.id == kSeparator) {
       menu->addSeparator();

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -13,9 +14,10 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <thread>
+#include <cstring>
 
 #include "com_port_path.h"
+#include "line_close.h"
 
 namespace {
 
@@ -106,18 +108,6 @@ bool isNotATerminal(const QString& path) {
   return !terminal;
 }
 
-// Waits (at most `limit`) until the bytes handed to the line have left it,
-// so that a frame sent just before a close reaches the device before DTR
-// drops and the line settings are put back.
-void drainOutput(int fd, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int queued = 0;
-  while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
                         const QString& systemText) {
   switch (error) {
@@ -152,6 +142,20 @@ QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
   }
 }
 
+// The serial port class's name for what open() reported.
+QSerialPort::SerialPortError openError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return QSerialPort::DeviceNotFoundError;
+    case EACCES:
+    case EPERM:
+    case EBUSY:  // held exclusively by another program
+      return QSerialPort::PermissionError;
+    default: return QSerialPort::OpenError;
+  }
+}
+
 bool isFatal(QSerialPort::SerialPortError error) {
   return error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
          error == QSerialPort::ResourceError;
@@ -159,7 +163,15 @@ bool isFatal(QSerialPort::SerialPortError error) {
 
 }  // namespace
 
-CMSComm::CMSComm(QWidget* parent) : QWidget(parent) {
+struct CMSComm::FoundLine {
+  termios settings;
+};
+
+CMSComm::CMSComm(QWidget* parent)
+    : CMSComm(serialline::systemTerminalCalls(), parent) {}
+
+CMSComm::CMSComm(serialline::TerminalCalls& calls, QWidget* parent)
+    : QWidget(parent), m_calls(&calls) {
   setVisible(false);
   // Queued, so every arrival raises OnComm even while an OnComm handler
   // waits in a nested event loop (QSerialPort does not emit readyRead again
@@ -268,36 +280,49 @@ bool CMSComm::applyToPort(const LineSettings& line) {
 
 QString CMSComm::devicePathToOpen() const {
   if (!m_devicePath.isEmpty()) return m_devicePath;
-  const auto path = portmap::resolvePortPath(m_commPort);
-  if (!path) {
-    throw CommError(QStringLiteral("Invalid port number %1: serial ports are "
-                                   "numbered from %2 to %3.")
-                        .arg(m_commPort)
-                        .arg(portmap::kMinPortNumber)
-                        .arg(portmap::kMaxPortNumber));
-  }
-  return QFile::decodeName(path->c_str());
+  // The library resolves numbers the same way, so both open one device.
+  const portmap::Resolution port = portmap::resolvePort(m_commPort);
+  if (!port.path) throw CommError(QString::fromStdString(port.message));
+  return QFile::decodeName(port.path->c_str());
 }
 
 void CMSComm::openDevice(const QString& path) {
+  // The lock comes before anything touches the port: a port another
+  // program holds is not configured, made exclusive or released (its
+  // exclusive mode cleared) by this control. The encoder library takes the
+  // same advisory lock, so the two never share a port, whoever opens first.
+  const QByteArray name = QFile::encodeName(path);
+  const int lockFd =
+      ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (lockFd < 0) {
+    const int error = errno;
+    throw CommError(openFailureText(path, openError(error),
+                                    QString::fromLocal8Bit(strerror(error))));
+  }
+  if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(lockFd);  // the last reference is the holder's: no hang-up
+    throw CommError(
+        QStringLiteral("The serial port %1 is in use by another program.")
+            .arg(path));
+  }
+  termios found{};
+  if (::tcgetattr(lockFd, &found) != 0) {
+    const int error = errno;
+    ::close(lockFd);
+    throw CommError(openFailureText(path, QSerialPort::UnknownError,
+                                    QString::fromLocal8Bit(strerror(error))));
+  }
   m_port.setPortName(path);
   applyToPort(m_line);  // stored now, applied by open()
   if (!m_port.open(QIODevice::ReadWrite)) {
     const QString text =
         openFailureText(path, m_port.error(), m_port.errorString());
     m_port.clearError();
+    ::close(lockFd);
     throw CommError(text);
   }
-  // The encoder library takes the same advisory lock, so the two never
-  // share a port, whoever opens first.
-  if (::flock(static_cast<int>(m_port.handle()), LOCK_EX | LOCK_NB) != 0 &&
-      errno == EWOULDBLOCK) {
-    m_port.close();
-    m_port.clearError();
-    throw CommError(
-        QStringLiteral("The serial port %1 is in use by another program.")
-            .arg(path));
-  }
+  m_lockFd = lockFd;
+  m_foundLine = std::make_unique<FoundLine>(FoundLine{found});
   ++m_session;
   m_failing = false;
   m_openPath = path;
@@ -309,13 +334,22 @@ void CMSComm::openDevice(const QString& path) {
 }
 
 void CMSComm::closeDevice() {
+  const int fd = static_cast<int>(m_port.handle());
   if (!m_failing) {
-    m_port.waitForBytesWritten(kCloseDrainLimit.count());
-    drainOutput(m_port.handle(), kCloseDrainLimit);
+    // The class's own buffer to the system, then the system's to the line:
+    // the last frame reaches the device before DTR drops.
+    m_port.waitForBytesWritten(static_cast<int>(kCloseDrainLimit.count()));
+    serialline::drainTransmitter(fd, kCloseDrainLimit, *m_calls);
   }
   m_port.setDataTerminalReady(false);
+  // Put back once the output has drained; the serial port class puts the
+  // same settings back again as it closes, by then with nothing leaving.
+  if (!m_failing && m_foundLine)  // a device that went away has no line
+    serialline::restoreSettings(fd, m_foundLine->settings, *m_calls);
   m_port.close();
   m_port.clearError();
+  ::close(m_lockFd);  // lets the port go to other programs
+  m_lockFd = -1;
 }
 
 void CMSComm::onReadyRead() {

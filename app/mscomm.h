@@ -9,7 +9,12 @@
 #include <QSerialPort>
 #include <QString>
 #include <QWidget>
+#include <memory>
 #include <stdexcept>
+
+namespace serialline {
+class TerminalCalls;
+}
 
 class CommError : public std::runtime_error {
  public:
@@ -28,6 +33,9 @@ class CMSComm : public QWidget {
 
   /// Hidden: the control has no face at run time.
   explicit CMSComm(QWidget* parent = nullptr);
+  /// ... closing its port through `calls` (which must outlive the
+  /// control), so that a test can see the order of a close.
+  explicit CMSComm(serialline::TerminalCalls& calls, QWidget* parent = nullptr);
   ~CMSComm() override;  ///< releases the port
 
   /// Any number is stored; one outside 1..255 is refused when the port is
@@ -87,11 +95,16 @@ class CMSComm : public QWidget {
   void reportFailure(quint64 session);
 
   QSerialPort m_port;
+  serialline::TerminalCalls* m_calls;
   short m_commPort = 1;
   QString m_devicePath;
   QString m_settings = QString::fromLatin1(kInitialSettings);
   LineSettings m_line;
   short m_commEvent = 0;
+  int m_lockFd = -1;  // holds the port's lock while it is open
+  struct FoundLine;   // the line's settings before the open (kept
+                      // apart: <termios.h> clashes with termios2)
+  std::unique_ptr<FoundLine> m_foundLine;
   QString m_openPath;      // the device of the current opening
   quint64 m_session = 0;   // counts opens, so a late failure report of an
                            // earlier opening is dropped

@@ -89,7 +89,10 @@ QString operationLogPath() {
 OperationLogFile::~OperationLogFile() { close(); }
 
 void OperationLogFile::close() {
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0) {
+    flush(nullptr);
+    ::close(m_fd);
+  }
   m_fd = -1;
 }
 
@@ -111,8 +114,15 @@ bool OperationLogFile::append(const QByteArray& record, int* osError) {
     }
     return false;
   }
+  m_unflushed = true;
+  return true;
+}
+
+bool OperationLogFile::flush(int* osError) {
+  if (m_fd < 0 || !m_unflushed) return true;
+  m_unflushed = false;
   if (::fdatasync(m_fd) != 0) {
-    *osError = errno;
+    if (osError != nullptr) *osError = errno;
     return false;
   }
   return true;

@@ -33,17 +33,20 @@ class OperationLogFile {
   [[nodiscard]] int handle() const { return m_fd; }
   void close();
 
-  /// Appends `record` with one write at the end of the file and flushes it
-  /// to storage. When the write comes up short (a full disk) the file is
-  /// cut back to where the record began, so no partial record stays. False
-  /// with errno in `osError` on any failure; the file stays open, so the
-  /// next record tries again.
+  /// Appends `record` with one write at the end of the file. When the
+  /// write comes up short (a full disk) the file is cut back to where the
+  /// record began, so no partial record stays. False with errno in
+  /// `osError`; the file stays open, so the next record tries again.
   bool append(const QByteArray& record, int* osError);
+  /// Flushes the records appended since the last flush to storage. False
+  /// with errno in `osError` when the storage reports an error.
+  bool flush(int* osError);
 
  private:
   friend bool openCreateAlways(OperationLogFile&, const QString&, FileError*);
   int m_fd = -1;
   QString m_path;
+  bool m_unflushed = false;
 };
 
 /// Opens `path` for reading and writing, creating it or emptying an

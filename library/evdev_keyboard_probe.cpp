@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,24 +39,37 @@ EvdevKeyboardProbe::~EvdevKeyboardProbe() {
 }
 
 void EvdevKeyboardProbe::open() {
-  if (opened_) return;
-  opened_ = true;
+  // Scanned at every call: a keyboard plugged in after the first read is
+  // found by the next one. Devices already open are not opened twice.
   DIR* dir = opendir(directory_.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     if (std::strncmp(entry->d_name, "event", 5) != 0) continue;
     const std::string path = directory_ + "/" + entry->d_name;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || isOpen(info.st_rdev)) continue;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;  // not ours to read
-    if (hasEscapeKey(fd))
+    if (hasEscapeKey(fd)) {
       fds_.push_back(fd);
-    else
+      devices_.push_back(info.st_rdev);
+    } else {
       ::close(fd);
+    }
   }
   closedir(dir);
 }
 
-void EvdevKeyboardProbe::adoptDevice(int fd) { fds_.push_back(fd); }
+bool EvdevKeyboardProbe::isOpen(dev_t device) const {
+  for (dev_t d : devices_)
+    if (d == device) return true;
+  return false;
+}
+
+void EvdevKeyboardProbe::adoptDevice(int fd) {
+  fds_.push_back(fd);
+  devices_.push_back(0);  // not under the directory
+}
 
 void EvdevKeyboardProbe::forgetPresses() {
   for (std::size_t i = fds_.size(); i-- > 0;) {
@@ -104,6 +118,7 @@ bool EvdevKeyboardProbe::escapeHeld(int fd) {
 void EvdevKeyboardProbe::dropDevice(std::size_t index) {
   ::close(fds_[index]);
   fds_.erase(fds_.begin() + static_cast<std::ptrdiff_t>(index));
+  devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 }  // namespace quillon

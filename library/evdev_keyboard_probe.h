@@ -4,6 +4,8 @@
 // read can poll them instead of looking at the key over and over.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -16,8 +18,8 @@ class EvdevKeyboardProbe {
   EvdevKeyboardProbe(const EvdevKeyboardProbe&) = delete;
   EvdevKeyboardProbe& operator=(const EvdevKeyboardProbe&) = delete;
 
-  /// Opens the event* devices of the directory that have an Escape key,
-  /// once; later calls do nothing.
+  /// Opens the event* devices of the directory that have an Escape key and
+  /// are not open yet: later calls find keyboards plugged in since.
   void open();
   /// Takes a descriptor that delivers input events (tests hand in a pipe).
   void adoptDevice(int fd);
@@ -33,10 +35,11 @@ class EvdevKeyboardProbe {
   bool drainDevice(int fd, bool& sawEscapePress);  // false: device gone
   static bool escapeHeld(int fd);
   void dropDevice(std::size_t index);
+  [[nodiscard]] bool isOpen(dev_t device) const;
 
   std::string directory_;
   std::vector<int> fds_;
-  bool opened_ = false;
+  std::vector<dev_t> devices_;  // the device of each descriptor
 };
 
 }  // namespace quillon

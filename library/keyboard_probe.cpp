@@ -1,6 +1,8 @@
 #include "keyboard_probe.h"
 
-#include <vector>
+#include <array>
+#include <string>
+#include <utility>
 
 #include "evdev_keyboard_probe.h"
 #include "x11_keyboard_probe.h"
@@ -9,33 +11,50 @@ namespace quillon {
 
 namespace {
 
-// X11 cannot wake a poll for a key it was not asked to report, so while a
-// display is open the read looks at it this often.
-constexpr std::chrono::milliseconds kX11Interval{10};
-
 class MachineKeyboardProbe final : public KeyboardProbe {
  public:
+  explicit MachineKeyboardProbe(std::string inputDirectory)
+      : evdev_(std::move(inputDirectory)) {}
+
   void beginWatch() override {
-    x11_.open();
+    x11_.beginWatch();
     evdev_.open();
     evdev_.forgetPresses();
+    collectDescriptors();
   }
   bool escapePressed() override {
     // evdev first: it also drains the events that woke the read.
     const bool evdevPressed = evdev_.escapePressed();
-    return x11_.escapeDown() || evdevPressed;
+    const bool x11Down = x11_.escapeDown();
+    collectDescriptors();  // either may have dropped a descriptor
+    return x11Down || evdevPressed;
   }
   std::span<const int> wakeDescriptors() const override {
-    return evdev_.descriptors();
+    return {descriptors_.data(), count_};
   }
   std::optional<std::chrono::milliseconds> recheckInterval() const override {
-    if (x11_.isOpen()) return kX11Interval;
+    // X11 reports no key it was not asked about: ask again this often
+    // (and look this often whether a connection has been set up).
+    if (x11_.isOpen() || x11_.isConnecting())
+      return X11KeyboardProbe::kQueryInterval;
     return std::nullopt;
   }
 
  private:
+  // Kept in a fixed array: a waiting read must not allocate.
+  void collectDescriptors() {
+    count_ = 0;
+    if (const int fd = x11_.descriptor(); fd >= 0) descriptors_[count_++] = fd;
+    for (int fd : evdev_.descriptors()) {
+      if (count_ == descriptors_.size()) break;
+      descriptors_[count_++] = fd;
+    }
+  }
+
   X11KeyboardProbe x11_;
   EvdevKeyboardProbe evdev_;
+  std::array<int, 32> descriptors_{};
+  std::size_t count_ = 0;
 };
 
 class NullKeyboardProbe final : public KeyboardProbe {
@@ -53,8 +72,13 @@ class NullKeyboardProbe final : public KeyboardProbe {
 KeyboardProbe& defaultKeyboardProbe() {
   // Destroyed when the library is unloaded or the process ends, so that
   // loading and unloading the library leaves no descriptor behind.
-  static MachineKeyboardProbe probe;
+  static MachineKeyboardProbe probe("/dev/input");
   return probe;
+}
+
+std::unique_ptr<KeyboardProbe> makeMachineKeyboardProbe(
+    std::string inputDirectory) {
+  return std::make_unique<MachineKeyboardProbe>(std::move(inputDirectory));
 }
 
 std::unique_ptr<KeyboardProbe> makeNullKeyboardProbe() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace quillon {
 
@@ -35,6 +36,11 @@ class KeyboardProbe {
 /// One per process, destroyed at exit (or when the library is unloaded):
 /// no read may run from a static destructor after that.
 KeyboardProbe& defaultKeyboardProbe();
+
+/// A probe like the machine's, with the keyboards under `inputDirectory`
+/// (tests give a folder of their own).
+std::unique_ptr<KeyboardProbe> makeMachineKeyboardProbe(
+    std::string inputDirectory);
 
 /// A probe that never sees a key (for programs without a keyboard).
 std::unique_ptr<KeyboardProbe> makeNullKeyboardProbe();

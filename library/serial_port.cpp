@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "com_port_path.h"
+#include "line_close.h"
 #include "serial_line_speed.h"
 
 namespace quillon {
@@ -29,19 +30,6 @@ int millisecondsUntil(Clock::time_point deadline) {
   return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
 }
 
-// Waits, at most `limit`, until the bytes written have left the line, so a
-// frame sent just before a close is neither flushed nor garbled by the
-// line settings put back after it. Bounded: a line that never drains (a
-// stuck device) must not hold the close.
-void drainOutput(int fd, milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  int queued = 0;
-  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-         Clock::now() < deadline) {
-    ::poll(nullptr, 0, 1);
-  }
-}
-
 void setDtr(int fd, bool raised) {
   int bits = TIOCM_DTR;
   // A pseudo-terminal has no modem lines (ENOTTY/EINVAL): nothing to do.
@@ -50,9 +38,15 @@ void setDtr(int fd, bool raised) {
 
 }  // namespace
 
-SerialPort::SerialPort() : probe_(&defaultKeyboardProbe()) {}
+SerialPort::SerialPort()
+    : probe_(&defaultKeyboardProbe()),
+      calls_(&serialline::systemTerminalCalls()) {}
 
-SerialPort::SerialPort(KeyboardProbe& probe) : probe_(&probe) {}
+SerialPort::SerialPort(KeyboardProbe& probe)
+    : probe_(&probe), calls_(&serialline::systemTerminalCalls()) {}
+
+SerialPort::SerialPort(KeyboardProbe& probe, serialline::TerminalCalls& calls)
+    : probe_(&probe), calls_(&calls) {}
 
 SerialPort::~SerialPort() = default;
 
@@ -109,10 +103,12 @@ bool SerialPort::configureLine() {
 bool SerialPort::Close() {
   if (fd_ < 0) return true;
   open_ = false;
-  drainOutput(fd_, milliseconds(kCloseDrainLimitMs));
+  // The last frame (a reset, an erase) leaves the transmitter before DTR
+  // drops and the old settings come back.
+  serialline::drainTransmitter(fd_, milliseconds(kCloseDrainLimitMs), *calls_);
   setDtr(fd_, false);
-  tcflush(fd_, TCIFLUSH);
-  tcsetattr(fd_, TCSANOW, &savedTermios_);
+  calls_->flush(fd_, TCIFLUSH);
+  serialline::restoreSettings(fd_, savedTermios_, *calls_);
   // Without this a process without privileges could not open the
   // terminal again while another descriptor keeps it alive.
   ioctl(fd_, TIOCNXCL);
@@ -121,7 +117,7 @@ bool SerialPort::Close() {
 }
 
 void SerialPort::releaseDescriptor() {
-  ::close(fd_);  // also drops the flock
+  calls_->close(fd_);  // also drops the flock
   fd_ = -1;
 }
 
@@ -132,7 +128,7 @@ int SerialPort::writeTimeoutPerByteMs() const {
 int SerialPort::Write(std::span<const std::uint8_t> bytes) {
   if (!open_) return kNotOpen;
   // Whatever the encoder sent since the last read is stale now.
-  tcflush(fd_, TCIFLUSH);
+  calls_->flush(fd_, TCIFLUSH);
 
   const int perByte = writeTimeoutPerByteMs();
   const std::optional<Clock::time_point> deadline =
@@ -153,13 +149,21 @@ int SerialPort::Write(std::span<const std::uint8_t> bytes) {
     // The driver's queue is full: wait until it takes more.
     pollfd p{fd_, POLLOUT, 0};
     const int timeout = deadline ? millisecondsUntil(*deadline) : -1;
-    if (deadline && timeout == 0) return kWriteFailed;
+    if (deadline && timeout == 0) return timedOut();
     const int ready = ::poll(&p, 1, timeout);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return kWriteFailed;
+    if (ready == 0) return timedOut();
+    if (ready < 0) return kWriteFailed;
     if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kWriteFailed;
   }
   return kWritten;
+}
+
+int SerialPort::timedOut() {
+  // The head of the frame must not reach the encoder later, on its own or
+  // in front of the next frame.
+  serialline::discardUnsent(fd_, *calls_);
+  return kWriteFailed;
 }
 
 int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "keyboard_probe.h"
+#include "line_close.h"
 
 namespace quillon {
 
@@ -43,6 +44,9 @@ class SerialPort {
   /// A closed port that asks `probe` for the Escape key; the probe must
   /// outlive the port.
   explicit SerialPort(KeyboardProbe& probe);
+  /// ... that makes its terminal calls through `calls` (which must outlive
+  /// the port), so that a test can see their order.
+  SerialPort(KeyboardProbe& probe, serialline::TerminalCalls& calls);
   /// Releases nothing: a port still open stays open until the process
   /// ends (the library's device is destroyed at unload without closing).
   virtual ~SerialPort();
@@ -54,12 +58,14 @@ class SerialPort {
   /// had: no such device, in use, not a terminal, port 0 or baud rate 0;
   /// the port is then closed.
   bool Open(int portNumber, std::uint32_t baudRate);
-  /// Lowers DTR, restores the line settings found at open and closes.
+  /// Waits (at most 500 ms) until the transmitter is empty, lowers DTR,
+  /// restores the line settings found at open once the output has drained
+  /// and closes.
   /// Always true, also on a closed port.
   bool Close();
   /// Drops input that arrived since the last read, then sends the bytes.
-  /// 1 sent; -1 not open; -3 failed, cut short by the write timeout or
-  /// the line was lost.
+  /// 1 sent; -1 not open; -3 failed, cut short by the write timeout (the
+  /// part still queued is then discarded) or the line was lost.
   int Write(std::span<const std::uint8_t> bytes);
   /// Takes one reply: the count (1..400); -1 not open; -4 the wait could
   /// not start; -6 nothing arrived (timeout, or the line was lost);
@@ -73,6 +79,7 @@ class SerialPort {
  private:
   bool configureLine();
   void releaseDescriptor();
+  int timedOut();
   /// Milliseconds per byte that a write may take; 0 for no limit.
   [[nodiscard]] int writeTimeoutPerByteMs() const;
 
@@ -85,6 +92,7 @@ class SerialPort {
   bool open_ = false;
   termios savedTermios_{};
   KeyboardProbe* probe_;
+  serialline::TerminalCalls* calls_;
 };
 
 }  // namespace quillon

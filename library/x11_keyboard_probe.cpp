@@ -1,161 +1,412 @@
 #include "x11_keyboard_probe.h"
 
+#include <X11/Xauth.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
-#include <algorithm>
-#include <array>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace quillon {
 
 namespace {
 
-// The few Xlib entry points used, declared here so that no X11 headers
-// are needed to build; the types match Xlib's (Display is opaque).
-struct Display;
-using OpenDisplayFn = Display* (*)(const char*);
-using CloseDisplayFn = int (*)(Display*);
-using QueryKeymapFn = int (*)(Display*, char[32]);
-using KeysymToKeycodeFn = unsigned char (*)(Display*, unsigned long);
-using IoErrorExitHandler = void (*)(Display*, void*);
-using SetIoErrorExitHandlerFn = void (*)(Display*, IoErrorExitHandler, void*);
-using IoErrorHandler = int (*)(Display*);
-using SetIoErrorHandlerFn = IoErrorHandler (*)(IoErrorHandler);
-
-constexpr unsigned long kEscapeKeysym = 0xff1b;  // XK_Escape
+constexpr xcb_keysym_t kEscapeKeysym = 0xff1b;  // XK_Escape
+constexpr unsigned short kFamilyLocal = 256;    // Xau's FamilyLocal
+constexpr unsigned short kFamilyInternet = 0;
+constexpr unsigned short kFamilyInternet6 = 6;
+constexpr int kFirstTcpPort = 6000;
 
 template <typename Fn>
-Fn symbol(void* library, const char* name) {
-  return reinterpret_cast<Fn>(dlsym(library, name));
+void bind(void* library, const char* name, Fn*& fn) {
+  fn = library != nullptr ? reinterpret_cast<Fn*>(dlsym(library, name))
+                          : nullptr;
 }
 
-// When the connection to the server breaks, Xlib calls the process-wide
-// I/O error handler, whose default ends the process, and then the
-// display's exit handler, whose default does too. For the probe's own
-// displays both return and the display is marked lost; other displays go
-// to the handler that was installed before.
-// Constant-initialised and trivially destructible: the default probe is
-// destroyed at exit in no particular order with this file's statics.
-constexpr std::size_t kMaxDisplays = 4;
-constinit std::mutex g_displaysMutex;
-constinit std::array<Display*, kMaxDisplays> g_ownDisplays{};
-constinit IoErrorHandler g_previousIoErrorHandler = nullptr;
+// The cookie the server expects, looked up the way X clients do: by the
+// connection's address family and the display number.
+struct Cookie {
+  std::string name;
+  std::string data;
+};
 
-// Caller holds g_displaysMutex.
-Display** slotOf(Display* display) {
-  const auto it =
-      std::find(g_ownDisplays.begin(), g_ownDisplays.end(), display);
-  return it == g_ownDisplays.end() ? nullptr : &*it;
-}
+// A socket connected to the display's server, with what its cookie is
+// filed under; -1 when nothing answers the connect.
+struct DisplaySocket {
+  int fd = -1;
+  unsigned short family = kFamilyLocal;
+  std::string address;  // empty for the local host
+};
 
-int onIoError(Display* display) {
-  IoErrorHandler previous = nullptr;
-  {
-    std::lock_guard lock(g_displaysMutex);
-    if (slotOf(display) != nullptr) return 0;
-    previous = g_previousIoErrorHandler;
+int connectBy(int domain, const sockaddr* address, socklen_t length,
+              X11KeyboardProbe::Clock::time_point deadline) {
+  const int fd =
+      ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, address, length) == 0) return fd;
+  if (errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - X11KeyboardProbe::Clock::now());
+    if (left.count() > 0 &&
+        ::poll(&p, 1, static_cast<int>(left.count())) == 1 &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
+      return fd;
   }
-  return previous != nullptr ? previous(display) : 0;
+  ::close(fd);
+  return -1;
 }
 
-void onConnectionLost(Display*, void* lostFlag) {
-  *static_cast<bool*>(lostFlag) = true;
+DisplaySocket connectLocal(int number,
+                           X11KeyboardProbe::Clock::time_point deadline) {
+  // The abstract socket first, then the file, as X servers on Linux offer.
+  const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+  for (bool abstract : {true, false}) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    std::memcpy(address.sun_path + offset, path.c_str(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                               offset + path.size());
+    const int fd = connectBy(
+        AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
+    if (fd >= 0) return {fd, kFamilyLocal, {}};
+  }
+  return {};
+}
+
+// The name is looked up first (from /etc/hosts for "localhost", as ssh -X
+// names its displays); only the connect itself keeps the deadline.
+DisplaySocket connectTcp(const std::string& host, int number,
+                         X11KeyboardProbe::Clock::time_point deadline) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(kFirstTcpPort + number);
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return {};
+  DisplaySocket result;
+  for (const addrinfo* a = found; a != nullptr && result.fd < 0;
+       a = a->ai_next) {
+    result.fd = connectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline);
+    if (result.fd < 0) continue;
+    // A server on this machine files its cookie under the host's name.
+    if (a->ai_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+      if ((ntohl(in->sin_addr.s_addr) >> 24) != 127) {
+        result.family = kFamilyInternet;
+        result.address.assign(reinterpret_cast<const char*>(&in->sin_addr),
+                              sizeof in->sin_addr);
+      }
+    } else if (a->ai_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+      if (!IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) {
+        result.family = kFamilyInternet6;
+        result.address.assign(reinterpret_cast<const char*>(&in6->sin6_addr),
+                              sizeof in6->sin6_addr);
+      }
+    }
+  }
+  freeaddrinfo(found);
+  return result;
 }
 
 }  // namespace
 
+// The entry points used, typed by xcb's and Xau's own headers; loaded once.
 struct X11KeyboardProbe::Api {
-  OpenDisplayFn openDisplay = nullptr;
-  CloseDisplayFn closeDisplay = nullptr;
-  QueryKeymapFn queryKeymap = nullptr;
-  KeysymToKeycodeFn keysymToKeycode = nullptr;
-  SetIoErrorExitHandlerFn setIoErrorExitHandler = nullptr;  // libX11 1.7+
-  SetIoErrorHandlerFn setIoErrorHandler = nullptr;
+  void* xcb = nullptr;
+  void* xau = nullptr;
+  decltype(&xcb_parse_display) parseDisplay = nullptr;
+  decltype(&xcb_connect_to_fd) connectToFd = nullptr;
+  decltype(&xcb_connection_has_error) hasError = nullptr;
+  decltype(&xcb_disconnect) disconnect = nullptr;
+  decltype(&xcb_get_file_descriptor) fileDescriptor = nullptr;
+  decltype(&xcb_get_setup) setup = nullptr;
+  decltype(&xcb_flush) flush = nullptr;
+  decltype(&xcb_poll_for_reply) pollForReply = nullptr;
+  decltype(&xcb_poll_for_queued_event) pollForQueuedEvent = nullptr;
+  decltype(&xcb_query_keymap) queryKeymap = nullptr;
+  decltype(&xcb_get_keyboard_mapping) keyboardMapping = nullptr;
+  decltype(&xcb_get_keyboard_mapping_reply) keyboardMappingReply = nullptr;
+  decltype(&xcb_get_keyboard_mapping_keysyms) keysyms = nullptr;
+  decltype(&xcb_get_keyboard_mapping_keysyms_length) keysymCount = nullptr;
+  decltype(&XauGetBestAuthByAddr) bestAuth = nullptr;  // optional
+  decltype(&XauDisposeAuth) disposeAuth = nullptr;
 
-  [[nodiscard]] bool complete() const {
-    return openDisplay != nullptr && closeDisplay != nullptr &&
-           queryKeymap != nullptr && keysymToKeycode != nullptr &&
-           setIoErrorExitHandler != nullptr && setIoErrorHandler != nullptr;
+  Api() {
+    xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    xau = dlopen("libXau.so.6", RTLD_NOW | RTLD_LOCAL);
+    bind(xcb, "xcb_parse_display", parseDisplay);
+    bind(xcb, "xcb_connect_to_fd", connectToFd);
+    bind(xcb, "xcb_connection_has_error", hasError);
+    bind(xcb, "xcb_disconnect", disconnect);
+    bind(xcb, "xcb_get_file_descriptor", fileDescriptor);
+    bind(xcb, "xcb_get_setup", setup);
+    bind(xcb, "xcb_flush", flush);
+    bind(xcb, "xcb_poll_for_reply", pollForReply);
+    bind(xcb, "xcb_poll_for_queued_event", pollForQueuedEvent);
+    bind(xcb, "xcb_query_keymap", queryKeymap);
+    bind(xcb, "xcb_get_keyboard_mapping", keyboardMapping);
+    bind(xcb, "xcb_get_keyboard_mapping_reply", keyboardMappingReply);
+    bind(xcb, "xcb_get_keyboard_mapping_keysyms", keysyms);
+    bind(xcb, "xcb_get_keyboard_mapping_keysyms_length", keysymCount);
+    bind(xau, "XauGetBestAuthByAddr", bestAuth);
+    bind(xau, "XauDisposeAuth", disposeAuth);
+  }
+  // The libraries stay loaded: the host process may use them too, and a
+  // library unloaded under its own atexit handlers is no gain.
+  ~Api() = default;
+
+  [[nodiscard]] bool usable() const {
+    return parseDisplay && connectToFd && hasError && disconnect &&
+           fileDescriptor && setup && flush && pollForReply &&
+           pollForQueuedEvent && queryKeymap && keyboardMapping &&
+           keyboardMappingReply && keysyms && keysymCount;
+  }
+
+  Cookie cookieFor(const DisplaySocket& socket, int number) const {
+    if (bestAuth == nullptr || disposeAuth == nullptr) return {};
+    std::string address = socket.address;
+    if (socket.family == kFamilyLocal) {
+      char host[256] = {};
+      if (gethostname(host, sizeof host - 1) != 0) return {};
+      address = host;
+    }
+    const std::string display = std::to_string(number);
+    char type[] = "MIT-MAGIC-COOKIE-1";
+    char* types[] = {type};
+    const int typeLengths[] = {static_cast<int>(sizeof type - 1)};
+    Xauth* auth =
+        bestAuth(socket.family, static_cast<unsigned short>(address.size()),
+                 address.data(), static_cast<unsigned short>(display.size()),
+                 display.data(), 1, types, typeLengths);
+    if (auth == nullptr) return {};
+    Cookie cookie{std::string(auth->name, auth->name_length),
+                  std::string(auth->data, auth->data_length)};
+    disposeAuth(auth);
+    return cookie;
   }
 };
 
+// One connection being set up on a thread of its own: the X handshake and
+// the keyboard mapping both wait for the server, which may never answer.
+// Shutting the socket down ends those waits, so the attempt can always be
+// stopped and its thread joined.
+struct X11KeyboardProbe::Attempt {
+  std::thread worker;
+  int stopFd = -1;  // a second descriptor of the socket, to shut it down
+  Clock::time_point started = Clock::now();
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  xcb_connection_t* connection = nullptr;
+  std::uint8_t escapeKeycode = 0;
+  Cookie cookie;
+
+  void run(const Api& api, int fd) {
+    xcb_auth_info_t auth{};
+    auth.namelen = static_cast<int>(cookie.name.size());
+    auth.name = cookie.name.data();
+    auth.datalen = static_cast<int>(cookie.data.size());
+    auth.data = cookie.data.data();
+    xcb_connection_t* c =
+        api.connectToFd(fd, cookie.name.empty() ? nullptr : &auth);
+    std::uint8_t keycode = 0;
+    if (api.hasError(c) == 0) keycode = findEscape(api, c);
+    std::lock_guard lock(mutex);
+    connection = c;
+    escapeKeycode = keycode;
+    done = true;
+    finished.notify_all();
+  }
+
+  static std::uint8_t findEscape(const Api& api, xcb_connection_t* c) {
+    const xcb_setup_t* setup = api.setup(c);
+    if (setup == nullptr || setup->max_keycode < setup->min_keycode) return 0;
+    const auto cookie = api.keyboardMapping(
+        c, setup->min_keycode,
+        static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1));
+    xcb_get_keyboard_mapping_reply_t* reply =
+        api.keyboardMappingReply(c, cookie, nullptr);
+    if (reply == nullptr) return 0;
+    const xcb_keysym_t* keysyms = api.keysyms(reply);
+    const int count = api.keysymCount(reply);
+    const int perKey = reply->keysyms_per_keycode;
+    std::uint8_t keycode = 0;
+    for (int i = 0; perKey > 0 && i < count && keycode == 0; ++i) {
+      if (keysyms[i] == kEscapeKeysym)
+        keycode = static_cast<std::uint8_t>(setup->min_keycode + i / perKey);
+    }
+    std::free(reply);
+    return keycode;
+  }
+};
+
+X11KeyboardProbe::X11KeyboardProbe() = default;
+
 X11KeyboardProbe::~X11KeyboardProbe() {
-  releaseDisplay();
-  delete api_;
+  if (attempt_) finishAttempt(/*stop=*/true);
+  disconnect();
 }
 
-void X11KeyboardProbe::releaseDisplay() {
-  auto* display = static_cast<Display*>(display_);
-  if (display == nullptr) return;
-  // Also after the connection was lost: Xlib then frees without a word
-  // to the server.
-  api_->closeDisplay(display);
-  display_ = nullptr;
-  std::lock_guard lock(g_displaysMutex);
-  *slotOf(display) = nullptr;
-  // libX11 stays loaded (the host may use it too): hand its I/O error
-  // handler back, since this code may be unloaded next.
-  const bool lastDisplay =
-      std::all_of(g_ownDisplays.begin(), g_ownDisplays.end(),
-                  [](Display* d) { return d == nullptr; });
-  if (lastDisplay && g_previousIoErrorHandler != nullptr) {
-    const IoErrorHandler current =
-        api_->setIoErrorHandler(g_previousIoErrorHandler);
-    if (current != onIoError) api_->setIoErrorHandler(current);
-    g_previousIoErrorHandler = nullptr;
+int X11KeyboardProbe::descriptor() const {
+  if (connection_ == nullptr) return -1;
+  return api_->fileDescriptor(static_cast<xcb_connection_t*>(connection_));
+}
+
+void X11KeyboardProbe::beginWatch() {
+  escapeDown_ = false;
+  pendingFromEarlierWatch_ = queryPending_;
+  if (connection_ != nullptr &&
+      api_->hasError(static_cast<xcb_connection_t*>(connection_)) != 0)
+    disconnect();
+  if (connection_ == nullptr) {
+    if (!attempt_) {
+      // The connect and the handshake share one bound.
+      const auto deadline = Clock::now() + kConnectWait;
+      startAttempt(deadline);
+      if (attempt_) {
+        std::unique_lock lock(attempt_->mutex);
+        attempt_->finished.wait_until(lock, deadline,
+                                      [this] { return attempt_->done; });
+      }
+    }
+    pollAttempt();
   }
+  if (connection_ != nullptr && !queryPending_) sendQuery();
 }
 
-bool X11KeyboardProbe::open() {
-  if (triedOpen_) return isOpen();
-  triedOpen_ = true;
+void X11KeyboardProbe::pollAttempt() {
+  if (!attempt_) return;
+  bool done = false;
+  {
+    std::lock_guard lock(attempt_->mutex);
+    done = attempt_->done;
+  }
+  if (done || Clock::now() - attempt_->started > kConnectLimit)
+    finishAttempt(/*stop=*/!done);
+}
+
+void X11KeyboardProbe::startAttempt(Clock::time_point deadline) {
+  // Read each time: a display named after the first read is found.
   const char* name = std::getenv("DISPLAY");
-  if (name == nullptr || *name == '\0') return false;
+  if (name == nullptr || *name == '\0') return;
+  if (!api_) api_ = std::make_unique<Api>();
+  if (!api_->usable()) return;
 
-  library_ = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (library_ == nullptr) return false;
-  auto* api = new Api;
-  api_ = api;
-  api->openDisplay = symbol<OpenDisplayFn>(library_, "XOpenDisplay");
-  api->closeDisplay = symbol<CloseDisplayFn>(library_, "XCloseDisplay");
-  api->queryKeymap = symbol<QueryKeymapFn>(library_, "XQueryKeymap");
-  api->keysymToKeycode =
-      symbol<KeysymToKeycodeFn>(library_, "XKeysymToKeycode");
-  api->setIoErrorExitHandler =
-      symbol<SetIoErrorExitHandlerFn>(library_, "XSetIOErrorExitHandler");
-  api->setIoErrorHandler =
-      symbol<SetIoErrorHandlerFn>(library_, "XSetIOErrorHandler");
-  // Without both handlers a lost server would end the caller's process.
-  if (!api->complete()) return false;
+  char* host = nullptr;
+  int number = 0;
+  if (api_->parseDisplay(name, &host, &number, nullptr) == 0) return;
+  const std::string hostName = host != nullptr ? host : "";
+  std::free(host);
+  const DisplaySocket socket = hostName.empty() || hostName == "unix"
+                                   ? connectLocal(number, deadline)
+                                   : connectTcp(hostName, number, deadline);
+  if (socket.fd < 0) return;
 
-  std::lock_guard lock(g_displaysMutex);
-  Display** slot = slotOf(nullptr);
-  if (slot == nullptr) return false;  // more probes than anyone needs
-  Display* display = api->openDisplay(name);
-  if (display == nullptr) return false;
-  escapeKeycode_ = api->keysymToKeycode(display, kEscapeKeysym);
-  if (escapeKeycode_ == 0) {
-    api->closeDisplay(display);
-    return false;
+  auto attempt = std::make_unique<Attempt>();
+  attempt->stopFd = ::fcntl(socket.fd, F_DUPFD_CLOEXEC, 0);
+  if (attempt->stopFd < 0) {
+    ::close(socket.fd);
+    return;
   }
-  api->setIoErrorExitHandler(display, onConnectionLost, &connectionLost_);
-  *slot = display;
-  if (g_previousIoErrorHandler == nullptr)
-    g_previousIoErrorHandler = api->setIoErrorHandler(onIoError);
-  display_ = display;
-  return true;
+  attempt->cookie = api_->cookieFor(socket, number);
+  Attempt* a = attempt.get();
+  const Api* api = api_.get();
+  a->worker = std::thread([a, api, fd = socket.fd] { a->run(*api, fd); });
+  attempt_ = std::move(attempt);
+}
+
+void X11KeyboardProbe::finishAttempt(bool stop) {
+  if (stop) ::shutdown(attempt_->stopFd, SHUT_RDWR);
+  attempt_->worker.join();
+  ::close(attempt_->stopFd);
+  auto* c = attempt_->connection;
+  const std::uint8_t keycode = attempt_->escapeKeycode;
+  attempt_.reset();
+  if (c == nullptr) return;
+  if (stop || api_->hasError(c) != 0 || keycode == 0) {
+    api_->disconnect(c);
+    return;
+  }
+  connection_ = c;
+  escapeKeycode_ = keycode;
+  queryPending_ = false;
+  pendingFromEarlierWatch_ = false;
+}
+
+void X11KeyboardProbe::sendQuery() {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  querySequence_ = api_->queryKeymap(c).sequence;
+  // One request of 4 bytes with none other outstanding: the socket's
+  // buffer always has room, so this does not wait.
+  api_->flush(c);
+  queryPending_ = true;
+  lastQuery_ = Clock::now();
+}
+
+void X11KeyboardProbe::takeAnswer() {
+  auto* c = static_cast<xcb_connection_t*>(connection_);
+  void* reply = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (queryPending_ &&
+      api_->pollForReply(c, querySequence_, &reply, &error) != 0) {
+    queryPending_ = false;
+    if (reply != nullptr && !pendingFromEarlierWatch_) {
+      const auto* keymap = static_cast<xcb_query_keymap_reply_t*>(reply);
+      escapeDown_ =
+          (keymap->keys[escapeKeycode_ / 8] >> (escapeKeycode_ % 8)) & 1;
+    }
+    pendingFromEarlierWatch_ = false;
+    std::free(reply);
+    std::free(error);
+  }
+  // Nothing is selected, but the server may still send a few events
+  // (a keyboard mapping change): drop those read with the answers so they
+  // do not pile up (without reading the socket once more).
+  while (xcb_generic_event_t* event = api_->pollForQueuedEvent(c))
+    std::free(event);
 }
 
 bool X11KeyboardProbe::escapeDown() {
-  if (!isOpen()) return false;
-  char keys[32] = {};
-  api_->queryKeymap(static_cast<Display*>(display_), keys);
-  if (connectionLost_) {
-    releaseDisplay();
+  if (connection_ == nullptr) {
+    // A connection set up while a read waits is used from then on.
+    pollAttempt();
+    if (connection_ != nullptr) sendQuery();
     return false;
   }
-  return (keys[escapeKeycode_ / 8] & (1 << (escapeKeycode_ % 8))) != 0;
+  takeAnswer();
+  if (api_->hasError(static_cast<xcb_connection_t*>(connection_)) != 0) {
+    disconnect();  // the server went away; a later read connects again
+    return false;
+  }
+  if (!queryPending_ && Clock::now() - lastQuery_ >= kQueryInterval)
+    sendQuery();
+  return escapeDown_;
+}
+
+void X11KeyboardProbe::disconnect() {
+  if (connection_ == nullptr) return;
+  api_->disconnect(static_cast<xcb_connection_t*>(connection_));
+  connection_ = nullptr;
+  queryPending_ = false;
+  pendingFromEarlierWatch_ = false;
+  escapeDown_ = false;
 }
 
 }  // namespace quillon

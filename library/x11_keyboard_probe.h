@@ -1,36 +1,74 @@
-// Escape as the X server sees it: XQueryKeymap on a display of its own.
-// libX11 is loaded at run time, so the library has no link-time
-// dependency on it; without libX11 or a display the key reads as up.
+// Escape as the X server sees it, asked without ever waiting for the
+// server: a QueryKeymap request goes out at most every 10 ms and its answer
+// is taken when it has come, so a slow or frozen server can neither hold
+// up a read nor stretch or shorten a reply. The connection's descriptor
+// joins the read's poll set, so an answer wakes the read.
+//
+// libxcb (and libXau for the display's cookie) are loaded at run time: the
+// library has no link-time dependency on them. Without them, without a
+// display or while the server does not answer, the key reads as up.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 
 namespace quillon {
 
 class X11KeyboardProbe {
  public:
-  X11KeyboardProbe() = default;
+  using Clock = std::chrono::steady_clock;
+
+  /// Longest a read waits, before it begins, for a new connection to be
+  /// set up. A connection still being set up after this goes on in the
+  /// background and is taken up by a later read ...
+  static constexpr std::chrono::milliseconds kConnectWait{100};
+  /// ... unless it takes longer than this: then it is given up, and the
+  /// next read tries again.
+  static constexpr std::chrono::milliseconds kConnectLimit{5000};
+  /// How often the key state is asked for while a read waits.
+  static constexpr std::chrono::milliseconds kQueryInterval{10};
+
+  X11KeyboardProbe();
   ~X11KeyboardProbe();
   X11KeyboardProbe(const X11KeyboardProbe&) = delete;
   X11KeyboardProbe& operator=(const X11KeyboardProbe&) = delete;
 
-  /// Opens $DISPLAY once; later calls do nothing. False when there is no
-  /// display to ask.
-  bool open();
-  [[nodiscard]] bool isOpen() const { return display_ != nullptr; }
-  /// Whether Escape is down now (false when no display is open or the
-  /// connection was lost).
+  /// Called as a read begins. Connects to $DISPLAY when not connected
+  /// (waiting at most kConnectWait; a display that appears later is found
+  /// by a later call), forgets the key state seen before and asks for the
+  /// current one.
+  void beginWatch();
+  /// Whether the last answer since beginWatch() had Escape down. Takes an
+  /// answer that has come and sends the next request when one is due;
+  /// never waits.
   bool escapeDown();
+  /// The connection's descriptor, readable when an answer comes; -1 when
+  /// not connected.
+  [[nodiscard]] int descriptor() const;
+  [[nodiscard]] bool isOpen() const { return connection_ != nullptr; }
+  /// A connection is being set up: escapeDown() takes it up when ready.
+  [[nodiscard]] bool isConnecting() const { return attempt_ != nullptr; }
 
  private:
   struct Api;
-  void releaseDisplay();
-  void* library_ = nullptr;
-  const Api* api_ = nullptr;
-  void* display_ = nullptr;
+  struct Attempt;
+  void startAttempt(Clock::time_point deadline);
+  void pollAttempt();
+  void finishAttempt(bool stop);
+  void takeAnswer();
+  void sendQuery();
+  void disconnect();
+
+  std::unique_ptr<Api> api_;
+  std::unique_ptr<Attempt> attempt_;
+  void* connection_ = nullptr;  // xcb_connection_t
   std::uint8_t escapeKeycode_ = 0;
-  bool triedOpen_ = false;
-  bool connectionLost_ = false;  // set by Xlib's exit handler; for good
+  bool queryPending_ = false;
+  bool pendingFromEarlierWatch_ = false;  // its answer predates the watch
+  unsigned int querySequence_ = 0;
+  Clock::time_point lastQuery_{};
+  bool escapeDown_ = false;
 };
 
 }  // namespace quillon

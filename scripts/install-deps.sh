@@ -7,8 +7,13 @@ packages=(
   build-essential cmake pkg-config binutils python3
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libx11-dev fonts-wqy-microhei xvfb xdotool x11-apps
+  libxcb1-dev libxau-dev fonts-wqy-microhei xvfb xdotool x11-apps
 )
+
+# scripts/fuzz.sh also needs clang and its sanitizer and fuzzer runtimes.
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

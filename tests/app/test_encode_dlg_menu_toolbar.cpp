@@ -65,6 +65,28 @@ class EncodeDlgMenuToolBarTest : public QObject {
     }
   }
 
+  // QMenu hides a separator that follows another unless told not to; what
+  // is laid out for drawing is what counts, not the action list.
+  void everySeparatorIsDrawn() {
+    CEncodeDlg dlg;
+    dlg.Create();
+    const QList<QAction*> popups = dlg.menuBar()->actions();
+    const QList<int> separatorRows{3, 3, 2};  // File, Operation, Options
+    QCOMPARE(popups.size(), separatorRows.size());
+    for (int i = 0; i < popups.size(); ++i) {
+      QMenu* menu = popups[i]->menu();
+      menu->adjustSize();
+      QList<QRect> rows;
+      for (QAction* action : menu->actions()) {
+        const QRect drawn = menu->actionGeometry(action);
+        if (action->isSeparator() && drawn.height() > 0) rows << drawn;
+      }
+      QCOMPARE(rows.size(), separatorRows[i]);
+      for (int r = 1; r < rows.size(); ++r)
+        QVERIFY(rows[r].top() >= rows[r - 1].bottom());  // one row each
+    }
+  }
+
   void theToolBarHasSixButtonsWithTheirImagesAndTooltips() {
     CEncodeDlg dlg;
     dlg.Create();

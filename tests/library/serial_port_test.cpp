@@ -11,10 +11,13 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
+#include "recording_terminal_calls.h"
 #include "serial_line_speed.h"
 
 namespace {
@@ -26,6 +29,7 @@ using quillon_test::bytesOf;
 using quillon_test::FakeKeyboardProbe;
 using quillon_test::mapPort;
 using quillon_test::PtyPair;
+using quillon_test::RecordingTerminalCalls;
 using Clock = std::chrono::steady_clock;
 using ReadBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
 
@@ -49,7 +53,8 @@ class SerialPortTest : public ::testing::Test {
 
   PtyPair pty;
   FakeKeyboardProbe keyboard;
-  SerialPort port{keyboard};
+  RecordingTerminalCalls calls;
+  SerialPort port{keyboard, calls};
 };
 
 TEST_F(SerialPortTest, OpenSetsRawEightNOneAndCloseRestoresTheLine) {
@@ -104,6 +109,29 @@ TEST_F(SerialPortTest, OpenRefusesWhatNamesNoUsableLine) {
   EXPECT_FALSE(port.isOpen());
   std::array<std::uint8_t, 2> frame{0x1B, '0'};
   EXPECT_EQ(port.Write(frame), SerialPort::kNotOpen);
+}
+
+// A relative ENCODER_COMn would name ./enc here and /dev/enc in the
+// program: refused, although ./enc is a working terminal.
+TEST_F(SerialPortTest, RelativeOverrideIsRefused) {
+  char folder[] = "/tmp/quillon-relative-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/enc";
+  ASSERT_EQ(symlink(pty.slavePath().c_str(), link.c_str()), 0);
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(folder), 0);
+  for (const char* value : {"enc", "./enc"}) {
+    mapPort(kPort, value);
+    EXPECT_FALSE(port.Open(kPort, 9600)) << value;
+    EXPECT_FALSE(port.isOpen()) << value;
+  }
+  mapPort(kPort, link);
+  EXPECT_TRUE(port.Open(kPort, 9600)) << "the same device by absolute path";
+  port.Close();
+  EXPECT_EQ(chdir(previous), 0);
+  std::remove(link.c_str());
+  rmdir(folder);
 }
 
 TEST_F(SerialPortTest, PortNumberIsKeptToEightBits) {
@@ -167,19 +195,43 @@ TEST_F(SerialPortTest, WriteSendsEveryByteUnchanged) {
   EXPECT_EQ(pty.receive(), frame);
 }
 
-TEST_F(SerialPortTest, FrameWrittenJustBeforeCloseStillArrives) {
-  // Erase then close at once, as a caller ending a session does: the
-  // close must neither flush the frame nor cut it off.
-  constexpr int kRounds = 200;
+// A close lets the last frame leave the transmitter before it puts the
+// old settings back (once the output has drained) and closes; a line that
+// never drains has its queue discarded after 500 ms instead.
+TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
+  struct Case {
+    const char* line;
+    bool drainHangs;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"drains",
+       false,
+       {"drain", "discard input", "restore after drain", "close"}},
+      {"never drains",
+       true,
+       {"drain", "discard output", "discard input", "restore after drain",
+        "close"}},
+  };
   const std::array<std::uint8_t, 3> erase{0x1B, 'c', 0x07};
-  int lost = 0;
-  for (int round = 0; round < kRounds; ++round) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
     ASSERT_TRUE(port.Open(kPort, 9600));
     ASSERT_EQ(port.Write(erase), SerialPort::kWritten);
+    calls.hangDrains(c.drainHangs);
+    calls.clear();
+    const auto start = Clock::now();
     ASSERT_TRUE(port.Close());
-    if (pty.receive(20ms) != Bytes(erase.begin(), erase.end())) ++lost;
+    const auto took = Clock::now() - start;
+    calls.hangDrains(false);
+    EXPECT_EQ(calls.log(), c.calls);
+    if (c.drainHangs) {
+      EXPECT_GE(took, 500ms);
+      EXPECT_LT(took, 2s);
+    } else {
+      EXPECT_EQ(pty.receive(20ms), Bytes(erase.begin(), erase.end()));
+    }
   }
-  EXPECT_EQ(lost, 0) << "of " << kRounds << " frames";
 }
 
 TEST_F(SerialPortTest, WriteDropsInputThatArrivedBeforeIt) {
@@ -272,25 +324,31 @@ TEST_F(SerialPortTest, LineLostInTheMiddleOfAReplyReturnsWhatArrived) {
 }
 
 // Output held back on the line: the write must give up after its timeout
-// of 19200/baud ms per byte.
+// of 19200/baud ms per byte, and drop what it queued. The line is held
+// back through a descriptor opened before the port, which is exclusive
+// once open.
 TEST_F(SerialPortTest, StalledWriteFailsAfterItsTimeout) {
-  ASSERT_TRUE(port.Open(kPort, 9600));
   const int stopper = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(stopper, 0);
+  ASSERT_TRUE(port.Open(kPort, 9600));
   ASSERT_EQ(tcflow(stopper, TCOOFF), 0);
   Bytes frame(10, 'x');
+  calls.clear();
   const auto start = Clock::now();
   EXPECT_EQ(port.Write(frame), SerialPort::kWriteFailed);
   EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(calls.log(),
+            (std::vector<std::string>{"discard input", "discard output"}));
   tcflow(stopper, TCOON);
   close(stopper);
+  EXPECT_TRUE(pty.receive(50ms).empty()) << "no head of the frame later";
 }
 
 // At 38400 baud and above the write has no timeout: it waits for the line.
 TEST_F(SerialPortTest, FastLineWriteWaitsForStalledOutput) {
-  ASSERT_TRUE(port.Open(kPort, 38400));
   const int stopper = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(stopper, 0);
+  ASSERT_TRUE(port.Open(kPort, 38400));
   ASSERT_EQ(tcflow(stopper, TCOOFF), 0);
   std::thread resume([&] {
     std::this_thread::sleep_for(300ms);

@@ -1,0 +1,142 @@
+// The serial control and the line it shares with other programs: a port
+// the encoder library holds is left as it is, and a close lets the last
+// frame leave before it puts the line back and lets the port go.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QtTest>
+#include <functional>
+
+#include "keyboard_probe.h"
+#include "mscomm.h"
+#include "recording_terminal_calls.h"
+#include "serial_port.h"
+
+namespace {
+
+QString errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const CommError& e) {
+    return QString::fromStdString(e.what());
+  }
+  return {};
+}
+
+// A pseudo-terminal of the test's own; the master reads the line settings.
+struct OwnPty {
+  int master = -1;
+  QString slave;
+  OwnPty() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+      slave = QString::fromLocal8Bit(::ptsname(master));
+  }
+  ~OwnPty() {
+    if (master >= 0) ::close(master);
+  }
+  speed_t speed() const {
+    termios t{};
+    ::tcgetattr(master, &t);
+    return cfgetospeed(&t);
+  }
+  int openSlave() const {
+    return ::open(slave.toLocal8Bit().constData(),
+                  O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  }
+};
+
+}  // namespace
+
+class TestMSCommLine : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void aPortTheLibraryHoldsIsLeftAsItIs();
+  void closeDrainsThenRestoresThenLetsGo_data();
+  void closeDrainsThenRestoresThenLetsGo();
+};
+
+// The encoder library holds the port (its lock, exclusive mode and line
+// settings): the refused open must change none of them, also for root,
+// whom the exclusive mode does not keep out.
+void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
+  OwnPty pty;
+  QVERIFY(!pty.slave.isEmpty());
+  // Opened before the library makes the port exclusive: it reads the flag.
+  const int observer = pty.openSlave();
+  QVERIFY(observer >= 0);
+  const auto keyboard = quillon::makeNullKeyboardProbe();
+  quillon::SerialPort library(*keyboard);
+  qputenv("ENCODER_COM5", pty.slave.toLocal8Bit());
+  QVERIFY(library.Open(5, 19200));
+
+  CMSComm comm;
+  comm.SetDevicePath(pty.slave);  // and the initial 9600,n,8,1
+  const QString text = errorOf([&] { comm.SetPortOpen(true); });
+  QVERIFY2(text.contains("is in use by another program"), qPrintable(text));
+  QVERIFY(!comm.GetPortOpen());
+  int exclusive = 0;
+  QCOMPARE(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
+  QCOMPARE(exclusive, 1);
+  QCOMPARE(pty.speed(), speed_t(B19200));
+  library.Close();
+  ::close(observer);
+  qunsetenv("ENCODER_COM5");
+}
+
+void TestMSCommLine::closeDrainsThenRestoresThenLetsGo_data() {
+  QTest::addColumn<bool>("drainHangs");
+  QTest::addColumn<QStringList>("calls");
+  QTest::newRow("drains") << false
+                          << QStringList{"drain", "restore after drain"};
+  QTest::newRow("never drains")
+      << true << QStringList{"drain", "discard output", "restore after drain"};
+}
+
+void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
+  QFETCH(bool, drainHangs);
+  QFETCH(QStringList, calls);
+  OwnPty pty;
+  QVERIFY(!pty.slave.isEmpty());
+  const speed_t before = pty.speed();
+  quillon_test::RecordingTerminalCalls recorder;
+  CMSComm comm(recorder);
+  comm.SetDevicePath(pty.slave);
+  comm.SetSettings("1200,n,8,1");
+  comm.SetPortOpen(true);
+  QCOMPARE(pty.speed(), speed_t(B1200));
+  const QByteArray erase(
+      "\x1b"
+      "c\x07");
+  comm.SetOutput(erase);
+  recorder.hangDrains(drainHangs);
+  recorder.clear();
+  QElapsedTimer took;
+  took.start();
+  comm.SetPortOpen(false);
+  recorder.hangDrains(false);
+  QStringList log;
+  for (const std::string& call : recorder.log())
+    log << QString::fromStdString(call);
+  QCOMPARE(log, calls);
+  if (drainHangs) QVERIFY(took.elapsed() >= 500 && took.elapsed() < 2000);
+  QCOMPARE(pty.speed(), before);  // the line as it was found
+  if (!drainHangs) {
+    char got[8] = {};
+    QCOMPARE(::read(pty.master, got, sizeof got), qsizetype(erase.size()));
+    QCOMPARE(QByteArray(got, erase.size()), erase);
+  }
+  // The port is let go: another program may lock it.
+  const int other = pty.openSlave();
+  QVERIFY(other >= 0);
+  QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
+}
+
+QTEST_MAIN(TestMSCommLine)
+#include "test_mscomm_line.moc"
