@@ -64,6 +64,7 @@ void CEncodeDlg::BuildFromTemplate() {
   m_menuBar->setGeometry(0, 0, clientSize.width(), menuHeight);
   m_client->setGeometry(0, menuHeight, clientSize.width(), clientSize.height());
   setFixedSize(clientSize.width(), menuHeight + clientSize.height());
+  WireTrackFields();
 }
 
 QWidget* CEncodeDlg::GetDlgItem(int id) const {

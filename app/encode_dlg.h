@@ -68,9 +68,6 @@ class CEncodeDlg : public QDialog {
   // Device replies and the seconds display.
   void OnCommEvent();
   void OnTimer(int timerId);
-  // Data files: loads the next line of every attached data file after a
-  // confirmed write and starts the next card.
-  void AdvanceDataFiles();
   // Operation log.
   enum class Operation { Read, Write };
   void AppendOperationRecord(Operation kind);
@@ -78,6 +75,18 @@ class CEncodeDlg : public QDialog {
   // Ending.
   void OnExit();
 
+  // Track fields and data files.
+  /// An operator's edit of track `track`'s field: its counter in "byte".
+  void OnTrackTextEdited(int track);
+  /// The flag rule of a track's Auto increment and Read From File boxes.
+  void OnAutoIncrementClicked(int track);
+  void OnReadFromFileClicked(int track);
+  /// A track's Open button: a data file chosen, its first line loaded.
+  void OnOpenDataFile(int track);
+  /// After a confirmed write in file mode: every attached data file gives
+  /// its next line, then one write starts; a file at its end ends the
+  /// batch.
+  void AdvanceDataFiles();
   /// The seconds display's period; 1000 ms, shorter only in tests.
   void SetTimerPeriodMs(int periodMs) { m_timerPeriodMs = periodMs; }
   [[nodiscard]] bool IsTimerRunning() const;
@@ -176,11 +185,35 @@ class CEncodeDlg : public QDialog {
   void ActOnReplyStatus();
   void ShowWindowMenu(const QPoint& globalPos);
 
+  // Track fields and data files.
+  /// The members and controls of one track (1 to 3).
+  struct TrackMembers {
+    QByteArray& text;
+    BOOL& autoInc;
+    BOOL& fromFile;
+    QString& path;
+    QFile& file;
+    FileError& fileError;
+    QLabel*& counter;
+    int& linesTaken;
+    int autoIncId;
+    int fromFileId;
+  };
+  TrackMembers Track(int track);
+  void WireTrackFields();
+  void SetCheck(int id, bool checked);
+  /// Opens the track's path and loads its first line; on failure the
+  /// track is left without a data file and the operator is told why.
+  void AttachDataFile(int track);
+  void DetachDataFile(int track);
+
   bool m_created = false;
   QMenuBar* m_menuBar = nullptr;
   QWidget* m_client = nullptr;
   QMenu* m_windowMenu = nullptr;
   QString m_captionNote;
+  /// Lines taken from each track's data file so far, for messages only.
+  int m_dataFileLines[3] = {0, 0, 0};
   QTimer* m_secondsTimer = nullptr;
   int m_timerPeriodMs = 1000;
   bool m_logFailureShown = false;

@@ -4,6 +4,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QScopedValueRollback>
 #include <QTextCursor>
 
 namespace {
@@ -19,6 +20,9 @@ MultiLineEdit::MultiLineEdit(QWidget* parent) : QPlainTextEdit(parent) {
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  connect(this, &QPlainTextEdit::textChanged, this, [this] {
+    if (!m_settingText) emit operatorEdited();
+  });
 }
 
 void MultiLineEdit::setLimitText(int maxChars) { m_limit = maxChars; }
@@ -32,6 +36,7 @@ QString MultiLineEdit::windowText() const {
 void MultiLineEdit::setWindowText(const QString& text) {
   QString plain = text;
   plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  const QScopedValueRollback programSet(m_settingText, true);
   setPlainText(plain);
 }
 

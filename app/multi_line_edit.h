@@ -21,6 +21,12 @@ class MultiLineEdit : public QPlainTextEdit {
   void setWindowText(const QString& text);
   [[nodiscard]] int windowTextLength() const;
 
+ signals:
+  /// The text changed by the operator's hand (typing, pasting, cutting,
+  /// undoing); text set by the program through setWindowText() is not an
+  /// edit.
+  void operatorEdited();
+
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void insertFromMimeData(const QMimeData* source) override;
@@ -34,4 +40,5 @@ class MultiLineEdit : public QPlainTextEdit {
   [[nodiscard]] QString admissible(const QString& text) const;
 
   int m_limit = 30000;
+  bool m_settingText = false;
 };

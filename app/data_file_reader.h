@@ -1,0 +1,36 @@
+// Reads a track data file one line at a time: one line is the text of one
+// card. Lines end at LF; a CR right before the LF is dropped; a last line
+// without LF is still a line; every other byte is kept as it is. A line
+// longer than any track can hold (a binary file chosen by mistake) is
+// refused instead of loaded, so the window never stalls on it.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QFile;
+class QIODevice;
+
+/// Opens `path` read-only into `file` (closing what it held), without
+/// locking it against other programs. Returns 0, or the errno of the
+/// failure (EISDIR for a folder); `file` is then closed.
+[[nodiscard]] int openDataFile(QFile& file, const QString& path);
+
+/// Longest line taken, in bytes (without its line end).
+inline constexpr qsizetype kMaxDataLineBytes = 64 * 1024;
+
+struct DataFileLine {
+  enum class Kind {
+    Line,     ///< `text` holds the next line
+    End,      ///< no line is left
+    TooLong,  ///< the next line is longer than the bound
+    Failed,   ///< the device reported an error; `error` says which
+  };
+  Kind kind = Kind::End;
+  QByteArray text;
+  QString error;
+};
+
+/// The next line of `device` (open for reading), at most `maxBytes` long.
+[[nodiscard]] DataFileLine readDataFileLine(
+    QIODevice& device, qsizetype maxBytes = kMaxDataLineBytes);
