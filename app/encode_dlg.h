@@ -180,6 +180,8 @@ class CEncodeDlg : public QDialog {
   void KillTimer(int timerId);
   [[nodiscard]] int TrackSelection() const;
   void SendFrame(const QByteArray& frame);
+  /// Reset, a pause, the coercivity frame and a pause, with the port open.
+  void SendCoercivity(const QByteArray& frame);
   void SetStatusLines(const QString& readLine, const QString& writeLine);
   void ShowByteCounts();
   void ActOnReplyStatus();

@@ -76,18 +76,18 @@ void CEncodeDlg::OnReset() {
 }
 
 void CEncodeDlg::OnHighCoercivity() {
-  if (!m_comm->GetPortOpen()) return;
-  OnReset();
-  QThread::msleep(kCoercivityPauseMs);
-  SendFrame(asBytes(protocol::kHighCoercivityFrame));
-  QThread::msleep(kCoercivityPauseMs);
+  SendCoercivity(asBytes(protocol::kHighCoercivityFrame));
 }
 
 void CEncodeDlg::OnLowCoercivity() {
+  SendCoercivity(asBytes(protocol::kLowCoercivityFrame));
+}
+
+void CEncodeDlg::SendCoercivity(const QByteArray& frame) {
   if (!m_comm->GetPortOpen()) return;
   OnReset();
   QThread::msleep(kCoercivityPauseMs);
-  SendFrame(asBytes(protocol::kLowCoercivityFrame));
+  SendFrame(frame);
   QThread::msleep(kCoercivityPauseMs);
 }
 
