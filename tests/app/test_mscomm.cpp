@@ -20,6 +20,7 @@
 
 #include "encoder_protocol.h"
 #include "mscomm.h"
+#include "own_pty.h"
 #include "simulated_encoder.h"
 
 namespace {
@@ -66,25 +67,12 @@ struct InputCollector {
   }
 };
 
-// A pseudo-terminal of the test's own: its master reads back the line
-// settings the control gave the slave side.
-struct OwnPty {
-  int master = -1;
-  QString slave;
-  OwnPty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
-      slave = QString::fromLocal8Bit(::ptsname(master));
-  }
-  ~OwnPty() {
-    if (master >= 0) ::close(master);
-  }
-  termios2 line() const {
-    termios2 t{};
-    ::ioctl(master, TCGETS2, &t);
-    return t;
-  }
-};
+// The line settings the control gave the slave side of `pty`.
+termios2 lineOf(const OwnPty& pty) {
+  termios2 t{};
+  ::ioctl(pty.master, TCGETS2, &t);
+  return t;
+}
 
 QString errorOf(const std::function<void()>& call) {
   try {
@@ -149,7 +137,7 @@ void TestMSComm::startsClosedOnTheInitialLine() {
   qputenv("ENCODER_COM1", pty.slave.toLocal8Bit());
   comm.SetPortOpen(true);
   QVERIFY(comm.GetPortOpen());
-  const termios2 line = pty.line();
+  const termios2 line = lineOf(pty);
   QCOMPARE(line.c_ospeed, 9600u);
   QCOMPARE(line.c_ispeed, 9600u);
   QCOMPARE(line.c_cflag & CSTOPB, 0u);
@@ -414,7 +402,7 @@ void TestMSComm::settingsTextsAcceptedAndRejected() {
       QVERIFY2(text.contains(error), qPrintable(text));
       QVERIFY2(text.contains('"' + settings + '"'), qPrintable(text));
       QCOMPARE(comm.GetSettings(), QString("2400,n,8,1"));
-      if (open) QCOMPARE(pty.line().c_ospeed, 2400u);
+      if (open) QCOMPARE(lineOf(pty).c_ospeed, 2400u);
     }
     QCOMPARE(comm.GetPortOpen(), open);
   }
@@ -426,18 +414,18 @@ void TestMSComm::settingsReachTheLine() {
   comm.SetDevicePath(pty.slave);
   comm.SetSettings("4800,n,8,1");  // closed: applied by the next open
   comm.SetPortOpen(true);
-  QCOMPARE(pty.line().c_ospeed, 4800u);
+  QCOMPARE(lineOf(pty).c_ospeed, 4800u);
 
   // Open: applied at once. (A pseudo-terminal keeps the speed, the stop
   // bits and the parity sense; it forces 8 bits without a parity bit.)
   comm.SetSettings("19200,o,8,2");
-  termios2 line = pty.line();
+  termios2 line = lineOf(pty);
   QCOMPARE(line.c_ospeed, 19200u);
   QCOMPARE(line.c_cflag & CSTOPB, tcflag_t(CSTOPB));
   QCOMPARE(line.c_cflag & PARODD, tcflag_t(PARODD));
 
   comm.SetSettings("12345,n,8,1");
-  line = pty.line();
+  line = lineOf(pty);
   QCOMPARE(line.c_ospeed, 12345u);
   QCOMPARE(line.c_cflag & CSTOPB, 0u);
 
@@ -447,7 +435,7 @@ void TestMSComm::settingsReachTheLine() {
   QVERIFY2(text.contains("cannot use the settings \"9600,n,7,2\""),
            qPrintable(text));
   QCOMPARE(comm.GetSettings(), QString("12345,n,8,1"));
-  line = pty.line();
+  line = lineOf(pty);
   QCOMPARE(line.c_ospeed, 12345u);
   QCOMPARE(line.c_cflag & CSTOPB, 0u);
   QVERIFY(comm.GetPortOpen());

@@ -13,6 +13,7 @@
 
 #include "keyboard_probe.h"
 #include "mscomm.h"
+#include "own_pty.h"
 #include "recording_terminal_calls.h"
 #include "serial_port.h"
 
@@ -27,28 +28,12 @@ QString errorOf(const std::function<void()>& call) {
   return {};
 }
 
-// A pseudo-terminal of the test's own; the master reads the line settings.
-struct OwnPty {
-  int master = -1;
-  QString slave;
-  OwnPty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
-      slave = QString::fromLocal8Bit(::ptsname(master));
-  }
-  ~OwnPty() {
-    if (master >= 0) ::close(master);
-  }
-  speed_t speed() const {
-    termios t{};
-    ::tcgetattr(master, &t);
-    return cfgetospeed(&t);
-  }
-  int openSlave() const {
-    return ::open(slave.toLocal8Bit().constData(),
-                  O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  }
-};
+// The output speed the control gave the slave side of `pty`.
+speed_t speedOf(const OwnPty& pty) {
+  termios t{};
+  ::tcgetattr(pty.master, &t);
+  return cfgetospeed(&t);
+}
 
 }  // namespace
 
@@ -83,7 +68,7 @@ void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
   int exclusive = 0;
   QCOMPARE(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
   QCOMPARE(exclusive, 1);
-  QCOMPARE(pty.speed(), speed_t(B19200));
+  QCOMPARE(speedOf(pty), speed_t(B19200));
   library.Close();
   ::close(observer);
   qunsetenv("ENCODER_COM5");
@@ -103,13 +88,13 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
   QFETCH(QStringList, calls);
   OwnPty pty;
   QVERIFY(!pty.slave.isEmpty());
-  const speed_t before = pty.speed();
+  const speed_t before = speedOf(pty);
   quillon_test::RecordingTerminalCalls recorder;
   CMSComm comm(recorder);
   comm.SetDevicePath(pty.slave);
   comm.SetSettings("1200,n,8,1");
   comm.SetPortOpen(true);
-  QCOMPARE(pty.speed(), speed_t(B1200));
+  QCOMPARE(speedOf(pty), speed_t(B1200));
   const QByteArray erase(
       "\x1b"
       "c\x07");
@@ -125,7 +110,7 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
     log << QString::fromStdString(call);
   QCOMPARE(log, calls);
   if (drainHangs) QVERIFY(took.elapsed() >= 500 && took.elapsed() < 2000);
-  QCOMPARE(pty.speed(), before);  // the line as it was found
+  QCOMPARE(speedOf(pty), before);  // the line as it was found
   if (!drainHangs) {
     char got[8] = {};
     QCOMPARE(::read(pty.master, got, sizeof got), qsizetype(erase.size()));
