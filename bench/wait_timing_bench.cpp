@@ -121,22 +121,24 @@ void cpuWhileWaiting(const char* label, quillon::KeyboardProbe& probe) {
               status, wall, cpu, 100.0 * cpu / wall);
 }
 
-template <typename Probe>
-void escapeLatency(const char* label, Probe& probe, int samples) {
+// Escape pressed -> the read returns -13, pressed at moments unrelated to
+// the read's own rhythm. The row's figures are printed under `label`.
+void escapeToReturn(const char* label, quillon::KeyboardProbe& deviceProbe,
+                    const std::function<void()>& release,
+                    const std::function<void()>& press, int samples) {
   Bench bench({.baudRate = kBaud, .swipeDelay = std::nullopt});
-  quillon::EncoderDevice device(probe);
+  quillon::EncoderDevice device(deviceProbe);
   if (device.Open(kPort, kBaud) != 0) std::exit(1);
   std::vector<double> latency;
   char t1[400], t2[400], t3[400];
   for (int i = 0; i < samples; ++i) {
-    probe.release();
+    release();
     Clock::time_point pressedAt;
-    // Press at a moment unrelated to the read's own rhythm.
     std::thread presser([&] {
       std::this_thread::sleep_for(
           std::chrono::microseconds(30'000 + 1'370 * i));
       pressedAt = Clock::now();
-      probe.press();
+      press();
     });
     const int status = device.ReadCard(7, t1, t2, t3);
     const auto returned = Clock::now();
@@ -147,45 +149,29 @@ void escapeLatency(const char* label, Probe& probe, int samples) {
     }
     latency.push_back(Ms(returned - pressedAt).count());
   }
+  release();
   device.Close();
   const Summary s = summarize(latency);
   std::printf("| %s | %d | %.2f ms | %.2f ms | %.2f ms | < 20 ms |\n", label,
               samples, s.median, s.p99, s.max);
 }
 
+template <typename Probe>
+void escapeLatency(const char* label, Probe& probe, int samples) {
+  escapeToReturn(
+      label, probe, [&] { probe.release(); }, [&] { probe.press(); }, samples);
+}
+
 // Escape held on the X server itself (xdotool), measured from the start of
 // the command that presses it, so the figure includes starting xdotool.
 void xdotoolLatency(int samples) {
-  Bench bench({.baudRate = kBaud, .swipeDelay = std::nullopt});
-  quillon::EncoderDevice device(quillon::defaultKeyboardProbe());
-  if (device.Open(kPort, kBaud) != 0) std::exit(1);
-  std::vector<double> latency;
-  char t1[400], t2[400], t3[400];
-  for (int i = 0; i < samples; ++i) {
-    if (std::system("xdotool keyup Escape") != 0) std::exit(5);
-    Clock::time_point pressedAt;
-    std::thread presser([&] {
-      std::this_thread::sleep_for(
-          std::chrono::microseconds(30'000 + 1'370 * i));
-      pressedAt = Clock::now();
-      if (std::system("xdotool keydown Escape") != 0) std::exit(5);
-    });
-    const int status = device.ReadCard(7, t1, t2, t3);
-    const auto returned = Clock::now();
-    presser.join();
-    if (status != -13) {
-      std::fprintf(stderr, "read returned %d, not -13\n", status);
-      std::exit(4);
-    }
-    latency.push_back(Ms(returned - pressedAt).count());
-  }
-  (void)std::system("xdotool keyup Escape");
-  device.Close();
-  const Summary s = summarize(latency);
-  std::printf(
-      "| X server's keyboard (xdotool keydown, from its start) | %d | "
-      "%.2f ms | %.2f ms | %.2f ms | < 20 ms |\n",
-      samples, s.median, s.p99, s.max);
+  const auto xdotool = [](const char* command) {
+    if (std::system(command) != 0) std::exit(5);
+  };
+  escapeToReturn(
+      "X server's keyboard (xdotool keydown, from its start)",
+      quillon::defaultKeyboardProbe(), [&] { xdotool("xdotool keyup Escape"); },
+      [&] { xdotool("xdotool keydown Escape"); }, samples);
 }
 
 }  // namespace
