@@ -10,14 +10,13 @@
 
 #include <QFile>
 #include <QMetaObject>
-#include <QStringList>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 
 #include "com_port_path.h"
 #include "line_close.h"
+#include "serial_settings.h"
 
 namespace {
 
@@ -26,65 +25,6 @@ constexpr std::chrono::milliseconds kCloseDrainLimit{500};
 
 QString quoted(const QString& text) {
   return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
-[[noreturn]] void rejectSettings(const QString& settings, const QString& why) {
-  throw CommError(
-      QStringLiteral("Invalid settings %1: %2.").arg(quoted(settings), why));
-}
-
-qint32 parseBaudRate(const QString& settings, const QString& field) {
-  bool digitsOnly = !field.isEmpty();
-  for (const QChar c : field)
-    digitsOnly = digitsOnly && c >= u'0' && c <= u'9';  // ASCII digits only
-  bool fits = false;
-  const qlonglong value = digitsOnly ? field.toLongLong(&fits) : 0;
-  if (!digitsOnly || !fits || value < 1 || value > INT_MAX) {
-    rejectSettings(settings,
-                   QStringLiteral("invalid baud rate '%1' (a positive whole "
-                                  "number such as 9600 is needed)")
-                       .arg(field));
-  }
-  return static_cast<qint32>(value);
-}
-
-QSerialPort::Parity parseParity(const QString& settings, const QString& field) {
-  const QString letter = field.toLower();
-  if (letter == QLatin1String("n")) return QSerialPort::NoParity;
-  if (letter == QLatin1String("e")) return QSerialPort::EvenParity;
-  if (letter == QLatin1String("o")) return QSerialPort::OddParity;
-  if (letter == QLatin1String("m")) return QSerialPort::MarkParity;
-  if (letter == QLatin1String("s")) return QSerialPort::SpaceParity;
-  rejectSettings(settings, QStringLiteral("invalid parity '%1' (use n, e, o, "
-                                          "m or s)")
-                               .arg(field));
-}
-
-QSerialPort::DataBits parseDataBits(const QString& settings,
-                                    const QString& field) {
-  if (field == QLatin1String("5")) return QSerialPort::Data5;
-  if (field == QLatin1String("6")) return QSerialPort::Data6;
-  if (field == QLatin1String("7")) return QSerialPort::Data7;
-  if (field == QLatin1String("8")) return QSerialPort::Data8;
-  // Four data bits existed on old hardware; no Linux serial port has them.
-  rejectSettings(settings, QStringLiteral("invalid data bits '%1' (use 5, 6, "
-                                          "7 or 8)")
-                               .arg(field));
-}
-
-QSerialPort::StopBits parseStopBits(const QString& settings,
-                                    const QString& field) {
-  if (field == QLatin1String("1")) return QSerialPort::OneStop;
-  if (field == QLatin1String("2")) return QSerialPort::TwoStop;
-  if (field == QLatin1String("1.5")) {
-    // termios has one or two stop bits, nothing in between.
-    rejectSettings(settings, QStringLiteral("1.5 stop bits are not supported "
-                                            "by serial ports on this system "
-                                            "(use 1 or 2)"));
-  }
-  rejectSettings(
-      settings,
-      QStringLiteral("invalid stop bits '%1' (use 1 or 2)").arg(field));
 }
 
 // The group that owns a device, which the user would have to join.
@@ -218,7 +158,9 @@ void CMSComm::SetPortOpen(bool open) {
 bool CMSComm::GetPortOpen() const { return m_port.isOpen(); }
 
 void CMSComm::SetSettings(const QString& settings) {
-  const LineSettings line = parseSettings(settings);
+  const auto parsed = parseSerialSettings(settings);
+  if (const auto* why = std::get_if<QString>(&parsed)) throw CommError(*why);
+  const SerialSettings line = std::get<SerialSettings>(parsed);
   if (m_port.isOpen() && !applyToPort(line)) {
     const QString why = m_port.errorString();
     applyToPort(m_line);
@@ -253,23 +195,7 @@ QByteArray CMSComm::GetInput() {
 
 short CMSComm::GetCommEvent() const { return m_commEvent; }
 
-CMSComm::LineSettings CMSComm::parseSettings(const QString& settings) {
-  const QStringList fields = settings.split(QLatin1Char(','));
-  if (fields.size() != 4) {
-    rejectSettings(settings,
-                   QStringLiteral("four fields are needed, baud rate, parity, "
-                                  "data bits and stop bits, such as "
-                                  "\"9600,n,8,1\""));
-  }
-  LineSettings line;
-  line.baudRate = parseBaudRate(settings, fields[0].trimmed());
-  line.parity = parseParity(settings, fields[1].trimmed());
-  line.dataBits = parseDataBits(settings, fields[2].trimmed());
-  line.stopBits = parseStopBits(settings, fields[3].trimmed());
-  return line;
-}
-
-bool CMSComm::applyToPort(const LineSettings& line) {
+bool CMSComm::applyToPort(const SerialSettings& line) {
   // Every setter runs, so a failure in one still applies the others.
   bool ok = m_port.setBaudRate(line.baudRate);
   ok = m_port.setParity(line.parity) && ok;

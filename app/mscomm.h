@@ -12,6 +12,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "serial_settings.h"
+
 namespace serialline {
 class TerminalCalls;
 }
@@ -79,14 +81,7 @@ class CMSComm : public QWidget {
   void portFailed(const QString& text);
 
  private:
-  struct LineSettings {
-    qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-  };
-  static LineSettings parseSettings(const QString& settings);
-  bool applyToPort(const LineSettings& line);
+  bool applyToPort(const SerialSettings& line);
   QString devicePathToOpen() const;
   void openDevice(const QString& path);
   void closeDevice();
@@ -99,7 +94,7 @@ class CMSComm : public QWidget {
   short m_commPort = 1;
   QString m_devicePath;
   QString m_settings = QString::fromLatin1(kInitialSettings);
-  LineSettings m_line;
+  SerialSettings m_line;
   short m_commEvent = 0;
   int m_lockFd = -1;  // holds the port's lock while it is open
   struct FoundLine;   // the line's settings before the open (kept

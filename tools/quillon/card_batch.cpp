@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "card_text.h"
 #include "encoder_protocol.h"
@@ -37,28 +38,37 @@ void onRowEnd(int, void* parsed) {
   csv.fields.clear();
 }
 
-std::variant<CsvRows, std::string> parseCsvFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "cannot read " + path;
+// Fields as RFC 4180 has them: spaces and tabs are part of a field (a
+// parser that trimmed them would put other text on the card than the file
+// holds, and a track 1 may start or end with a space).
+int noSpaceIsPadding(unsigned char) { return 0; }
+
+std::variant<CsvRows, std::string> parseCsvText(std::string_view text,
+                                                const std::string& name) {
   csv_parser parser;
   if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
     return "cannot set up the CSV parser";
   const std::unique_ptr<csv_parser, void (*)(csv_parser*)> owner(&parser,
                                                                  csv_free);
+  csv_set_space_func(&parser, noSpaceIsPadding);
   CsvRows csv;
   // Fed line by line, so that an error names the line it is on.
-  for (std::string line; std::getline(in, line); ++csv.line) {
-    if (!in.eof()) line.push_back('\n');
+  for (std::size_t from = 0; from < text.size(); ++csv.line) {
+    const std::size_t end = text.find('\n', from);
+    const std::size_t to =
+        end == std::string_view::npos ? text.size() : end + 1;
+    const std::string_view line = text.substr(from, to - from);
+    from = to;
     if (csv_parse(&parser, line.data(), line.size(), onField, onRowEnd, &csv) !=
         line.size()) {
-      return path + " line " + std::to_string(csv.line) +
+      return name + " line " + std::to_string(csv.line) +
              ": bad quoting (a quote inside a field that is not quoted, or "
              "text after a closing quote)";
     }
   }
-  --csv.line;
+  if (csv.line > 1) --csv.line;
   if (csv_fini(&parser, onField, onRowEnd, &csv) != 0) {
-    return path + " line " + std::to_string(csv.line) +
+    return name + " line " + std::to_string(csv.line) +
            ": bad quoting (a quoted field is not closed)";
   }
   return csv;
@@ -120,7 +130,15 @@ std::variant<CardBatch, std::string> CardBatch::fromTexts(
 
 std::variant<CardBatch, std::string> CardBatch::fromCsv(
     const std::string& path) {
-  auto parsed = parseCsvFile(path);
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  if (!in || !(content << in.rdbuf())) return "cannot read " + path;
+  return fromCsvText(content.str(), path);
+}
+
+std::variant<CardBatch, std::string> CardBatch::fromCsvText(
+    std::string_view text, const std::string& path) {
+  auto parsed = parseCsvText(text, path);
   if (auto* message = std::get_if<std::string>(&parsed)) return *message;
   auto& csv = std::get<CsvRows>(parsed);
   if (csv.rows.empty()) return path + " is empty";

@@ -34,6 +34,9 @@ class CardBatch {
   /// columns are left alone. Messages name the line.
   [[nodiscard]] static std::variant<CardBatch, std::string> fromCsv(
       const std::string& path);
+  /// The same for CSV text already read; `path` names it in messages.
+  [[nodiscard]] static std::variant<CardBatch, std::string> fromCsvText(
+      std::string_view text, const std::string& path);
 
   [[nodiscard]] int selection() const { return selection_; }
   [[nodiscard]] std::size_t size() const { return count_; }
