@@ -43,7 +43,8 @@ constexpr const char* kUsage =
     "  --record FILE      append each written card to FILE as a JSON line\n"
     "  --corrupt-write N  answer the Nth write 'p' but leave a changed card,\n"
     "                     so that reading it back differs (may be repeated)\n"
-    "  --reply FILE       send FILE's bytes in place of the next awaited reply\n"
+    "  --reply FILE       send FILE's bytes in place of the next awaited "
+    "reply\n"
     "                     (may be repeated: one reply each, in order)\n"
     "  --byte-gap MS      send the first 64 awaited replies one byte at a\n"
     "                     time, MS ms apart\n"
@@ -200,7 +201,8 @@ void serveUntilSignalled(sim::SimulatedEncoder& encoder, int signals,
     if (fds[0].revents & POLLIN) return;
     if (fds[1].revents & POLLIN) {
       std::uint64_t count = 0;
-      [[maybe_unused]] const auto n = ::read(unplugRequests, &count, sizeof count);
+      [[maybe_unused]] const auto n =
+          ::read(unplugRequests, &count, sizeof count);
       encoder.unplug();
       std::cerr << "encoder-sim: unplugged\n";
     }
