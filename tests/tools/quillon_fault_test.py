@@ -96,6 +96,7 @@ class Unplug(FaultTest):
                               result.stderr)
                 self.assertEqual(result.stderr.count(b"quillon:"), 1,
                                  result.stderr)
+                self.assertIn(b"of card %d" % (kept + 1), result.stderr)
                 if args[0] == "read":
                     rows_out = result.stdout.decode().splitlines()
                     header = 1 if "csv" in args else 0
@@ -255,6 +256,9 @@ class Signals(FaultTest):
         rows = []
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             rows += [
+                # replies one byte a second: the answer is awaited
+                (sig, ["test"], ["--byte-gap", "1000"], 0, "1B 65", 1),
+                (sig, ["status"], ["--byte-gap", "1000"], 0, "1B 6A", 1),
                 (sig, ["read"], [], 0, READ_ALL, 1),
                 (sig, ["write", "--track2", "1"], [], 0, write_frame(b"1"), 1),
                 (sig, ["write", "--track2", "1", "--verify"], [], 1,
@@ -276,12 +280,16 @@ class Signals(FaultTest):
                 self.assertTrue(self.waiting(waited_on, times),
                                 self.sim.trace_lines())
                 time.sleep(0.05)  # well inside the wait
+                sent = time.monotonic()
                 quillon.send_signal(sig)
                 _, err = quillon.communicate(timeout=5)
                 self.assertEqual(quillon.returncode, 130, err)
+                # Promptly: not at the end of a wait of 11 s, or a second.
+                self.assertLess(time.monotonic() - sent, 0.9)
                 # Only the retry's own report comes before the one message.
                 self.assertEqual(err.count(b"quillon:"),
-                                 3 if options else 1, err)
+                                 3 if "--corrupt-write" in options else 1,
+                                 err)
                 self.assertTrue(err.endswith(b"the encoder was reset\n"), err)
                 self.assertTrue(wait_until(
                     lambda: self.sim.frames()[-1] == RESET, 1))
