@@ -1,5 +1,6 @@
 #include "encoder_device.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -19,6 +20,24 @@ std::optional<std::string_view> boundedText(const char* text,
   const std::size_t length = strnlen(text, limit + 1);
   if (length > limit) return std::nullopt;
   return std::string_view(text, length);
+}
+
+// A read reply as the encoder sends it, byte for byte in its frame: the
+// header first, the block's '?' followed by FS and the status answer as
+// its last bytes. Anything else, such as a babbling line's bytes in front
+// of a reply, is not a card.
+bool wholeReadReply(std::span<const std::uint8_t> reply) {
+  constexpr std::size_t kTail = 5;  // '?' FS ESC 'r' status
+  const auto& header = protocol::kReadReplyHeader;
+  const std::size_t n = reply.size();
+  if (n < header.size() + kTail ||
+      !std::equal(header.begin(), header.end(), reply.begin()))
+    return false;
+  const auto blockEnd = std::find(reply.begin() + header.size(), reply.end(),
+                                  protocol::kBlockEnd);
+  return blockEnd == reply.end() - kTail && reply[n - 4] == protocol::kFs &&
+         reply[n - 3] == protocol::kEsc &&
+         reply[n - 2] == protocol::kStatusMarker;
 }
 
 void copySegment(std::span<const std::uint8_t> reply, protocol::Segment s,
@@ -194,6 +213,7 @@ Status EncoderDevice::ReadTracks(int selection,
   if (status != QUILLON_OK) return status;
   const auto received = std::span<const std::uint8_t>(reply).first(
       static_cast<std::size_t>(count));
+  if (!wholeReadReply(received)) return QUILLON_ERR_DEVICE;
   const protocol::Segment segments[] = {split.track1, split.track2,
                                         split.track3};
   for (std::size_t i = 0; i < tracks.size(); ++i) {

@@ -77,7 +77,10 @@ class EncoderDevice {
   void setWaitOptions(WaitOptions options) { wait_ = std::move(options); }
 
   /// ReadCard into strings that hold exactly each selected track's bytes
-  /// (zero bytes included); the strings of other tracks are emptied.
+  /// (zero bytes included); the strings of other tracks are emptied. Only
+  /// a whole reply (the header first; '?', FS and the status answer last)
+  /// gives a card: any other one is a failed read (-5), so that a line
+  /// that babbles never passes its bytes off as a card.
   Status ReadTracks(int selection, std::array<std::string, 3>& tracks);
 
  private:

@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +14,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "encoder_protocol.h"
 #include "simulated_encoder.h"
 
 namespace {
@@ -39,9 +43,18 @@ constexpr const char* kUsage =
     "  --record FILE      append each written card to FILE as a JSON line\n"
     "  --corrupt-write N  answer the Nth write 'p' but leave a changed card,\n"
     "                     so that reading it back differs (may be repeated)\n"
+    "  --reply FILE       send FILE's bytes in place of the next awaited "
+    "reply\n"
+    "                     (may be repeated: one reply each, in order)\n"
+    "  --byte-gap MS      send the first 64 awaited replies one byte at a\n"
+    "                     time, MS ms apart\n"
+    "  --unplug-after N   close the line as if unplugged once N frames have\n"
+    "                     been received (the program goes on until stopped)\n"
     "  --verbose          show frames received and bytes sent on stderr, in "
     "hex\n"
     "  --help             show this text\n";
+
+constexpr int kByteGapReplies = 64;
 
 struct Settings {
   std::string link;
@@ -50,6 +63,9 @@ struct Settings {
   std::optional<int> swipeDelayMs;
   std::string record;
   std::vector<int> corruptWrites;
+  std::vector<std::string> replies;
+  std::optional<int> byteGapMs;
+  std::optional<int> unplugAfterFrames;
   bool verbose = false;
 };
 
@@ -70,6 +86,9 @@ int parseArguments(int argc, char** argv, Settings& settings) {
     kSwipeDelay,
     kRecord,
     kCorruptWrite,
+    kReply,
+    kByteGap,
+    kUnplugAfter,
     kVerbose,
     kHelp
   };
@@ -80,6 +99,9 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       {"swipe-delay", required_argument, nullptr, kSwipeDelay},
       {"record", required_argument, nullptr, kRecord},
       {"corrupt-write", required_argument, nullptr, kCorruptWrite},
+      {"reply", required_argument, nullptr, kReply},
+      {"byte-gap", required_argument, nullptr, kByteGap},
+      {"unplug-after", required_argument, nullptr, kUnplugAfter},
       {"verbose", no_argument, nullptr, kVerbose},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
@@ -90,11 +112,14 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       case kLink: settings.link = optarg; break;
       case kDeck: settings.deck = optarg; break;
       case kRecord: settings.record = optarg; break;
+      case kReply: settings.replies.emplace_back(optarg); break;
       case kVerbose: settings.verbose = true; break;
       case kHelp: std::cout << kUsage; return -1;
       case kBaud:
       case kSwipeDelay:
       case kCorruptWrite:
+      case kByteGap:
+      case kUnplugAfter:
         number = parseCount(optarg);
         if (!number) {
           std::cerr << "encoder-sim: not a number: " << optarg << '\n';
@@ -103,6 +128,8 @@ int parseArguments(int argc, char** argv, Settings& settings) {
         if (option == kBaud) settings.baud = *number;
         if (option == kSwipeDelay) settings.swipeDelayMs = number;
         if (option == kCorruptWrite) settings.corruptWrites.push_back(*number);
+        if (option == kByteGap) settings.byteGapMs = number;
+        if (option == kUnplugAfter) settings.unplugAfterFrames = number;
         break;
       default: std::cerr << kUsage; return 2;
     }
@@ -150,18 +177,36 @@ void removeLink(const std::string& link, const std::string& target) {
   }
 }
 
-// Waits for a stop signal; Enter on stdin swipes a card when asked to.
+std::optional<sim::Bytes> readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return sim::Bytes((std::istreambuf_iterator<char>(in)),
+                    std::istreambuf_iterator<char>());
+}
+
+// Waits for a stop signal; Enter on stdin swipes a card when asked to, and
+// `unplugRequests` turning readable unplugs the line (the serving thread
+// may not do that itself).
 void serveUntilSignalled(sim::SimulatedEncoder& encoder, int signals,
-                         bool swipeOnEnter) {
+                         int unplugRequests, bool swipeOnEnter) {
   bool watchStdin = swipeOnEnter;
   while (true) {
-    pollfd fds[2] = {{signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(fds, watchStdin ? 2 : 1, -1) < 0) {
+    pollfd fds[3] = {{signals, POLLIN, 0},
+                     {unplugRequests, POLLIN, 0},
+                     {STDIN_FILENO, POLLIN, 0}};
+    if (::poll(fds, watchStdin ? 3 : 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[0].revents & POLLIN) return;
-    if (!watchStdin || !(fds[1].revents & (POLLIN | POLLHUP))) continue;
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const auto n =
+          ::read(unplugRequests, &count, sizeof count);
+      encoder.unplug();
+      std::cerr << "encoder-sim: unplugged\n";
+    }
+    if (!watchStdin || !(fds[2].revents & (POLLIN | POLLHUP))) continue;
     char buffer[256];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n <= 0) {
@@ -215,15 +260,42 @@ int main(int argc, char** argv) {
   encoder.setWriteRecordFile(settings.record);
   for (const int ordinal : settings.corruptWrites)
     encoder.corruptWrite(ordinal);
+  for (const std::string& path : settings.replies) {
+    auto bytes = readWholeFile(path);
+    if (!bytes) {
+      std::cerr << "encoder-sim: cannot read " << path << '\n';
+      return 1;
+    }
+    encoder.replaceNextReply(std::move(*bytes));
+  }
+  if (settings.byteGapMs) {
+    // One-byte bursts for up to 10 times the largest reply.
+    const std::vector<std::size_t> bytes(10 * protocol::kMaxReplySize, 1);
+    for (int reply = 0; reply < kByteGapReplies; ++reply)
+      encoder.splitNextReply(bytes,
+                             std::chrono::milliseconds(*settings.byteGapMs));
+  }
+  const int unplugRequests = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (unplugRequests < 0) {
+    std::cerr << "encoder-sim: eventfd: " << std::strerror(errno) << '\n';
+    return 1;
+  }
   const bool swipeOnEnter = !settings.swipeDelayMs.has_value();
+  int framesReceived = 0;
   encoder.setTrafficObserver(
-      [&encoder, &settings, swipeOnEnter](
+      [&encoder, &settings, &framesReceived, unplugRequests, swipeOnEnter](
           sim::SimulatedEncoder::Direction direction, const sim::Bytes& bytes) {
         const bool received =
             direction == sim::SimulatedEncoder::Direction::Received;
         if (settings.verbose) {
           std::fprintf(stderr, "%s%s\n", received ? "<-" : "->",
                        hex(bytes).c_str());
+        }
+        if (received && settings.unplugAfterFrames &&
+            ++framesReceived == *settings.unplugAfterFrames) {
+          const std::uint64_t one = 1;
+          [[maybe_unused]] const auto n =
+              ::write(unplugRequests, &one, sizeof one);
         }
         if (received && swipeOnEnter && encoder.waitingForSwipe()) {
           std::fprintf(stderr, "waiting for a card: press Enter to swipe\n");
@@ -237,10 +309,11 @@ int main(int argc, char** argv) {
   if (!settings.link.empty() && !makeLink(settings.link, line)) return 1;
   std::cout << line << std::endl;
 
-  serveUntilSignalled(encoder, signals, swipeOnEnter);
+  serveUntilSignalled(encoder, signals, unplugRequests, swipeOnEnter);
 
   encoder.stop();
   if (!settings.link.empty()) removeLink(settings.link, line);
   ::close(signals);
+  ::close(unplugRequests);
   return 0;
 }

@@ -41,7 +41,8 @@ class Simulator:
     def __init__(self, folder, *options, deck=None):
         self.link = os.path.join(folder, "encoder")
         self.record = os.path.join(folder, "record.jsonl")
-        self.trace = open(os.path.join(folder, "sim.err"), "w+b")
+        self.trace_path = os.path.join(folder, "sim.err")
+        self.trace = open(self.trace_path, "wb")
         command = [ENCODER_SIM, "--link", self.link, "--verbose",
                    "--record", self.record, *options]
         if deck is not None:
@@ -62,10 +63,15 @@ class Simulator:
         self.process.stdout.close()
         self.trace.close()
 
+    def trace_lines(self):
+        # Opened afresh: a seek on self.trace would move the offset that
+        # the simulator writes at, as both share one open file.
+        with open(self.trace_path, "rb") as f:
+            return f.read().splitlines()
+
     def frames(self):
         """Frames received so far, as hex strings ("1B 65")."""
-        self.trace.seek(0)
-        return [line[3:].strip().decode() for line in self.trace
+        return [line[3:].strip().decode() for line in self.trace_lines()
                 if line.startswith(b"<- ")]
 
     def written(self):

@@ -16,13 +16,18 @@ bool InterruptSource::install() {
   // that way must still stop cleanly on it.
   ::signal(SIGINT, SIG_DFL);
   ::signal(SIGTERM, SIG_DFL);
-  // A closed output pipe is reported by write(), so the program can still
-  // send the reset frame before it ends.
+  ::signal(SIGHUP, SIG_DFL);
+  // A closed output pipe and a file grown past its size limit (a full
+  // disk, to the program) are reported by write(), so the program can
+  // still name the card it lost and send the reset frame before it ends.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  // The terminal going away ends the program as SIGTERM does.
+  sigaddset(&signals, SIGHUP);
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
   // The signal is left pending (never read), so the descriptor stays
   // readable for every later wait and for raised().

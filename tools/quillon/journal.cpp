@@ -1,6 +1,7 @@
 #include "journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,12 +93,20 @@ std::string Journal::append(const CardRecord& record) {
         latin1ToUtf8(record.tracks[static_cast<std::size_t>(track - 1)]);
   }
   const std::string text = line.dump(-1, ' ', true) + "\n";
+  struct stat before {};
+  if (::fstat(fd_, &before) != 0)
+    return "cannot write the journal " + path_ + ": " + std::strerror(errno);
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      return "cannot write the journal " + path_ + ": " + std::strerror(errno);
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      // The part that was written (a full disk takes what fits) is taken
+      // back: the journal ends with its last whole line.
+      if (done > 0) (void)::ftruncate(fd_, before.st_size);
+      return "cannot write the journal " + path_ + ": " + std::strerror(error);
+    }
     done += static_cast<std::size_t>(n);
   }
   if (::fdatasync(fd_) != 0)

@@ -35,7 +35,7 @@ class Journal {
   /// Empty string on success, else a message.
   std::string open(const std::string& path);
   /// Appends one card and waits until it is on storage. A message on
-  /// failure.
+  /// failure; a line written in part is then taken out again.
   std::string append(const CardRecord& record);
 
  private:

@@ -19,7 +19,8 @@ constexpr const char* kDescription =
     "and sets the encoder up. Global options go before or after the\n"
     "subcommand. A read or write waits for a card to be passed through the\n"
     "encoder for as long as the encoder answers; Ctrl-C ends any wait at\n"
-    "once, resets the encoder and exits with 130.";
+    "once, resets the encoder and exits with 130. SIGTERM does the same,\n"
+    "and so does SIGHUP: the terminal going away ends a batch cleanly.";
 
 constexpr const char* kFooter =
     "Examples:\n"
@@ -43,13 +44,15 @@ constexpr const char* kFooter =
     "Exit status:\n"
     "  0    done\n"
     "  1    usage: bad arguments or input (nothing was sent), or an output\n"
-    "       or journal that cannot be written\n"
+    "       or journal that cannot be written (a full disk: the message\n"
+    "       names the card that was read or written but not kept)\n"
     "  2    port: missing, in use, no permission (the message says which\n"
-    "       and how to fix it), or the line was lost\n"
+    "       and how to fix it), or the line was lost (unplugged)\n"
     "  3    the encoder reported failure, or a card failed more than\n"
     "       --retries times and the batch stopped\n"
     "  4    no reply from the encoder\n"
-    "  130  interrupted by Ctrl-C or SIGTERM (the encoder was reset)\n"
+    "  130  interrupted by Ctrl-C, SIGTERM or SIGHUP (the encoder was reset\n"
+    "       where an operation was pending)\n"
     "\n"
     "quillon SUBCOMMAND --help shows a subcommand's options.";
 

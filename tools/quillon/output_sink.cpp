@@ -1,5 +1,7 @@
 #include "output_sink.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,23 +21,39 @@ double secondsNow() {
 }  // namespace
 
 OutputSink::~OutputSink() {
-  if (owned_) std::fclose(file_);
+  if (owned_) ::close(fd_);
 }
 
 std::string OutputSink::open(const std::string& path) {
   if (path.empty()) return {};
-  file_ = std::fopen(path.c_str(), "wbe");
-  if (file_ == nullptr) {
-    file_ = stdout;
-    return "cannot write " + path + ": " + std::strerror(errno);
-  }
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return "cannot write " + path + ": " + std::strerror(errno);
+  fd_ = fd;
   owned_ = true;
+  name_ = path;
   return {};
 }
 
 bool OutputSink::put(const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-         std::fflush(file_) == 0;
+  // Where this record begins, in a file (a pipe has no position).
+  const off_t start = ::lseek(fd_, 0, SEEK_CUR);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    error_ = name_ + ": " + std::strerror(n < 0 ? errno : EIO);
+    struct stat info {};
+    if (start >= 0 && ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
+        ::ftruncate(fd_, start) == 0)
+      ::lseek(fd_, start, SEEK_SET);
+    return false;
+  }
+  return true;
 }
 
 Progress::Progress(bool quiet)

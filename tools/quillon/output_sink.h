@@ -1,8 +1,8 @@
-// Where records go: standard output or a file, flushed after every card
-// so that an interruption leaves every line whole.
+// Where records go: standard output or a file, written out whole after
+// every card so that an interruption leaves every line whole, and a record
+// that cannot be written whole (a full disk) is taken back out of a file.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 namespace quillon::cli {
@@ -16,13 +16,19 @@ class OutputSink {
 
   /// Empty path: standard output. A message on failure, else empty.
   std::string open(const std::string& path);
-  /// Writes and flushes; false when the output is gone (a closed pipe,
-  /// a full disk).
+  /// Writes the text; false when the output is gone (a closed pipe, a full
+  /// disk), with error() telling why. A file is then cut back to its
+  /// records before, so that no part of this one stays.
   bool put(const std::string& text);
+  /// Where the output goes and why the last put() failed: "cards.csv:
+  /// File too large".
+  [[nodiscard]] const std::string& error() const { return error_; }
 
  private:
-  std::FILE* file_ = stdout;
+  int fd_ = 1;  // standard output
   bool owned_ = false;
+  std::string name_ = "standard output";
+  std::string error_;
 };
 
 /// Progress for a person watching: on stderr, only when it is a terminal.

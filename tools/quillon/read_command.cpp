@@ -38,7 +38,7 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     return output.put(textLine(record));
   };
   if (options.format == "csv" && !output.put(csvHeader(selection))) {
-    complain("cannot write the output");
+    complain("cannot write the header to " + output.error());
     return kExitUsage;
   }
   Progress progress(global.quiet);
@@ -47,6 +47,7 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
   long failuresInARow = 0;
   while (options.continuous || read < options.count) {
     if (session.interrupted()) return session.stopOnInterrupt();
+    const std::string card = "card " + std::to_string(read + 1);
     CardRecord record;
     record.sequence = read + 1;
     record.selection = selection;
@@ -56,16 +57,18 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
       // No card within the wait: go on waiting while the encoder answers.
       const Status alive = session.checkStillAnswers();
       if (alive == QUILLON_OK) continue;
-      return session.fail(alive, "the status request after a read");
+      return session.fail(alive, "the read of " + card);
     }
     if (status != QUILLON_OK && status != QUILLON_ERR_DEVICE &&
         status != QUILLON_ERR_NO_STATUS)
-      return session.fail(status, "the read");
+      return session.fail(status, "the read of " + card);
 
     record.ok = status == QUILLON_OK;
     if (!emit(record)) {
       session.device().Reset();
-      complain("cannot write the output");
+      complain(
+          (record.ok ? card + " was read but" : "the failed read of " + card) +
+          " cannot be written to " + output.error() + "; stopped");
       return kExitUsage;
     }
     if (record.ok) {
@@ -75,12 +78,10 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
       continue;
     }
     ++failuresInARow;
-    if (!global.quiet)
-      complain("card " + std::to_string(read + 1) +
-               ": read failed; pass the card again");
+    if (!global.quiet) complain(card + ": read failed; pass the card again");
     if (options.retries > 0 && failuresInARow > options.retries) {
-      complain("card " + std::to_string(read + 1) + " failed " +
-               std::to_string(failuresInARow) + " times in a row; stopped");
+      complain(card + " failed " + std::to_string(failuresInARow) +
+               " times in a row; stopped");
       return kExitDevice;
     }
   }

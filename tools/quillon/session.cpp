@@ -57,13 +57,25 @@ int Session::open() {
     return kExitUsage;
   }
   const auto& port = std::get<PortTarget>(target);
-  if (device_->Open(port.number, options_.baud) == QUILLON_OK) return 0;
-  complain(portProblem(port.path));
-  return kExitPort;
+  if (device_->Open(port.number, options_.baud) != QUILLON_OK) {
+    complain(portProblem(port.path));
+    return kExitPort;
+  }
+  // A signal that came before the port was open ends the program before
+  // it starts anything: no operation is pending, so nothing is sent.
+  if (interrupt_.raised()) {
+    if (!options_.quiet) complain("interrupted; nothing was sent");
+    return kExitInterrupted;
+  }
+  return 0;
 }
 
-int Session::fail(Status status, std::string_view what) {
+int Session::fail(Status status, std::string_view what,
+                  std::string_view after) {
   const std::string doing(what);
+  const auto complain = [after](const std::string& message) {
+    cli::complain(message + std::string(after));
+  };
   switch (status) {
     case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
     case QUILLON_ERR_NO_REPLY:
@@ -79,7 +91,8 @@ int Session::fail(Status status, std::string_view what) {
       complain("could not wait for the encoder's reply to " + doing);
       return kExitDevice;
     default:
-      complain("the line to the encoder was lost during " + doing);
+      complain("the line to the encoder was lost during " + doing +
+               " (unplugged or switched off?)");
       return kExitPort;
   }
 }
@@ -92,7 +105,8 @@ int Session::stopOnInterrupt() {
 }
 
 Status Session::checkStillAnswers() {
-  device_->Reset();
+  // A line that is gone (unplugged) fails the reset already.
+  if (const Status reset = device_->Reset(); reset != QUILLON_OK) return reset;
   return device_->QueryStatus();
 }
 

@@ -33,16 +33,18 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  /// Opens the port: 0, or kExitUsage / kExitPort after a message.
+  /// Opens the port: 0, or kExitUsage / kExitPort after a message, or
+  /// kExitInterrupted when a signal came first (nothing is sent then).
   int open();
   EncoderDevice& device() { return *device_; }
   [[nodiscard]] const GlobalOptions& options() const { return options_; }
   [[nodiscard]] bool interrupted() const { return interrupt_.raised(); }
 
-  /// The exit code for a status that ends the program, after a message
-  /// naming `what` was doing. An interruption also sends the reset frame
-  /// where the device has not sent it already.
-  int fail(Status status, std::string_view what);
+  /// The exit code for a status that ends the program, after one message
+  /// naming `what` was doing, with `after` added to its end. An
+  /// interruption also sends the reset frame where the device has not sent
+  /// it already.
+  int fail(Status status, std::string_view what, std::string_view after = {});
   /// Ends the program on Ctrl-C between waits: the reset frame, 130.
   int stopOnInterrupt();
   /// After a read or write got no reply: stops the encoder waiting and

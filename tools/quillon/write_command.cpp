@@ -157,6 +157,10 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
   for (std::size_t index = first; index < batch.size(); ++index) {
     const Tracks card = batch.at(index);
     const long number = static_cast<long>(index + 1);
+    const std::string name = "card " + std::to_string(number);
+    // Where a batch that stops here goes on.
+    const std::string resume =
+        options.journal.empty() ? "" : "; --resume goes on with " + name;
     for (long attempts = 1;; ++attempts) {
       if (session.interrupted()) return session.stopOnInterrupt();
       Status status = device.WriteCard(selection, card[0].c_str(),
@@ -165,7 +169,7 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
         // No card within the wait: ask again while the encoder answers.
         const Status alive = session.checkStillAnswers();
         if (alive != QUILLON_OK)
-          return session.fail(alive, "the status request after a write");
+          return session.fail(alive, "the write of " + name, resume);
         --attempts;
         continue;
       }
@@ -173,14 +177,14 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
       if (status == QUILLON_ERR_DEVICE || status == QUILLON_ERR_NO_STATUS) {
         problem = "the encoder reported a failed write";
       } else if (status != QUILLON_OK) {
-        return session.fail(status, "the write");
+        return session.fail(status, "the write of " + name, resume);
       } else if (options.verify) {
         Tracks back;
         while ((status = device.ReadTracks(readBack, back)) ==
                QUILLON_ERR_NO_REPLY) {
           const Status alive = session.checkStillAnswers();
           if (alive != QUILLON_OK)
-            return session.fail(alive, "the status request after a read");
+            return session.fail(alive, "the read-back of " + name, resume);
         }
         if (status == QUILLON_OK) {
           problem = difference(selection, card, back);
@@ -188,7 +192,7 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
                    status == QUILLON_ERR_NO_STATUS) {
           problem = "the card could not be read back";
         } else {
-          return session.fail(status, "the read-back");
+          return session.fail(status, "the read-back of " + name, resume);
         }
       }
       if (problem.empty()) break;
@@ -211,8 +215,8 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     record.tracks = card;
     if (!options.journal.empty()) {
       if (const auto problem = journal.append(record); !problem.empty()) {
-        complain(problem + "; the batch stopped after card " +
-                 std::to_string(number));
+        complain(name + " was written but is not in the journal (" + problem +
+                 "); the batch stopped: --resume writes " + name + " again");
         return kExitUsage;
       }
     }
