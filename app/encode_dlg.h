@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "operation_log_file.h"
+#include "read_reply_watch.h"
 #include "win_types.h"
 
 class CMSComm;
@@ -185,6 +186,9 @@ class CEncodeDlg : public QDialog {
   void SetStatusLines(const QString& readLine, const QString& writeLine);
   void ShowByteCounts();
   void ActOnReplyStatus();
+  /// A read success stands only for a whole reply whose texts fit their
+  /// fields; anything else was noise on the line.
+  [[nodiscard]] bool ReadReplyIsACard() const;
   void ShowWindowMenu(const QPoint& globalPos);
 
   // Track fields and data files.
@@ -219,4 +223,6 @@ class CEncodeDlg : public QDialog {
   QTimer* m_secondsTimer = nullptr;
   int m_timerPeriodMs = 1000;
   bool m_logFailureShown = false;
+  /// The read reply under way, against what the encoder can send.
+  ReadReplyWatch m_readReply;
 };

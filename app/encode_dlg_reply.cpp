@@ -8,6 +8,7 @@
 #include "encode_dlg.h"
 #include "mscomm.h"
 #include "read_reply_parser.h"
+#include "track_limits.h"
 
 namespace {
 
@@ -29,7 +30,10 @@ void CEncodeDlg::OnCommEvent() {
                          m_strTrack2,   m_strTrack3};
     const int selection = TrackSelection();
     for (const char byte : input) {
-      parseReadByte(selection, static_cast<unsigned char>(byte), state);
+      const auto b = static_cast<unsigned char>(byte);
+      // Bytes past the longest reply are dropped unparsed: a babbling
+      // line cannot make the texts grow without bound.
+      if (m_readReply.take(b)) parseReadByte(selection, b, state);
     }
   }
   if (input.isEmpty()) return;
@@ -41,6 +45,13 @@ void CEncodeDlg::OnCommEvent() {
     case 'q': m_nReplyStatus = 2; break;
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
     default: return;
+  }
+  // A 'p' that does not end a whole reply, or a reply with a track longer
+  // than its field, is noise, not a card: it is taken as a failed read (no
+  // record, the card is asked for again). The encoder's own replies always
+  // pass, so a good card reads exactly as before.
+  if (m_nReplyStatus == 1 && m_bReading && !ReadReplyIsACard()) {
+    m_nReplyStatus = 2;
   }
   // A confirmed card's record is written before anything else happens
   // and is on storage before this handler returns, so before the window
@@ -88,6 +99,12 @@ void CEncodeDlg::ActOnReplyStatus() {
     m_nReplyStatus = 0;
     OnWriteCard();  // the same texts again
   }
+}
+
+bool CEncodeDlg::ReadReplyIsACard() const {
+  return m_readReply.whole() && m_strTrack1.size() <= kTrack1MaxChars &&
+         m_strTrack2.size() <= kTrack2MaxChars &&
+         m_strTrack3.size() <= kTrack3MaxChars;
 }
 
 void CEncodeDlg::SetStatusLines(const QString& readLine,
