@@ -12,8 +12,9 @@ class QFile;
 class QIODevice;
 
 /// Opens `path` read-only into `file` (closing what it held), without
-/// locking it against other programs. Returns 0, or the errno of the
-/// failure (EISDIR for a folder); `file` is then closed.
+/// locking it against other programs and without waiting. Returns 0, or
+/// the errno of the failure (EISDIR for a folder, EINVAL for anything else
+/// that is not a regular file, such as a FIFO); `file` is then closed.
 [[nodiscard]] int openDataFile(QFile& file, const QString& path);
 
 /// Longest line taken, in bytes (without its line end).
