@@ -15,6 +15,9 @@ class QIODevice;
 /// locking it against other programs and without waiting. Returns 0, or
 /// the errno of the failure (EISDIR for a folder, EINVAL for anything else
 /// that is not a regular file, such as a FIFO); `file` is then closed.
+/// Once open, the file chosen is the one read: deleted or replaced (a new
+/// file renamed over its name) meanwhile, it is still read to its end
+/// through the open descriptor, as POSIX keeps it.
 [[nodiscard]] int openDataFile(QFile& file, const QString& path);
 
 /// Longest line taken, in bytes (without its line end).
