@@ -186,9 +186,6 @@ class CEncodeDlg : public QDialog {
   void SetStatusLines(const QString& readLine, const QString& writeLine);
   void ShowByteCounts();
   void ActOnReplyStatus();
-  /// A read success stands only for a whole reply whose texts fit their
-  /// fields; anything else was noise on the line.
-  [[nodiscard]] bool ReadReplyIsACard() const;
   void ShowWindowMenu(const QPoint& globalPos);
 
   // Track fields and data files.

@@ -8,7 +8,6 @@
 #include "encode_dlg.h"
 #include "mscomm.h"
 #include "read_reply_parser.h"
-#include "track_limits.h"
 
 namespace {
 
@@ -46,11 +45,12 @@ void CEncodeDlg::OnCommEvent() {
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
     default: return;
   }
-  // A 'p' that does not end a whole reply, or a reply with a track longer
-  // than its field, is noise, not a card: it is taken as a failed read (no
-  // record, the card is asked for again). The encoder's own replies always
-  // pass, so a good card reads exactly as before.
-  if (m_nReplyStatus == 1 && m_bReading && !ReadReplyIsACard()) {
+  // A 'p' that does not end a whole reply is noise, not a card: it is
+  // taken as a failed read (no record, the card is asked for again). The
+  // encoder's own replies are always whole, so a card reads exactly as
+  // before, a track longer than its field included (the field's check
+  // then says so once, before the next read is sent).
+  if (m_nReplyStatus == 1 && m_bReading && !m_readReply.whole()) {
     m_nReplyStatus = 2;
   }
   // A confirmed card's record is written before anything else happens
@@ -99,12 +99,6 @@ void CEncodeDlg::ActOnReplyStatus() {
     m_nReplyStatus = 0;
     OnWriteCard();  // the same texts again
   }
-}
-
-bool CEncodeDlg::ReadReplyIsACard() const {
-  return m_readReply.whole() && m_strTrack1.size() <= kTrack1MaxChars &&
-         m_strTrack2.size() <= kTrack2MaxChars &&
-         m_strTrack3.size() <= kTrack3MaxChars;
 }
 
 void CEncodeDlg::SetStatusLines(const QString& readLine,
