@@ -12,8 +12,12 @@ class QFile;
 class QIODevice;
 
 /// Opens `path` read-only into `file` (closing what it held), without
-/// locking it against other programs. Returns 0, or the errno of the
-/// failure (EISDIR for a folder); `file` is then closed.
+/// locking it against other programs and without waiting. Returns 0, or
+/// the errno of the failure (EISDIR for a folder, EINVAL for anything else
+/// that is not a regular file, such as a FIFO); `file` is then closed.
+/// Once open, the file chosen is the one read: deleted or replaced (a new
+/// file renamed over its name) meanwhile, it is still read to its end
+/// through the open descriptor, as POSIX keeps it.
 [[nodiscard]] int openDataFile(QFile& file, const QString& path);
 
 /// Longest line taken, in bytes (without its line end).

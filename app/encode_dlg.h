@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "operation_log_file.h"
+#include "read_reply_watch.h"
 #include "win_types.h"
 
 class CMSComm;
@@ -219,4 +220,6 @@ class CEncodeDlg : public QDialog {
   QTimer* m_secondsTimer = nullptr;
   int m_timerPeriodMs = 1000;
   bool m_logFailureShown = false;
+  /// The read reply under way, against what the encoder can send.
+  ReadReplyWatch m_readReply;
 };

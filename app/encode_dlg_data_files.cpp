@@ -3,6 +3,7 @@
 // next line for the next card.
 #include <QDir>
 #include <QLabel>
+#include <cerrno>
 
 #include "app_info.h"
 #include "data_file_reader.h"
@@ -22,6 +23,21 @@ QString tooLongText(const QString& path, int lineNumber) {
       .arg(lineNumber)
       .arg(shownPath(path))
       .arg(kMaxDataLineBytes);
+}
+
+QString openFailedText(const QString& path, int error) {
+  return QStringLiteral("Cannot open the data file %1: %2.")
+      .arg(shownPath(path), error == EINVAL
+                                ? QStringLiteral("it is not a regular file")
+                                : qt_error_string(error));
+}
+
+QString cutShortText(const QString& path, int lineNumber) {
+  return QStringLiteral(
+             "The data file %1 was cut short while the batch ran: line %2 is "
+             "no longer in it. The batch stopped; every data file is closed.")
+      .arg(shownPath(path))
+      .arg(lineNumber);
 }
 
 QString readFailedText(const QString& path, const QString& reason) {
@@ -51,11 +67,8 @@ void CEncodeDlg::AttachDataFile(int track) {
     t.fileError = FileError{error, t.path};
     const QString path = t.path;
     DetachDataFile(track);
-    currentPrompt().messageBox(
-        this,
-        QStringLiteral("Cannot open the data file %1: %2.")
-            .arg(shownPath(path), qt_error_string(error)),
-        app_info::kAppName);
+    currentPrompt().messageBox(this, openFailedText(path, error),
+                               app_info::kAppName);
     return;
   }
   t.fileError = FileError{};
@@ -111,6 +124,18 @@ void CEncodeDlg::AdvanceDataFiles() {
     }
     attached = true;
     DataFileLine line = readDataFileLine(t.file);
+    // A line read ahead into the file's buffer but no longer in the file
+    // (cut by another program meanwhile) is not written: the batch stops
+    // at the last line that was still there when it was taken.
+    if (line.kind == DataFileLine::Kind::Line && t.file.size() < t.file.pos()) {
+      broken = true;
+      const QString path = t.path;
+      const int lineNumber = t.linesTaken + 1;
+      DetachDataFile(track);
+      currentPrompt().messageBox(this, cutShortText(path, lineNumber),
+                                 app_info::kAppName);
+      continue;
+    }
     switch (line.kind) {
       case DataFileLine::Kind::Line:
         next[track - 1] = std::move(line.text);

@@ -45,6 +45,7 @@ void CEncodeDlg::OnReadCard() {
   m_strTrack3.clear();
   m_bInTrack1 = m_bInTrack3 = m_bReplyEnded = m_bMarkerByte = FALSE;
   m_nReplyCount = m_nReplyStatus = m_nSeconds = 0;
+  m_readReply.restart();
   const int selection = TrackSelection();
   if (!m_comm->GetPortOpen()) {
     currentPrompt().messageBox(

@@ -46,7 +46,10 @@ void CEncodeDlg::OnTogglePort() {
 }
 
 void CEncodeDlg::OnPortFailed(const QString& text) {
-  // The control has closed the port: the toggle must open it next.
+  // The control has closed the port: the toggle must open it next. The
+  // card awaited cannot come any more, so the wait ends here; the texts
+  // and data files stay, and the operator starts again after reopening.
   m_bPortOpen = FALSE;
+  KillTimer(0);
   currentPrompt().messageBox(this, text, app_info::kAppName);
 }

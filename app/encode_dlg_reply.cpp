@@ -29,7 +29,10 @@ void CEncodeDlg::OnCommEvent() {
                          m_strTrack2,   m_strTrack3};
     const int selection = TrackSelection();
     for (const char byte : input) {
-      parseReadByte(selection, static_cast<unsigned char>(byte), state);
+      const auto b = static_cast<unsigned char>(byte);
+      // Bytes past the longest reply are dropped unparsed: a babbling
+      // line cannot make the texts grow without bound.
+      if (m_readReply.take(b)) parseReadByte(selection, b, state);
     }
   }
   if (input.isEmpty()) return;
@@ -41,6 +44,14 @@ void CEncodeDlg::OnCommEvent() {
     case 'q': m_nReplyStatus = 2; break;
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
     default: return;
+  }
+  // A 'p' that does not end a whole reply is noise, not a card: it is
+  // taken as a failed read (no record, the card is asked for again). The
+  // encoder's own replies are always whole, so a card reads exactly as
+  // before, a track longer than its field included (the field's check
+  // then says so once, before the next read is sent).
+  if (m_nReplyStatus == 1 && m_bReading && !m_readReply.whole()) {
+    m_nReplyStatus = 2;
   }
   // A confirmed card's record is written before anything else happens
   // and is on storage before this handler returns, so before the window
