@@ -53,6 +53,27 @@ Tracks deckCard(int i) {
   return {t1, t2, t3};
 }
 
+// The card numbered write `i` of round `round` writes.
+Tracks numberedCard(int round, int i) {
+  return {"SOAK ROUND " + std::to_string(round),
+          std::to_string((1000L + round) * 1000000L + i), "333"};
+}
+
+// The card line `i` of round `round`'s data files writes.
+Tracks fileCard(int round, int i) {
+  const std::string n = std::to_string(5000000000LL + round * 1000000LL + i);
+  return {"", n + "=49", n};
+}
+
+// The parts of a round: reads, numbered writes, data-file writes.
+struct RoundParts {
+  explicit RoundParts(int round)
+      : reads(round * 4 / 10),
+        numbered(round * 3 / 10),
+        fromFile(round - reads - numbered) {}
+  int reads, numbered, fromFile;
+};
+
 // Shared with the encoder's process.
 struct Shared {
   std::atomic<int> readsOk;
@@ -242,14 +263,12 @@ class Shift {
         workDir_(std::move(workDir)) {}
 
   bool run(int round) {
-    const int reads = round * 4 / 10;
-    const int numbered = round * 3 / 10;
-    const int fromFile = round - reads - numbered;
+    const RoundParts parts(round);
     for (int r = 0; r * round < cards_; ++r) {
       const int unplugIn = r % 3;
-      if (!readSegment(reads, unplugIn == 0) ||
-          !numberedSegment(r, numbered, unplugIn == 1) ||
-          !fileSegment(r, fromFile, unplugIn == 2)) {
+      if (!readSegment(parts.reads, unplugIn == 0) ||
+          !numberedSegment(r, parts.numbered, unplugIn == 1) ||
+          !fileSegment(r, parts.fromFile, unplugIn == 2)) {
         return false;
       }
     }
@@ -257,7 +276,6 @@ class Shift {
   }
 
   std::vector<soak::Sample> samples;
-  std::vector<Tracks> meantWrites;
   int unplugs = 0;
   std::string failure;
 
@@ -353,21 +371,15 @@ class Shift {
   // 2 up after each confirmed one and writes the same texts again after
   // a failed one by itself.
   bool numberedSegment(int round, int count, bool unplug) {
-    char number[32];
-    std::snprintf(number, sizeof number, "%04d000000", 1000 + round);
+    const Tracks first = numberedCard(round, 0);
     dlg_.m_bTrack1 = dlg_.m_bTrack2 = dlg_.m_bTrack3 = TRUE;
     dlg_.m_bAutoInc2 = TRUE;
     dlg_.m_nStep2 = 1;
     dlg_.m_bFromFile2 = dlg_.m_bFromFile3 = FALSE;
-    dlg_.m_strTrack1 = QByteArray("SOAK ROUND ") + QByteArray::number(round);
-    dlg_.m_strTrack2 = number;
-    dlg_.m_strTrack3 = "333";
+    dlg_.m_strTrack1 = QByteArray::fromStdString(first.track1);
+    dlg_.m_strTrack2 = QByteArray::fromStdString(first.track2);
+    dlg_.m_strTrack3 = QByteArray::fromStdString(first.track3);
     dlg_.UpdateData(false);
-    const long first = std::atol(number);
-    for (int i = 0; i < count; ++i) {
-      meantWrites.push_back(
-          {dlg_.m_strTrack1.toStdString(), std::to_string(first + i), "333"});
-    }
     for (int i = 0; i < count; ++i) {
       if (i == count / 4) failSome(2);
       if (unplug && i == count / 2) {
@@ -392,11 +404,9 @@ class Shift {
   bool fileSegment(int round, int count, bool unplug) {
     QByteArray lines2, lines3;
     for (int i = 0; i < count; ++i) {
-      const QByteArray n =
-          QByteArray::number(5000000000LL + round * 1000000LL + i);
-      lines2 += n + "=49\n";
-      lines3 += n + "\r\n";
-      meantWrites.push_back({"", (n + "=49").toStdString(), n.toStdString()});
+      const Tracks card = fileCard(round, i);
+      lines2 += QByteArray::fromStdString(card.track2) + "\n";
+      lines3 += QByteArray::fromStdString(card.track3) + "\r\n";
     }
     const auto fileOf = [&](const char* name, const QByteArray& data) {
       QFile out(workDir_ + "/" + name);
@@ -511,7 +521,6 @@ int main(int argc, char** argv) {
   wall.start();
   bool completed = false;
   std::vector<soak::Sample> samples;
-  std::vector<Tracks> meantWrites;
   int unplugs = 0;
   std::string failure;
   {
@@ -525,7 +534,6 @@ int main(int argc, char** argv) {
     dlg.OnReset();
     QCoreApplication::processEvents();
     samples = shift.samples;
-    meantWrites = shift.meantWrites;
     unplugs = shift.unplugs;
     failure = shift.failure;
   }
@@ -533,7 +541,16 @@ int main(int argc, char** argv) {
   installPrompt(nullptr);
   encoder.quit();
 
-  // The judge: the log against what the encoder did.
+  // The judge: the log against what the encoder did and what the shift
+  // meant to write (worked out only now, so that it is not in the figures).
+  std::vector<Tracks> meantWrites;
+  const RoundParts parts(round);
+  for (int r = 0; r * round < cards; ++r) {
+    for (int i = 0; i < parts.numbered; ++i)
+      meantWrites.push_back(numberedCard(r, i));
+    for (int i = 0; i < parts.fromFile; ++i)
+      meantWrites.push_back(fileCard(r, i));
+  }
   int stray = 0;
   const auto log = readOperationLog(logPath, stray);
   std::vector<Tracks> loggedReads, loggedWrites;
@@ -599,5 +616,11 @@ int main(int argc, char** argv) {
       s.last.timers, s.first.objects, s.last.objects,
       problems.empty() ? "yes" : "NO");
   for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+  if (verbose) {
+    for (const auto& x : samples) {
+      std::fprintf(stderr, "card %ld: %ld KiB, %d descriptors, %d timers\n",
+                   x.card, x.rssKiB, x.descriptors, x.timers);
+    }
+  }
   return problems.empty() ? 0 : 1;
 }
