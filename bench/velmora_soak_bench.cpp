@@ -83,7 +83,8 @@ struct Shared {
 };
 
 // The encoder's process: answers one command line at a time on `in` with
-// one line on `out`:
+// one line on `out` once it has taken effect (a swipe setting must be in
+// place before the next frame arrives):
 //   i  instant swipes         h  hold every card (no swipe)
 //   f N  fail the next N      w  "1" when an operation waits for a card
 //   u  unplug, serve a new line and answer its path       q  quit
@@ -128,9 +129,18 @@ struct Shared {
       continue;
     }
     switch (line.empty() ? 'q' : line[0]) {
-      case 'i': encoder.setSwipeDelay(std::chrono::milliseconds(0)); break;
-      case 'h': encoder.setSwipeDelay(std::nullopt); break;
-      case 'f': encoder.failNext(std::atoi(line.c_str() + 2)); break;
+      case 'i':
+        encoder.setSwipeDelay(std::chrono::milliseconds(0));
+        answer("ok");
+        break;
+      case 'h':
+        encoder.setSwipeDelay(std::nullopt);
+        answer("ok");
+        break;
+      case 'f':
+        encoder.failNext(std::atoi(line.c_str() + 2));
+        answer("ok");
+        break;
       case 'w': answer(encoder.waitingForSwipe() ? "1" : "0"); break;
       case 'u':
         encoder.unplug();
@@ -304,17 +314,31 @@ class Shift {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
       sample();
       if (waited.elapsed() > 10000) {
-        failure = std::string("stalled waiting for ") + what;
+        failure = std::string("stalled waiting for ") + what + stateText();
         return false;
       }
     }
     return true;
   }
 
+  // What the dialog and the encoder were doing, for a stall's report.
+  std::string stateText() {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  " (reading %d, port open %d, timer %d, reply status %d, "
+                  "encoder waiting for a card %s, reads %d ok %d failed, "
+                  "unplugs %d)",
+                  dlg_.m_bReading, dlg_.m_comm->GetPortOpen() ? 1 : 0,
+                  dlg_.IsTimerRunning() ? 1 : 0, dlg_.m_nReplyStatus,
+                  encoder_.ask("w").c_str(), shared_->readsOk.load(),
+                  shared_->readsFailed.load(), unplugs);
+    return text;
+  }
+
   // The encoder holds its cards; on return an operation waits for one and
   // no reply is on its way.
   bool holdCards() {
-    encoder_.send("h");
+    encoder_.ask("h");
     return pumpUntil([this] { return encoder_.ask("w") == "1"; },
                      "an operation to wait for a card");
   }
@@ -332,7 +356,7 @@ class Shift {
     }
     dlg_.m_strPortName = QString::fromStdString(encoder_.path());
     dlg_.OnCommand(kOpenPort);
-    encoder_.send("i");
+    encoder_.ask("i");
     if (!dlg_.m_comm->GetPortOpen()) {
       failure = "the port did not open again on " + encoder_.path();
       return false;
@@ -341,7 +365,7 @@ class Shift {
   }
 
   // The encoder fails its next `count` reads or writes.
-  void failSome(int count) { encoder_.send("f " + std::to_string(count)); }
+  void failSome(int count) { encoder_.ask("f " + std::to_string(count)); }
 
   bool readSegment(int count, bool unplug) {
     dlg_.m_bTrack1 = dlg_.m_bTrack2 = dlg_.m_bTrack3 = TRUE;
@@ -363,7 +387,7 @@ class Shift {
     // Reset while no card passes, as an operator ends reading.
     if (!holdCards()) return false;
     dlg_.OnReset();
-    encoder_.send("i");
+    encoder_.ask("i");
     return true;
   }
 
@@ -383,7 +407,7 @@ class Shift {
     for (int i = 0; i < count; ++i) {
       if (i == count / 4) failSome(2);
       if (unplug && i == count / 2) {
-        encoder_.send("h");
+        encoder_.ask("h");
         dlg_.OnWriteCard();
         if (!unplugAndReopen()) return false;
       }
