@@ -10,10 +10,11 @@
 // resident set and descriptors every 250 cards of a run and judges every
 // confirmed card in the outputs and journals exactly once, against the
 // deck and encoder-sim's --record.
-//   quillon_soak_bench [--cards N] [--round N] [--keep DIR]
+//   quillon_soak_bench [--cards N] [--round N] [--keep DIR] [--verbose]
 // A round (default 5,000 cards) is 40 % reads, 30 % numbered writes and
 // 30 % CSV writes; the unplug falls in turn on each. --keep leaves the
-// files of the shift in DIR. Exit 0 when the judge finds nothing.
+// files of the shift in DIR; --verbose lists every sample. Exit 0 when the
+// judge finds nothing.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,7 +29,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -45,6 +48,9 @@ using soak::Tracks;
 namespace fs = std::filesystem;
 
 constexpr int kBlankEvery = 40;  // a blank card (a failed read) this often
+// Cards past a read run's count: a good card reported failed (a reply cut
+// short) is not read again, so the run reads one more.
+constexpr int kSpareCards = 50;
 
 // Writes the encoder leaves changed, counted per encoder-sim process.
 const std::vector<int> kCorruptWrites = {37, 211, 480, 777, 1203, 1601, 2222};
@@ -95,6 +101,48 @@ class LineCounter {
   int marked_ = 0;
 };
 
+// The i-th card of round `round`'s deck.
+Tracks readCard(int round, int i) {
+  char t1[64], t2[64], t3[64];
+  std::snprintf(t1, sizeof t1, "QUILLON READ %02d %05d", round, i);
+  std::snprintf(t2, sizeof t2, "%04d%06d", 3000 + round, i);
+  std::snprintf(t3, sizeof t3, "%d", 700000 + i);
+  return {t1, t2, t3};
+}
+
+// The cards of JSON Lines files, in order: those with "status":"ok" (an
+// output) or every line (a journal). `bad` counts lines that do not parse.
+std::vector<Tracks> cardsOf(const std::vector<fs::path>& files, bool okOnly,
+                            int& bad) {
+  std::vector<Tracks> cards;
+  for (const auto& file : files) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto json = nlohmann::json::parse(line, nullptr, false);
+      if (!json.is_object()) {
+        ++bad;
+        continue;
+      }
+      if (okOnly && json.value("status", "") != "ok") continue;
+      cards.push_back({json.value("track1", ""), json.value("track2", ""),
+                       json.value("track3", "")});
+    }
+  }
+  return cards;
+}
+
+// Where a card read lies in the decks (round, index); nullopt for a card
+// that is in none.
+std::optional<std::pair<int, int>> deckPlace(const Tracks& card) {
+  int round = 0, i = 0;
+  if (std::sscanf(card.track1.c_str(), "QUILLON READ %d %d", &round, &i) != 2 ||
+      readCard(round, i) != card) {
+    return std::nullopt;
+  }
+  return std::pair(round, i);
+}
+
 class Shift {
  public:
   Shift(int cards, int round, fs::path work)
@@ -122,12 +170,13 @@ class Shift {
   }
 
   std::vector<soak::Sample> samples;
-  std::vector<Tracks> meantReads, meantWrites;
+  std::vector<Tracks> meantWrites;
   std::vector<fs::path> outputs, journals;
   int unplugs = 0;
   int runs = 0;
   std::string failure;
   const std::string& record() const { return record_; }
+  const std::string& stderrPath() const { return stderr_; }
 
  private:
   bool startEncoder(const std::vector<std::string>& deck) {
@@ -231,18 +280,11 @@ class Shift {
     return false;
   }
 
-  static Tracks readCard(int round, int i) {
-    char t1[64], t2[64], t3[64];
-    std::snprintf(t1, sizeof t1, "QUILLON READ %02d %05d", round, i);
-    std::snprintf(t2, sizeof t2, "%04d%06d", 3000 + round, i);
-    std::snprintf(t3, sizeof t3, "%d", 700000 + i);
-    return {t1, t2, t3};
-  }
-
-  // The deck from card `from` on: a blank card before every 40th.
-  static std::vector<std::string> deckFrom(int round, int from, int count) {
+  // The deck from card `from` to before `end`: a blank card before every
+  // 40th.
+  static std::vector<std::string> deckFrom(int round, int from, int end) {
     std::vector<std::string> deck;
-    for (int i = from; i < count; ++i) {
+    for (int i = from; i < end; ++i) {
       if (i % kBlankEvery == kBlankEvery / 2) deck.emplace_back();
       const Tracks c = readCard(round, i);
       deck.push_back(c.track1 + "|" + c.track2 + "|" + c.track3);
@@ -250,11 +292,14 @@ class Shift {
     return deck;
   }
 
+  // Reads `count` cards; after an unplug the rest of the deck goes into
+  // the new encoder from the card after the last one read.
   bool readSegment(int round, int count, bool unplug) {
-    for (int i = 0; i < count; ++i) meantReads.push_back(readCard(round, i));
     int got = 0;
+    int next = 0;
     for (int part = 0; got < count; ++part) {
-      if (!startEncoder(deckFrom(round, got, count))) return false;
+      if (!startEncoder(deckFrom(round, next, count + kSpareCards)))
+        return false;
       const fs::path output = work_ / ("read-" + std::to_string(round) + "-" +
                                        std::to_string(part) + ".jsonl");
       outputs.push_back(output);
@@ -265,7 +310,13 @@ class Shift {
           output.string(), "\"status\":\"ok\"", count - got,
           pull ? count / 2 : 0);
       if (!expectExit(code, unplugged_ ? 2 : 0, "reading")) return false;
-      got += LineCounter(output.string(), "\"status\":\"ok\"").update();
+      int bad = 0;
+      const auto cards = cardsOf({output}, true, bad);
+      got += static_cast<int>(cards.size());
+      if (!cards.empty()) {
+        if (const auto place = deckPlace(cards.back()))
+          next = place->second + 1;
+      }
       if (part > 1) {
         failure = "reading did not end after an unplug";
         return false;
@@ -291,6 +342,7 @@ class Shift {
   }
 
   bool numberedSegment(int round, int count, bool unplug) {
+    if (!startEncoder({})) return false;  // a new one, with no deck
     const std::string track1 = "QUILLON ROUND " + std::to_string(round);
     const long first = (1000L + round) * 1000000L;
     for (int i = 0; i < count; ++i)
@@ -303,6 +355,7 @@ class Shift {
   }
 
   bool csvSegment(int round, int count, bool unplug) {
+    if (!startEncoder({})) return false;
     const fs::path csv = work_ / ("cards-" + std::to_string(round) + ".csv");
     std::ofstream out(csv, std::ios::binary | std::ios::trunc);
     out << "track2,track3\r\n";
@@ -329,34 +382,16 @@ class Shift {
   bool unplugged_ = false;
 };
 
-// The cards of JSON Lines files, in order: those with "status":"ok" (an
-// output) or every line (a journal). `bad` counts lines that do not parse.
-std::vector<Tracks> cardsOf(const std::vector<fs::path>& files, bool okOnly,
-                            int& bad) {
-  std::vector<Tracks> cards;
-  for (const auto& file : files) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      const auto json = nlohmann::json::parse(line, nullptr, false);
-      if (!json.is_object()) {
-        ++bad;
-        continue;
-      }
-      if (okOnly && json.value("status", "") != "ok") continue;
-      cards.push_back({json.value("track1", ""), json.value("track2", ""),
-                       json.value("track3", "")});
-    }
-  }
-  return cards;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   int cards = 20000;
   int round = 5000;
   std::string keep;
+  bool verbose = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--cards") == 0) cards = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--round") == 0) round = std::atoi(argv[i + 1]);
@@ -386,11 +421,37 @@ int main(int argc, char** argv) {
   const auto recorded = soak::readWriteRecord(shift.record(), unreadable);
   std::vector<std::string> problems;
   if (!completed) problems.push_back(shift.failure);
-  for (const std::string& p :
-       {soak::firstDifference(shift.meantReads, read, "cards read"),
-        soak::firstDifference(shift.meantWrites, journaled,
-                              "cards in the journals")}) {
-    if (!p.empty()) problems.push_back(p);
+  if (const auto p = soak::firstDifference(shift.meantWrites, journaled,
+                                           "cards in the journals");
+      !p.empty()) {
+    problems.push_back(p);
+  }
+  // The reads: deck cards in deck order, none twice, each round's count;
+  // a good card reported failed is passed by, never read twice.
+  std::pair<int, int> last{0, -1};
+  std::map<int, int> readsOfRound;
+  int passedBy = 0;
+  for (const auto& card : read) {
+    const auto place = deckPlace(card);
+    if (!place) {
+      problems.push_back("a card read that is in no deck: " +
+                         soak::describe(card));
+    } else if (*place <= last) {
+      problems.push_back("a card read twice or out of order: " +
+                         soak::describe(card));
+    } else {
+      passedBy +=
+          place->second - (place->first == last.first ? last.second + 1 : 0);
+      last = *place;
+      ++readsOfRound[place->first];
+    }
+  }
+  const int roundReads = std::clamp(round, 10, std::max(10, cards)) * 4 / 10;
+  for (int r = 0; r * round < cards; ++r) {
+    if (readsOfRound[r] != roundReads)
+      problems.push_back("round " + std::to_string(r) + ": " +
+                         std::to_string(readsOfRound[r]) + " cards read, not " +
+                         std::to_string(roundReads));
   }
   // Every journaled card is in the record as written ('p'), in order;
   // a card written again is one whose read-back was cut off by an unplug,
@@ -416,10 +477,14 @@ int main(int argc, char** argv) {
   if (j != journaled.size())
     problems.push_back("journaled card " + std::to_string(j + 1) +
                        " is not in the record in order");
-  if (writtenAgain > shift.unplugs)
+  // quillon says so for every card it did not count.
+  const int readBackFailed =
+      LineCounter(shift.stderrPath(), "could not be read back").update();
+  if (writtenAgain > shift.unplugs + readBackFailed)
     problems.push_back(std::to_string(writtenAgain) +
                        " cards written again for " +
-                       std::to_string(shift.unplugs) + " unplugs");
+                       std::to_string(shift.unplugs) + " unplugs and " +
+                       std::to_string(readBackFailed) + " failed read-backs");
   if (bad + unreadable != 0)
     problems.push_back(std::to_string(bad + unreadable) +
                        " lines that do not parse");
@@ -427,8 +492,10 @@ int main(int argc, char** argv) {
   const soak::Summary s = soak::summarize(shift.samples);
   std::printf(
       "| cards confirmed (reads + writes) | %zu (%zu + %zu) |\n"
-      "| failed reads (blank cards) / changed cards caught | %d / %d |\n"
-      "| quillon runs / unplugs / cards written again after one | %d / %d / "
+      "| failed reads / good cards among them / changed cards caught | %d / "
+      "%d / %d |\n"
+      "| read-backs that failed | %d |\n"
+      "| quillon runs / unplugs / cards written twice | %d / %d / "
       "%d |\n"
       "| wall time | %.1f s |\n"
       "| RSS at card %ld / at card %ld / max | %ld / %ld / %ld KiB |\n"
@@ -443,12 +510,19 @@ int main(int argc, char** argv) {
           n += LineCounter(f.string(), "\"status\":\"failed\"").update();
         return n;
       }(),
-      changed, shift.runs, shift.unplugs, writtenAgain, seconds, s.first.card,
-      s.last.card, s.first.rssKiB, s.last.rssKiB, s.maxRssKiB, s.maxGrowthKiB,
-      s.first.descriptors, s.last.descriptors, s.maxDescriptors,
-      s.maxDescriptorGrowth, problems.empty() ? "yes" : "NO");
+      passedBy, changed, readBackFailed, shift.runs, shift.unplugs,
+      writtenAgain, seconds, s.first.card, s.last.card, s.first.rssKiB,
+      s.last.rssKiB, s.maxRssKiB, s.maxGrowthKiB, s.first.descriptors,
+      s.last.descriptors, s.maxDescriptors, s.maxDescriptorGrowth,
+      problems.empty() ? "yes" : "NO");
   (void)failedWrites;
   for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+  if (verbose) {
+    for (const auto& x : shift.samples) {
+      std::fprintf(stderr, "card %ld: quillon %d, %ld KiB, %d descriptors\n",
+                   x.card, static_cast<int>(x.pid), x.rssKiB, x.descriptors);
+    }
+  }
   if (keep.empty() && problems.empty()) fs::remove_all(work);
   return problems.empty() ? 0 : 1;
 }

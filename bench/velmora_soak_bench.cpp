@@ -4,7 +4,7 @@
 // child process with instant swipes, while the encoder fails some reads
 // and writes and is unplugged now and then (the operator then opens the
 // port again on the new line and goes on). Samples the program's
-// resident set, descriptors and timers every 1,000 cards and judges the
+// resident set, descriptors and timers after every round and judges the
 // operation log: every confirmed card exactly once, nothing else, and the
 // written ones the same as the encoder's record.
 //   velmora_soak_bench [--cards N] [--round N] [--log-dir DIR]
@@ -269,7 +269,6 @@ class Shift {
         shared_(shared),
         prompt_(prompt),
         cards_(cards),
-        samplePeriod_(cards >= 5000 ? 1000 : std::max(100, cards / 5)),
         workDir_(std::move(workDir)) {}
 
   bool run(int round) {
@@ -281,6 +280,7 @@ class Shift {
           !fileSegment(r, parts.fromFile, unplugIn == 2)) {
         return false;
       }
+      sample();
     }
     return true;
   }
@@ -292,18 +292,17 @@ class Shift {
  private:
   int done() const { return shared_->readsOk + writesConfirmed_; }
 
+  // Looks at the program between two rounds, when no data file is open
+  // and no card is on its way, so that every sample sees the same state.
   void sample() {
-    while (done() >= nextSample_) {
-      soak::Sample s;
-      s.card = nextSample_;
-      s.pid = ::getpid();
-      s.rssKiB = soak::residentKiB(s.pid);
-      s.descriptors = soak::openDescriptors(s.pid);
-      s.timers = static_cast<int>(dlg_.findChildren<QTimer*>().size());
-      s.objects = static_cast<int>(dlg_.findChildren<QObject*>().size());
-      samples.push_back(s);
-      nextSample_ += samplePeriod_;
-    }
+    soak::Sample s;
+    s.card = done();
+    s.pid = ::getpid();
+    s.rssKiB = soak::residentKiB(s.pid);
+    s.descriptors = soak::openDescriptors(s.pid);
+    s.timers = static_cast<int>(dlg_.findChildren<QTimer*>().size());
+    s.objects = static_cast<int>(dlg_.findChildren<QObject*>().size());
+    samples.push_back(s);
   }
 
   // Runs the event loop until `ready` (true) or 10 s pass (false).
@@ -312,7 +311,6 @@ class Shift {
     waited.start();
     while (!ready()) {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-      sample();
       if (waited.elapsed() > 10000) {
         failure = std::string("stalled waiting for ") + what + stateText();
         return false;
@@ -479,13 +477,8 @@ class Shift {
   Shared* shared_;
   SoakPrompt& prompt_;
   int cards_;
-  int samplePeriod_;
-  int nextSample_ = 0;
   int writesConfirmed_ = 0;
   QString workDir_;
-
- public:
-  void startSampling() { nextSample_ = samplePeriod_; }
 };
 
 }  // namespace
@@ -553,7 +546,6 @@ int main(int argc, char** argv) {
     dlg.m_strPortName = QString::fromStdString(encoder.path());
     dlg.OnCommand(kOpenPort);
     Shift shift(dlg, encoder, shared, prompt, cards, work.path());
-    shift.startSampling();
     completed = shift.run(round);
     dlg.OnReset();
     QCoreApplication::processEvents();
