@@ -13,14 +13,17 @@
 
 namespace soak {
 
-long residentKiB(pid_t pid) {
+long statusKiB(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field + ":", 0) == 0)
+      return std::stol(line.substr(field.size() + 1));
   }
   return -1;
 }
+
+long residentKiB(pid_t pid) { return statusKiB(pid, "VmRSS"); }
 
 int openDescriptors(pid_t pid) {
   DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());

@@ -18,6 +18,9 @@ struct Tracks {
 
 /// Resident set of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(pid_t pid);
+/// One line of /proc/<pid>/status in KiB ("RssAnon", "RssFile", ...), -1
+/// when it cannot be read.
+long statusKiB(pid_t pid, const std::string& field);
 /// Open descriptors of a process, -1 when they cannot be counted.
 int openDescriptors(pid_t pid);
 
@@ -27,8 +30,11 @@ struct Sample {
   pid_t pid = 0;
   long rssKiB = 0;
   int descriptors = 0;
-  int timers = 0;   ///< Velmora only
-  int objects = 0;  ///< Velmora only: the dialog's QObject descendants
+  int timers = 0;        ///< Velmora only
+  int objects = 0;       ///< Velmora only: the dialog's QObject descendants
+  long heapKiB = 0;      ///< Velmora only: bytes the allocator has handed out
+  long heapHeldKiB = 0;  ///< Velmora only: what the allocator holds
+  long anonKiB = 0;      ///< resident pages not backed by a file
 };
 
 /// First, last and largest figures, and the largest growth of the

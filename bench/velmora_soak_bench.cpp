@@ -12,6 +12,7 @@
 // 30 % data-file writes; each round unplugs the encoder once, in turn
 // during a read, a numbered write and a data-file write. Exit 0 when the
 // log is right and every unplug gave one message.
+#include <malloc.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -274,7 +275,9 @@ class Shift {
   bool run(int round) {
     const RoundParts parts(round);
     for (int r = 0; r * round < cards_; ++r) {
-      const int unplugIn = r % 3;
+      const int unplugIn = unplugEvery_ > 0 && r % unplugEvery_ == 0
+                               ? (r / unplugEvery_) % 3
+                               : -1;
       if (!readSegment(parts.reads, unplugIn == 0) ||
           !numberedSegment(r, parts.numbered, unplugIn == 1) ||
           !fileSegment(r, parts.fromFile, unplugIn == 2)) {
@@ -299,9 +302,13 @@ class Shift {
     s.card = done();
     s.pid = ::getpid();
     s.rssKiB = soak::residentKiB(s.pid);
+    s.anonKiB = soak::statusKiB(s.pid, "RssAnon");
     s.descriptors = soak::openDescriptors(s.pid);
     s.timers = static_cast<int>(dlg_.findChildren<QTimer*>().size());
     s.objects = static_cast<int>(dlg_.findChildren<QObject*>().size());
+    const struct mallinfo2 heap = ::mallinfo2();
+    s.heapKiB = static_cast<long>((heap.uordblks + heap.hblkhd) / 1024);
+    s.heapHeldKiB = static_cast<long>((heap.arena + heap.hblkhd) / 1024);
     samples.push_back(s);
   }
 
@@ -477,6 +484,11 @@ class Shift {
   Shared* shared_;
   SoakPrompt& prompt_;
   int cards_;
+
+ public:
+  int unplugEvery_ = 1;  // rounds; 0: never
+
+ private:
   int writesConfirmed_ = 0;
   QString workDir_;
 };
@@ -488,6 +500,7 @@ int main(int argc, char** argv) {
   int round = 1000;
   const char* logDir = nullptr;
   bool verbose = false;
+  int unplugEvery = 1;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--cards") == 0 && hasValue)
@@ -496,6 +509,8 @@ int main(int argc, char** argv) {
       round = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--log-dir") == 0 && hasValue)
       logDir = argv[++i];
+    else if (std::strcmp(argv[i], "--unplug-every") == 0 && hasValue)
+      unplugEvery = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--verbose") == 0)
       verbose = true;
   }
@@ -546,6 +561,7 @@ int main(int argc, char** argv) {
     dlg.m_strPortName = QString::fromStdString(encoder.path());
     dlg.OnCommand(kOpenPort);
     Shift shift(dlg, encoder, shared, prompt, cards, work.path());
+    shift.unplugEvery_ = unplugEvery;
     completed = shift.run(round);
     dlg.OnReset();
     QCoreApplication::processEvents();
@@ -621,21 +637,27 @@ int main(int argc, char** argv) {
       "| unplugs / messages | %d / %d |\n"
       "| wall time | %.1f s |\n"
       "| RSS at card %ld / at card %ld / max | %ld / %ld / %ld KiB |\n"
+      "| heap in use first / last, held first / last | %ld / %ld, %ld / %ld "
+      "KiB |\n"
       "| descriptors first / last / max | %d / %d / %d |\n"
       "| timers first / last | %d / %d |\n"
       "| dialog's objects first / last | %d / %d |\n"
       "| every confirmed card in the log exactly once | %s |\n",
       confirmed, loggedReads.size(), loggedWrites.size(), readsFailed,
       writesFailed, unplugs, prompt.messages, seconds, s.first.card,
-      s.last.card, s.first.rssKiB, s.last.rssKiB, s.maxRssKiB,
+      s.last.card, s.first.rssKiB, s.last.rssKiB, s.maxRssKiB, s.first.heapKiB,
+      s.last.heapKiB, s.first.heapHeldKiB, s.last.heapHeldKiB,
       s.first.descriptors, s.last.descriptors, s.maxDescriptors, s.first.timers,
       s.last.timers, s.first.objects, s.last.objects,
       problems.empty() ? "yes" : "NO");
   for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
   if (verbose) {
     for (const auto& x : samples) {
-      std::fprintf(stderr, "card %ld: %ld KiB, %d descriptors, %d timers\n",
-                   x.card, x.rssKiB, x.descriptors, x.timers);
+      std::fprintf(stderr,
+                   "card %ld: %ld KiB (%ld KiB not of a file), heap in use / "
+                   "held %ld / %ld KiB, %d descriptors, %d timers\n",
+                   x.card, x.rssKiB, x.anonKiB, x.heapKiB, x.heapHeldKiB,
+                   x.descriptors, x.timers);
     }
   }
   return problems.empty() ? 0 : 1;
