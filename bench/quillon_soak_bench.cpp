@@ -457,7 +457,7 @@ int main(int argc, char** argv) {
   // a card written again is one whose read-back was cut off by an unplug,
   // a changed card one the encoder was told to spoil.
   std::size_t j = 0;
-  int writtenAgain = 0, changed = 0, failedWrites = 0;
+  int writtenAgain = 0, changed = 0;
   const std::set<std::string> meantTexts = [&] {
     std::set<std::string> s;
     for (const auto& c : shift.meantWrites) s.insert(soak::describe(c));
@@ -465,7 +465,7 @@ int main(int argc, char** argv) {
   }();
   for (const auto& w : recorded) {
     if (!w.succeeded) {
-      ++failedWrites;
+      continue;  // answered 'q': quillon writes the card again
     } else if (j < journaled.size() && w.tracks == journaled[j]) {
       ++j;
     } else if (meantTexts.count(soak::describe(w.tracks)) != 0) {
@@ -515,7 +515,6 @@ int main(int argc, char** argv) {
       s.last.rssKiB, s.maxRssKiB, s.maxGrowthKiB, s.first.descriptors,
       s.last.descriptors, s.maxDescriptors, s.maxDescriptorGrowth,
       problems.empty() ? "yes" : "NO");
-  (void)failedWrites;
   for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
   if (verbose) {
     for (const auto& x : shift.samples) {

@@ -455,11 +455,11 @@ class Shift {
     dlg_.UpdateData(false);
     const int confirmedBefore = writesConfirmed_;
     const auto written = [&] { return writesConfirmed_ - confirmedBefore; };
-    // Confirmed cards are counted from the log's point of view: each one
-    // loads the next line, so the fields tell how far the batch is.
+    // Every confirmed card loads the next line, so the track 3 field tells
+    // how many cards are done.
+    const long firstLine = std::stol(fileCard(round, 0).track3);
     const auto countFromField = [&] {
-      const long at =
-          dlg_.m_strTrack3.toLongLong() - (5000000000LL + round * 1000000LL);
+      const long at = dlg_.m_strTrack3.toLong() - firstLine;
       writesConfirmed_ =
           confirmedBefore +
           static_cast<int>(dlg_.m_strFile2.isEmpty() ? count : at);
