@@ -195,7 +195,10 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     auto deadline = totalDeadline;
     if (pauseDeadline && *pauseDeadline < deadline) deadline = *pauseDeadline;
     int timeout = millisecondsUntil(deadline);
-    if (timeout == 0) return result(kNoReply);
+    // A reader that ran late (the system kept it waiting past the pause)
+    // takes what is already waiting before it calls the reply ended: the
+    // pause is the line's silence, not the reader's.
+    const bool lastLook = timeout == 0;
     if (const auto recheck = probe_->recheckInterval())
       timeout = std::min(timeout, static_cast<int>(recheck->count()));
 
@@ -229,6 +232,7 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
       return result(kNoReply);  // hung up with nothing left to read
+    if (lastLook) return result(kNoReply);
   }
 }
 

@@ -11,6 +11,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -272,6 +274,46 @@ TEST_F(SerialPortTest, APauseLongerThanTheIntervalEndsTheReply) {
   const int count = port.Read(buffer);
   device.join();
   EXPECT_EQ(received(buffer, count), bytesOf("first"));
+}
+
+// A reader the system kept from running longer than the pause that ends
+// a reply: its second look at the keyboard takes 150 ms, and the rest of
+// the reply arrives meanwhile.
+class LateReaderProbe final : public quillon::KeyboardProbe {
+ public:
+  void beginWatch() override {}
+  bool escapePressed() override {
+    if (++looks_ == 2) std::this_thread::sleep_for(150ms);
+    return false;
+  }
+  [[nodiscard]] std::span<const int> wakeDescriptors() const override {
+    return {};
+  }
+  [[nodiscard]] std::optional<std::chrono::milliseconds> recheckInterval()
+      const override {
+    return {};
+  }
+
+ private:
+  int looks_ = 0;
+};
+
+TEST(SerialPortLateReader, BytesWaitingWhenThePauseRunsOutAreTaken) {
+  PtyPair pty;
+  mapPort(kPort, pty.slavePath());
+  LateReaderProbe late;
+  SerialPort port{late};
+  ASSERT_TRUE(port.Open(kPort, 9600));
+  pty.send(bytesOf("\x1bs12"));
+  std::thread device([&] {
+    std::this_thread::sleep_for(20ms);
+    pty.send(bytesOf("34?\x1c\x1brp"));
+  });
+  ReadBuffer buffer{};
+  const int count = port.Read(buffer);
+  device.join();
+  EXPECT_EQ(received(buffer, count), bytesOf("\x1bs1234?\x1c\x1brp"));
+  port.Close();
 }
 
 TEST_F(SerialPortTest, AReadTakesAtMostFourHundredBytes) {
