@@ -289,6 +289,7 @@ class Shift {
   }
 
   std::vector<soak::Sample> samples;
+  bool trimBeforeSample = false;
   int unplugs = 0;
   std::string failure;
 
@@ -301,6 +302,9 @@ class Shift {
     soak::Sample s;
     s.card = done();
     s.pid = ::getpid();
+    // Optionally hand the heap's free pages back first, to tell memory
+    // the allocator keeps from memory the program holds.
+    if (trimBeforeSample) ::malloc_trim(0);
     s.rssKiB = soak::residentKiB(s.pid);
     s.anonKiB = soak::statusKiB(s.pid, "RssAnon");
     s.descriptors = soak::openDescriptors(s.pid);
@@ -500,6 +504,7 @@ int main(int argc, char** argv) {
   int round = 1000;
   const char* logDir = nullptr;
   bool verbose = false;
+  bool trimBeforeSample = false;
   int unplugEvery = 1;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
@@ -513,6 +518,8 @@ int main(int argc, char** argv) {
       unplugEvery = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--verbose") == 0)
       verbose = true;
+    else if (std::strcmp(argv[i], "--trim-before-sample") == 0)
+      trimBeforeSample = true;
   }
   round = std::clamp(round, 10, std::max(10, cards));
 
@@ -561,6 +568,7 @@ int main(int argc, char** argv) {
     dlg.m_strPortName = QString::fromStdString(encoder.path());
     dlg.OnCommand(kOpenPort);
     Shift shift(dlg, encoder, shared, prompt, cards, work.path());
+    shift.trimBeforeSample = trimBeforeSample;
     shift.unplugEvery_ = unplugEvery;
     completed = shift.run(round);
     dlg.OnReset();
