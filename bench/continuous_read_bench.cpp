@@ -6,7 +6,6 @@
 // CARDS defaults to 10000; the log goes to LOG-FOLDER (default: a new
 // folder under the current directory, so it is on the working disk);
 // SWIPE-MS is the time from a read command to its swipe (default 0).
-#include <dirent.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,56 +19,20 @@
 #include <vector>
 
 #include "com_port_path.h"
+#include "counting_prompt.h"
 #include "encode_dlg.h"
 #include "mscomm.h"
-#include "prompt.h"
 #include "simulated_encoder.h"
+#include "soak_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long residentKiB() {
-  long pages = 0, resident = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(f);
-  }
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-int openDescriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count - 3;  // ".", ".." and the folder's own descriptor
-}
-
 double percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
-
-// A message box would stop the run: count them instead.
-class CountingPrompt : public Prompt {
- public:
-  int messages = 0;
-  int messageBox(QWidget*, const QString& text, const QString&) override {
-    ++messages;
-    std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
-    return kIdOk;
-  }
-  QString getOpenFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return {};
-  }
-  QString getSaveFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return {};
-  }
-};
 
 }  // namespace
 
@@ -139,8 +102,8 @@ int main(int argc, char** argv) {
     // record is not the program's memory.
     if (readsDone() % 256 == 0) encoder.clearReceived();
     if (rssAfterWarmUp == 0 && readsDone() >= 1000) {
-      rssAfterWarmUp = residentKiB();
-      fdsAfterWarmUp = openDescriptors();
+      rssAfterWarmUp = soak::residentKiB(getpid());
+      fdsAfterWarmUp = soak::openDescriptors(getpid());
       timersAfterWarmUp = static_cast<int>(dlg.findChildren<QTimer*>().size());
     }
   }
@@ -163,10 +126,10 @@ int main(int argc, char** argv) {
       "%ld KiB | %d -> %d | %d -> %d | %d |\n",
       cards, argc > 3 ? std::atoi(argv[3]) : 0, cards / seconds,
       percentile(samples, 0.5), percentile(samples, 0.99),
-      percentile(samples, 1.0), rssAfterWarmUp, residentKiB(),
-      residentKiB() - rssAfterWarmUp, fdsAfterWarmUp, openDescriptors(),
-      timersAfterWarmUp, static_cast<int>(dlg.findChildren<QTimer*>().size()),
-      prompt.messages);
+      percentile(samples, 1.0), rssAfterWarmUp, soak::residentKiB(getpid()),
+      soak::residentKiB(getpid()) - rssAfterWarmUp, fdsAfterWarmUp,
+      soak::openDescriptors(getpid()), timersAfterWarmUp,
+      static_cast<int>(dlg.findChildren<QTimer*>().size()), prompt.messages);
   installPrompt(nullptr);
   return 0;
 }

@@ -29,9 +29,10 @@
 #include <vector>
 
 #include "com_port_path.h"
+#include "counting_prompt.h"
 #include "encode_dlg.h"
-#include "prompt.h"
 #include "simulated_encoder.h"
+#include "soak_support.h"
 
 namespace {
 
@@ -93,42 +94,6 @@ std::int64_t nowNs() {
   }
   encoder.stop();
   _exit(0);
-}
-
-// Message boxes are counted, never shown; the Open dialog names the file.
-class BenchPrompt : public Prompt {
- public:
-  QString nextOpen;
-  int messages = 0;
-  int messageBox(QWidget*, const QString& text, const QString&) override {
-    std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
-    ++messages;
-    return kIdOk;
-  }
-  QString getOpenFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return std::exchange(nextOpen, QString());
-  }
-  QString getSaveFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return {};
-  }
-};
-
-long residentKiB() {
-  QFile status(QStringLiteral("/proc/self/status"));
-  if (!status.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : status.readAll().split('\n')) {
-    if (line.startsWith("VmRSS:")) {
-      return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-  }
-  return -1;
-}
-
-int openDescriptors() {
-  return static_cast<int>(
-      QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size());
 }
 
 double percentile(std::vector<double> values, double share) {
@@ -201,9 +166,9 @@ int main(int argc, char** argv) {
   const QString file2 = writeFile("track2.txt", track2);
   const QString file3 = writeFile("track3.txt", track3);
 
-  BenchPrompt prompt;
+  CountingPrompt prompt;
   installPrompt(&prompt);
-  const int descriptorsBefore = openDescriptors();
+  const int descriptorsBefore = soak::openDescriptors(getpid());
   long rssWarm = -1;
   {
     CEncodeDlg dlg;
@@ -225,7 +190,8 @@ int main(int argc, char** argv) {
     idle.start();
     QObject::connect(&poll, &QTimer::timeout, [&] {
       const int count = shared->confirmed;
-      if (rssWarm < 0 && count >= kWarmUpCards) rssWarm = residentKiB();
+      if (rssWarm < 0 && count >= kWarmUpCards)
+        rssWarm = soak::residentKiB(getpid());
       if (count != lastCount) {
         lastCount = count;
         idle.restart();
@@ -240,8 +206,8 @@ int main(int argc, char** argv) {
     poll.start(5);
     loop.exec();
   }
-  const long rssEnd = residentKiB();
-  const int descriptorsAfter = openDescriptors();
+  const long rssEnd = soak::residentKiB(getpid());
+  const int descriptorsAfter = soak::openDescriptors(getpid());
   installPrompt(nullptr);
   ::close(quit[1]);
   ::waitpid(child, nullptr, 0);

@@ -33,9 +33,9 @@
 #include <string>
 #include <vector>
 
+#include "counting_prompt.h"
 #include "encode_dlg.h"
 #include "mscomm.h"
-#include "prompt.h"
 #include "simulated_encoder.h"
 #include "soak_support.h"
 
@@ -202,27 +202,6 @@ class EncoderProcess {
   std::string path_;
 };
 
-// Message boxes are counted, never shown; the Open dialog names the file.
-class SoakPrompt : public Prompt {
- public:
-  QString nextOpen;
-  int messages = 0;
-  int messageBox(QWidget*, const QString& text, const QString&) override {
-    ++messages;
-    if (verbose) std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    return kIdOk;
-  }
-  QString getOpenFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return std::exchange(nextOpen, QString());
-  }
-  QString getSaveFileName(QWidget*, const QString&, const QString&,
-                          const QString&) override {
-    return {};
-  }
-  bool verbose = false;
-};
-
 struct LogRecord {
   bool read = false;
   Tracks tracks;
@@ -264,7 +243,7 @@ std::vector<LogRecord> readOperationLog(const QString& path, int& stray) {
 class Shift {
  public:
   Shift(CEncodeDlg& dlg, EncoderProcess& encoder, Shared* shared,
-        SoakPrompt& prompt, int cards, QString workDir)
+        CountingPrompt& prompt, int cards, QString workDir)
       : dlg_(dlg),
         encoder_(encoder),
         shared_(shared),
@@ -486,7 +465,7 @@ class Shift {
   CEncodeDlg& dlg_;
   EncoderProcess& encoder_;
   Shared* shared_;
-  SoakPrompt& prompt_;
+  CountingPrompt& prompt_;
   int cards_;
 
  public:
@@ -552,8 +531,8 @@ int main(int argc, char** argv) {
   const QString logPath = logWork.filePath(QStringLiteral("log.txt"));
   qputenv("VELMORA_LOG", logPath.toLocal8Bit());
   QApplication app(argc, argv);
-  SoakPrompt prompt;
-  prompt.verbose = verbose;
+  CountingPrompt prompt;
+  prompt.echo = verbose;
   installPrompt(&prompt);
 
   QElapsedTimer wall;
