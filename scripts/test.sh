@@ -17,7 +17,4 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-# Tests labelled "nonroot" run as nobody when this runs as root (as CI
-# does, see tests/run_unprivileged.sh): nobody must reach the build folder.
-chmod -R a+rX "$build_dir"
 ctest --test-dir "$build_dir" --output-on-failure -j2

@@ -3,6 +3,9 @@
 // dialogs, and a private log path.
 #pragma once
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -142,4 +145,25 @@ class PrivateLogPath {
  private:
   QTemporaryDir m_dir;
   QString m_path;
+};
+
+/// The file size limit of the process (a small one stands in for a full
+/// disk: writes past it fail with EFBIG), put back when the scope ends.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_handler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = m_saved;
+    small.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &m_saved);
+    ::signal(SIGXFSZ, m_handler);
+  }
+
+ private:
+  struct rlimit m_saved {};
+  sighandler_t m_handler;
 };

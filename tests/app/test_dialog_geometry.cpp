@@ -1,7 +1,4 @@
-// Dialog units to pixels: the dialog manager's rounding and base units,
-// and the fonts the dialogs use.
-#include <QFontDatabase>
-#include <QFontInfo>
+// Dialog units to pixels: the dialog manager's rounding.
 #include <QtTest>
 
 #include "dialog_units.h"
@@ -28,31 +25,6 @@ class DialogGeometryTest : public QObject {
     // The width is converted by itself, not as right edge minus left.
     QCOMPARE(dluToPixels(units, QRect(1, 1, 1, 1)), QRect(2, 2, 2, 2));
     QCOMPARE(dluToPixels(units, QRect(0, 0, 386, 308)).size(), QSize(676, 578));
-  }
-
-  void baseUnitsComeFromTheLettersAndTheLineHeight() {
-    const QFont font = mainDialogFont();
-    const DialogBaseUnits units = dialogBaseUnits(font);
-    const QFontMetrics metrics(font);
-    const double average =
-        metrics.horizontalAdvance(
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") /
-        52.0;
-    QVERIFY(qAbs(units.cx - average) <= 0.5 + 1e-9);
-    QCOMPARE(units.cy, metrics.height());
-    // A larger font gives larger units.
-    QFont large = font;
-    large.setPointSize(18);
-    QVERIFY(dialogBaseUnits(large).cx > units.cx);
-    QVERIFY(dialogBaseUnits(large).cy > units.cy);
-  }
-
-  void theDialogFontCoversChinese() {
-    const QFont font = mainDialogFont();
-    QCOMPARE(QFontInfo(font).family(), QString("WenQuanYi Micro Hei"));
-    QCOMPARE(font.pointSize(), 9);
-    QVERIFY(QFontMetrics(font).inFontUcs4(U'关'));
-    QVERIFY(QFontMetrics(font).inFontUcs4(U'版'));
   }
 };
 

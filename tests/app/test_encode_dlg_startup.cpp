@@ -3,6 +3,7 @@
 // the operation log created empty.
 #include <sys/stat.h>
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -37,47 +38,16 @@ class EncodeDlgStartupTest : public QObject {
   }
 
  private slots:
-  void membersHoldTheirInitialValuesBeforeTheWindowExists() {
-    PrivateLogPath log;
-    CEncodeDlg dlg;
-    QCOMPARE(dlg.m_strPortName, QString("COM1"));
-    QCOMPARE(dlg.m_nStep1, 1);
-    QCOMPARE(dlg.m_nStep2, 1);
-    QCOMPARE(dlg.m_nStep3, 1);
-    QCOMPARE(dlg.m_nSeconds, 0);
-    QCOMPARE(dlg.m_nReplyStatus, 0);
-    QCOMPARE(dlg.m_nReplyCount, 0);
-    for (BOOL flag :
-         {dlg.m_bTrack1, dlg.m_bTrack2, dlg.m_bTrack3, dlg.m_bAutoInc1,
-          dlg.m_bAutoInc2, dlg.m_bAutoInc3, dlg.m_bFromFile1, dlg.m_bFromFile2,
-          dlg.m_bFromFile3, dlg.m_bReading, dlg.m_bInTrack1, dlg.m_bInTrack3,
-          dlg.m_bReplyEnded, dlg.m_bMarkerByte, dlg.m_bPortOpen}) {
-      QCOMPARE(flag, FALSE);
-    }
-    QVERIFY(dlg.m_strTrack1.isEmpty() && dlg.m_strTrack2.isEmpty() &&
-            dlg.m_strTrack3.isEmpty());
-    QVERIFY(dlg.m_strFile1.isEmpty() && dlg.m_strFile2.isEmpty() &&
-            dlg.m_strFile3.isEmpty());
-    QVERIFY(!dlg.m_file1.isOpen() && !dlg.m_file2.isOpen() &&
-            !dlg.m_file3.isOpen());
-    QVERIFY(!dlg.m_fileError1.failed() && !dlg.m_logFileError.failed());
-    QCOMPARE(dlg.m_strLogPath, log.path());
-    QVERIFY(!dlg.m_logFile.isOpen());
-    QVERIFY(dlg.m_strLogRecord.isEmpty());
-    // The icon is there before the window: a large and a small image.
-    const QList<QSize> sizes = dlg.m_hIcon.availableSizes();
-    QVERIFY(sizes.contains(QSize(32, 32)));
-    QVERIFY(sizes.contains(QSize(16, 16)));
-    // No window yet, so no controls attached.
-    QVERIFY(dlg.m_comm == nullptr);
-    QVERIFY(dlg.GetDlgItem(1001) == nullptr);
-  }
-
   void everyControlShowsItsInitialState() {
     PrivateLogPath log;
     CEncodeDlg dlg;
     dlg.Create();
     QCOMPARE(dlg.windowTitle(), QString("MSR Encode Application"));
+    QCOMPARE(dlg.m_strPortName, QString("COM1"));
+    // The window's icon: a large and a small image.
+    const QList<QSize> sizes = dlg.windowIcon().availableSizes();
+    QVERIFY(sizes.contains(QSize(32, 32)));
+    QVERIFY(sizes.contains(QSize(16, 16)));
 
     for (int id : {1001, 1004, 1005, 1018, 1019, 1020, 1022, 1025, 1027}) {
       auto* box = item<QCheckBox>(dlg, id);
@@ -155,6 +125,7 @@ class EncodeDlgStartupTest : public QObject {
     dlg.Create();
     const QFont font = dlg.clientArea()->font();
     QCOMPARE(font.family(), QString("WenQuanYi Micro Hei"));
+    QCOMPARE(font.pointSize(), 9);
     const DialogBaseUnits units = dialogBaseUnits(font);
     QVERIFY(units.cx > 0 && units.cy > 0);
 
@@ -175,6 +146,21 @@ class EncodeDlgStartupTest : public QObject {
     }
     QCOMPARE(checked,
              27);  // controls with an id; group boxes and labels have none
+
+    // The template's places fit what the dialog font draws in them: no
+    // caption is cut off.
+    for (auto* widget : dlg.clientArea()->findChildren<QWidget*>()) {
+      QString text;
+      if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        text = button->text().remove('&');
+      else if (auto* label = qobject_cast<QLabel*>(widget))
+        text = label->text();
+      for (const QString& line : text.split('\n')) {
+        QVERIFY2(
+            widget->fontMetrics().horizontalAdvance(line) <= widget->width(),
+            qPrintable(line));
+      }
+    }
 
     // The window: the template's size, taller by exactly the toolbar's
     // height, under the menu bar.

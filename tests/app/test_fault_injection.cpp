@@ -70,26 +70,6 @@ class ModalPrompt : public RecordingPrompt {
   }
 };
 
-// The file size limit of the process, put back when the scope ends.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &m_saved);
-    m_handler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = m_saved;
-    small.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &small);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &m_saved);
-    ::signal(SIGXFSZ, m_handler);
-  }
-
- private:
-  struct rlimit m_saved {};
-  sighandler_t m_handler;
-};
-
 }  // namespace
 
 class FaultInjectionTest : public QObject {

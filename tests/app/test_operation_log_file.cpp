@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <functional>
 
+#include "app_test_support.h"
 #include "operation_log_file.h"
 
 namespace {
@@ -227,16 +228,11 @@ class OperationLogFileTest : public QObject {
     QVERIFY(openCreateAlways(log, path, nullptr));
     QVERIFY(log.append("Write operation\r\n", nullptr));
     // The file may grow to 24 bytes: the next record gets 7 of its 17 in.
-    struct rlimit saved {};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
-    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 24;
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
     int osError = 0;
-    const bool appended = log.append("Write operation\r\n", &osError);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, oldHandler);
+    const bool appended = [&] {
+      FileSizeLimit small(24);
+      return log.append("Write operation\r\n", &osError);
+    }();
     QVERIFY(!appended);
     QCOMPARE(osError, EFBIG);
     QCOMPARE(contentsOf(path), QByteArray("Write operation\r\n"));
@@ -262,9 +258,12 @@ class OperationLogFileTest : public QObject {
     QFile::link(logPath, dir.filePath("alias.txt"));
     struct Row {
       QString target;
-      int expectedError;  // 0: saved
+      int expectedError;                     // 0: saved
+      rlim_t fileSizeLimit = RLIM_INFINITY;  // a small one is a full disk
     };
     const QList<Row> rows = {
+        // The disk fills half-way through the copy: the old file stays.
+        {dir.filePath("old.txt"), EFBIG, 10},
         {dir.filePath("new.txt"), 0},
         {dir.filePath("old.txt"), 0},  // replaced
         {logPath, EEXIST},             // the running log itself
@@ -273,13 +272,19 @@ class OperationLogFileTest : public QObject {
         {dir.filePath("missing/ops.txt"), ENOENT},
     };
     for (const Row& row : rows) {
+      const QByteArray before = contentsOf(row.target);
       int osError = 0;
-      QCOMPARE(saveCopyOf(log.handle(), row.target, &osError),
-               row.expectedError == 0);
+      const bool saved = [&] {
+        FileSizeLimit limit(row.fileSizeLimit);
+        return saveCopyOf(log.handle(), row.target, &osError);
+      }();
+      QCOMPARE(saved, row.expectedError == 0);
       QCOMPARE(osError, row.expectedError);
       if (row.expectedError == 0) {
         QCOMPARE(contentsOf(row.target), records);
         QCOMPARE(modeOf(row.target), 0600u);
+      } else {
+        QCOMPARE(contentsOf(row.target), before);
       }
     }
     QVERIFY(QFileInfo(dir.filePath("x.txt")).isDir());

@@ -9,16 +9,6 @@ using testbytes::fromText;
 
 namespace {
 
-TEST(FixedFrames, HaveTheirWireBytes) {
-  EXPECT_EQ(fromArray(protocol::kResetFrame), (Bytes{0x1B, 0x30}));
-  EXPECT_EQ(fromArray(protocol::kHighCoercivityFrame), (Bytes{0x1B, 0x78}));
-  EXPECT_EQ(fromArray(protocol::kLowCoercivityFrame), (Bytes{0x1B, 0x79}));
-  EXPECT_EQ(fromArray(protocol::kDensity210Frame), (Bytes{0x1B, 0x48}));
-  EXPECT_EQ(fromArray(protocol::kDensity75Frame), (Bytes{0x1B, 0x4C}));
-  EXPECT_EQ(fromArray(protocol::kCommunicationTestFrame), (Bytes{0x1B, 0x65}));
-  EXPECT_EQ(fromArray(protocol::kStatusRequestFrame), (Bytes{0x1B, 0x6A}));
-}
-
 TEST(ReadCommand, EachSelectionHasItsBytes) {
   const std::vector<std::pair<int, Bytes>> expected = {
       {1, {0x1B, 0x42, 0x4D, 0x1B, 0x6A}}, {2, {0x1B, 0x5D, 0x1B, 0x6A}},
