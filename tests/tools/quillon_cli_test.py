@@ -118,6 +118,10 @@ class Frames(QuillonTest):
     deck = [b"one|22|333"] * 7  # one for each erase and read below
 
     def test_every_subcommand_sends_its_frames(self):
+        # A header as spreadsheets save it: a byte-order mark, spaces
+        # around names and capitals.
+        with open(self.path("sheet.csv"), "wb") as f:
+            f.write(b"\xef\xbb\xbftrack1, Track2 ,note\r\nHi,42,x\r\n")
         rows = [
             (["test"], ["1B 65"]),
             (["status"], ["1B 6A"]),
@@ -137,6 +141,8 @@ class Frames(QuillonTest):
              ["1B 30", write_frame(b"A45BAB")]),
             (["write", "--track2", "12", "--verify"],
              ["1B 30", write_frame(b"12"), "1B 5D 1B 6A"]),
+            (["write", "--from", self.path("sheet.csv")],
+             ["1B 30", write_frame(b"42BHi")]),
             (["--port", "/dev/null", "read"], []),  # not a serial device
         ]
         for args, expected in rows:
@@ -318,6 +324,10 @@ class BadInput(QuillonTest):
             f.write('track2,track1\n1,ok\n2,"open\n')
         with open(self.path("stray.csv"), "w") as f:
             f.write('track2\n1\n2"2\n')
+        with open(self.path("twice.csv"), "w") as f:
+            f.write("track2,TRACK2\n1,2\n")
+        with open(self.path("no_track.csv"), "w") as f:
+            f.write("seq,time,status\n1,now,ok\n")
         with open(self.path("other.jsonl"), "w") as f:
             f.write('{"card":1,"track2":"7"}\n')
         rows = [
@@ -338,6 +348,10 @@ class BadInput(QuillonTest):
             (["write", "--from", self.path("stray.csv")],
              b"line 3: bad quoting"),
             (["write", "--from", self.path("missing.csv")], b"cannot read"),
+            (["write", "--from", self.path("twice.csv")],
+             b"names track 2 twice"),
+            (["write", "--from", self.path("no_track.csv")],
+             b"names no column track1, track2 or track3"),
             (["write", "--track2", "1", "--count", "0"], b"at least 1"),
             (["read", "--count", "0"], b"--count"),
             (["write", "--track2", "1", "--increment", "2:x"], b"TRACK:STEP"),
