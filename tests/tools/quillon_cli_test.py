@@ -405,6 +405,53 @@ class PortErrors(QuillonTest):
         self.assertIn(b"in use", result.stderr)
 
 
+class CardFiles(QuillonTest):
+    deck = [b"one|22|333"] * 4
+
+    def test_card_files_are_private_and_untouched_until_the_encoder_answers(
+            self):
+        note = b"Ask the bank whether the new cards need a PIN or a code."
+        torn = (b'{"card":1,"time":"2026-01-01T00:00:00.000Z","track2":"01"}'
+                b'\n{"card":2,"ti')
+        resume = ["write", "--track2", "01", "--increment", "2:1", "--count",
+                  "2", "--resume", "--journal"]
+        one = ["write", "--track2", "1", "--journal"]
+        # (the file before: its bytes or None, its mode; the arguments, the
+        # file last; the exit code; the file after: how it begins (None: as
+        # before), its mode; [its owner before])
+        rows = [
+            (None, 0, ["read", "--format", "csv", "-o"], 0, b"seq,", 0o600),
+            (b"cards\n", 0o644, ["read", "-o"], 0, b"card 1 ", 0o600),
+            (b"cards\n", 0o644, ["--port", "/dev/null", "read", "-o"], 2,
+             None, 0o644),
+        ]
+        if os.geteuid() == 0:  # only root gives a file to another user
+            rows += [(b"cards\n", 0o644, ["read", "-o"], 1, None, 0o644,
+                      65534)]
+        for before, mode, args, code, after, mode_after, *owner in rows:
+            with self.subTest(before=before, args=args):
+                path = self.path("cards")
+                if os.path.exists(path):
+                    os.remove(path)
+                if before is not None:
+                    with open(path, "wb") as f:
+                        f.write(before)
+                    os.chmod(path, mode)
+                    if owner:
+                        os.chown(path, owner[0], -1)
+                result = self.run_quillon(*args, path)
+                self.assertEqual(result.returncode, code, result.stderr)
+                if code == 1:
+                    self.assertIn(path.encode(), result.stderr)
+                with open(path, "rb") as f:
+                    data = f.read()
+                if after is None:
+                    self.assertEqual(data, before)
+                else:
+                    self.assertTrue(data.startswith(after), data)
+                self.assertEqual(os.stat(path).st_mode & 0o777, mode_after)
+
+
 class NoPermission(QuillonTest):
     """Needs an ordinary user (ctest label nonroot): root may open anything."""
 
