@@ -370,6 +370,8 @@ class BadInput(QuillonTest):
             (["write", "--track2", "7", "--journal",
               self.path("other.jsonl")], b"--resume"),
             (["write", "--track2", "1", "--resume"], b"--journal"),
+            (["write", "--track2", "1", "--journal", "/dev/null"],
+             b"/dev/null is not a regular file"),
             (["--baud", "0", "test"], b"--baud"),
             (["--port", "COM0", "test"], b"--port"),
             (["coercivity", "medium"], b"{high,low}"),
@@ -393,8 +395,13 @@ class PortErrors(QuillonTest):
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"no such device", result.stderr)
 
-        holder = self.start_quillon("read")  # keeps the port while it waits
-        self.assertTrue(wait_until(lambda: self.sim.frames()))
+        # Keeps the port and the journal while it waits for its card.
+        journal = self.path("batch.jsonl")
+        holder = self.start_quillon("write", "--track2", "1", "--journal",
+                                    journal)
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 2))
+        second = self.run_quillon("write", "--track2", "2", "--port",
+                                  self.path("other"), "--journal", journal)
         result = self.run_quillon("test")
         holder.send_signal(signal.SIGINT)
         holder.wait(5)
@@ -403,6 +410,9 @@ class PortErrors(QuillonTest):
         self.assertEqual(holder.returncode, 130)
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"in use", result.stderr)
+        self.assertEqual(second.returncode, 1, second.stderr)
+        self.assertIn(b"the journal %s is in use by another program"
+                      % journal.encode(), second.stderr)
 
 
 class CardFiles(QuillonTest):
@@ -424,10 +434,16 @@ class CardFiles(QuillonTest):
             (b"cards\n", 0o644, ["read", "-o"], 0, b"card 1 ", 0o600),
             (b"cards\n", 0o644, ["--port", "/dev/null", "read", "-o"], 2,
              None, 0o644),
+            (b"", 0o644, one, 0, b'{"card":1,', 0o600),
+            (note, 0o644, one, 1, None, 0o644),
+            (torn, 0o644, ["--port", "/dev/null", *resume], 2, None, 0o644),
+            (torn, 0o644, resume, 0, torn[:torn.index(b"\n") + 1] +
+             b'{"card":2,', 0o600),
         ]
         if os.geteuid() == 0:  # only root gives a file to another user
             rows += [(b"cards\n", 0o644, ["read", "-o"], 1, None, 0o644,
-                      65534)]
+                      65534),
+                     (b"", 0o600, one, 1, None, 0o600, 65534)]
         for before, mode, args, code, after, mode_after, *owner in rows:
             with self.subTest(before=before, args=args):
                 path = self.path("cards")
