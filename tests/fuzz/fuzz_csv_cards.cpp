@@ -1,5 +1,6 @@
 // The command-line program's CSV input, against a plain RFC 4180 model
-// (fields as they stand, spaces included; blank lines skipped), and the
+// (fields as they stand, spaces included; blank lines skipped; header names
+// matched without case or surrounding spaces, a leading BOM dropped), and the
 // program's own CSV output read back as the cards it holds.
 #include <cstddef>
 #include <cstdint>
@@ -93,21 +94,35 @@ std::optional<std::string> latin1Model(const std::string& utf8) {
   return bytes;
 }
 
+// A header name as matched: spaces and tabs around it dropped, capitals
+// as small letters.
+std::string headerNameModel(const std::string& field) {
+  std::string name;
+  for (const char c : field)
+    name += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+    name.pop_back();
+  const std::size_t first = name.find_first_not_of(" \t");
+  return first == std::string::npos ? std::string() : name.substr(first);
+}
+
 // The cards the model sees in the text, or nothing where the program must
 // refuse it.
 std::optional<std::vector<quillon::cli::Tracks>> cardsModel(
     std::string_view text, int& selection) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // the BOM
   const auto rows = csvModel(text);
   if (!rows || rows->size() < 2) return {};
   const auto& header = rows->front();
   std::optional<std::size_t> columns[3];
   selection = 0;
   for (std::size_t i = 0; i < header.size(); ++i) {
+    const std::string name = headerNameModel(header[i]);
     for (int track = 0; track < 3; ++track) {
-      if (header[i] == "track" + std::to_string(track + 1)) {
-        columns[track] = i;
-        selection |= 1 << track;
-      }
+      if (name != "track" + std::to_string(track + 1)) continue;
+      if (columns[track]) return {};  // a track named twice
+      columns[track] = i;
+      selection |= 1 << track;
     }
   }
   if (selection == 0) return {};

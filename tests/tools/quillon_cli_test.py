@@ -118,6 +118,10 @@ class Frames(QuillonTest):
     deck = [b"one|22|333"] * 7  # one for each erase and read below
 
     def test_every_subcommand_sends_its_frames(self):
+        # A header as spreadsheets save it: a byte-order mark, spaces
+        # around names and capitals.
+        with open(self.path("sheet.csv"), "wb") as f:
+            f.write(b"\xef\xbb\xbftrack1, Track2 ,note\r\nHi,42,x\r\n")
         rows = [
             (["test"], ["1B 65"]),
             (["status"], ["1B 6A"]),
@@ -137,6 +141,8 @@ class Frames(QuillonTest):
              ["1B 30", write_frame(b"A45BAB")]),
             (["write", "--track2", "12", "--verify"],
              ["1B 30", write_frame(b"12"), "1B 5D 1B 6A"]),
+            (["write", "--from", self.path("sheet.csv")],
+             ["1B 30", write_frame(b"42BHi")]),
             (["--port", "/dev/null", "read"], []),  # not a serial device
         ]
         for args, expected in rows:
@@ -318,6 +324,10 @@ class BadInput(QuillonTest):
             f.write('track2,track1\n1,ok\n2,"open\n')
         with open(self.path("stray.csv"), "w") as f:
             f.write('track2\n1\n2"2\n')
+        with open(self.path("twice.csv"), "w") as f:
+            f.write("track2,TRACK2\n1,2\n")
+        with open(self.path("no_track.csv"), "w") as f:
+            f.write("seq,time,status\n1,now,ok\n")
         with open(self.path("other.jsonl"), "w") as f:
             f.write('{"card":1,"track2":"7"}\n')
         rows = [
@@ -338,6 +348,10 @@ class BadInput(QuillonTest):
             (["write", "--from", self.path("stray.csv")],
              b"line 3: bad quoting"),
             (["write", "--from", self.path("missing.csv")], b"cannot read"),
+            (["write", "--from", self.path("twice.csv")],
+             b"names track 2 twice"),
+            (["write", "--from", self.path("no_track.csv")],
+             b"names no column track1, track2 or track3"),
             (["write", "--track2", "1", "--count", "0"], b"at least 1"),
             (["read", "--count", "0"], b"--count"),
             (["write", "--track2", "1", "--increment", "2:x"], b"TRACK:STEP"),
@@ -356,6 +370,8 @@ class BadInput(QuillonTest):
             (["write", "--track2", "7", "--journal",
               self.path("other.jsonl")], b"--resume"),
             (["write", "--track2", "1", "--resume"], b"--journal"),
+            (["write", "--track2", "1", "--journal", "/dev/null"],
+             b"/dev/null is not a regular file"),
             (["--baud", "0", "test"], b"--baud"),
             (["--port", "COM0", "test"], b"--port"),
             (["coercivity", "medium"], b"{high,low}"),
@@ -379,8 +395,13 @@ class PortErrors(QuillonTest):
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"no such device", result.stderr)
 
-        holder = self.start_quillon("read")  # keeps the port while it waits
-        self.assertTrue(wait_until(lambda: self.sim.frames()))
+        # Keeps the port and the journal while it waits for its card.
+        journal = self.path("batch.jsonl")
+        holder = self.start_quillon("write", "--track2", "1", "--journal",
+                                    journal)
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 2))
+        second = self.run_quillon("write", "--track2", "2", "--port",
+                                  self.path("other"), "--journal", journal)
         result = self.run_quillon("test")
         holder.send_signal(signal.SIGINT)
         holder.wait(5)
@@ -389,6 +410,62 @@ class PortErrors(QuillonTest):
         self.assertEqual(holder.returncode, 130)
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"in use", result.stderr)
+        self.assertEqual(second.returncode, 1, second.stderr)
+        self.assertIn(b"the journal %s is in use by another program"
+                      % journal.encode(), second.stderr)
+
+
+class CardFiles(QuillonTest):
+    deck = [b"one|22|333"] * 4
+
+    def test_card_files_are_private_and_untouched_until_the_encoder_answers(
+            self):
+        note = b"Ask the bank whether the new cards need a PIN or a code."
+        torn = (b'{"card":1,"time":"2026-01-01T00:00:00.000Z","track2":"01"}'
+                b'\n{"card":2,"ti')
+        resume = ["write", "--track2", "01", "--increment", "2:1", "--count",
+                  "2", "--resume", "--journal"]
+        one = ["write", "--track2", "1", "--journal"]
+        # (the file before: its bytes or None, its mode; the arguments, the
+        # file last; the exit code; the file after: how it begins (None: as
+        # before), its mode; [its owner before])
+        rows = [
+            (None, 0, ["read", "--format", "csv", "-o"], 0, b"seq,", 0o600),
+            (b"cards\n", 0o644, ["read", "-o"], 0, b"card 1 ", 0o600),
+            (b"cards\n", 0o644, ["--port", "/dev/null", "read", "-o"], 2,
+             None, 0o644),
+            (b"", 0o644, one, 0, b'{"card":1,', 0o600),
+            (note, 0o644, one, 1, None, 0o644),
+            (torn, 0o644, ["--port", "/dev/null", *resume], 2, None, 0o644),
+            (torn, 0o644, resume, 0, torn[:torn.index(b"\n") + 1] +
+             b'{"card":2,', 0o600),
+        ]
+        if os.geteuid() == 0:  # only root gives a file to another user
+            rows += [(b"cards\n", 0o644, ["read", "-o"], 1, None, 0o644,
+                      65534),
+                     (b"", 0o600, one, 1, None, 0o600, 65534)]
+        for before, mode, args, code, after, mode_after, *owner in rows:
+            with self.subTest(before=before, args=args):
+                path = self.path("cards")
+                if os.path.exists(path):
+                    os.remove(path)
+                if before is not None:
+                    with open(path, "wb") as f:
+                        f.write(before)
+                    os.chmod(path, mode)
+                    if owner:
+                        os.chown(path, owner[0], -1)
+                result = self.run_quillon(*args, path)
+                self.assertEqual(result.returncode, code, result.stderr)
+                if code == 1:
+                    self.assertIn(path.encode(), result.stderr)
+                with open(path, "rb") as f:
+                    data = f.read()
+                if after is None:
+                    self.assertEqual(data, before)
+                else:
+                    self.assertTrue(data.startswith(after), data)
+                self.assertEqual(os.stat(path).st_mode & 0o777, mode_after)
 
 
 class NoPermission(QuillonTest):

@@ -38,6 +38,24 @@ void onRowEnd(int, void* parsed) {
   csv.fields.clear();
 }
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// The track a header name stands for (1 to 3), or 0: "track2", "Track2"
+// and " track2 " all name track 2, as a person typing a header means.
+int trackOfColumn(std::string_view name) {
+  const auto first = name.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return 0;
+  name = name.substr(first, name.find_last_not_of(" \t") + 1 - first);
+  constexpr std::string_view kPrefix = "track";
+  if (name.size() != kPrefix.size() + 1 || name.back() < '1' ||
+      name.back() > '3')
+    return 0;
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    if ((name[i] | 0x20) != kPrefix[i]) return 0;  // ASCII letters only
+  }
+  return name.back() - '0';
+}
+
 // Fields as RFC 4180 has them: spaces and tabs are part of a field (a
 // parser that trimmed them would put other text on the card than the file
 // holds, and a track 1 may start or end with a space).
@@ -138,26 +156,34 @@ std::variant<CardBatch, std::string> CardBatch::fromCsv(
 
 std::variant<CardBatch, std::string> CardBatch::fromCsvText(
     std::string_view text, const std::string& path) {
+  // Spreadsheets save UTF-8 with a byte-order mark: it is no part of the
+  // first column's name.
+  if (text.starts_with(kUtf8ByteOrderMark))
+    text.remove_prefix(kUtf8ByteOrderMark.size());
   auto parsed = parseCsvText(text, path);
   if (auto* message = std::get_if<std::string>(&parsed)) return *message;
   auto& csv = std::get<CsvRows>(parsed);
   if (csv.rows.empty()) return path + " is empty";
 
   const auto& header = csv.rows.front();
+  const std::string headerLine =
+      path + " line " + std::to_string(csv.rowLines.front());
   std::array<std::optional<std::size_t>, 3> columns;
   CardBatch batch;
   for (std::size_t i = 0; i < header.size(); ++i) {
-    for (int track = 1; track <= 3; ++track) {
-      if (header[i] == "track" + std::to_string(track)) {
-        columns[static_cast<std::size_t>(track - 1)] = i;
-        batch.selection_ |= 1 << (track - 1);
-      }
+    const int track = trackOfColumn(header[i]);
+    if (track == 0) continue;  // another column: left alone
+    auto& column = columns[static_cast<std::size_t>(track - 1)];
+    if (column) {
+      return headerLine + ": the header names " + trackName(track) +
+             " twice (columns " + std::to_string(*column + 1) + " and " +
+             std::to_string(i + 1) + ")";
     }
+    column = i;
+    batch.selection_ |= 1 << (track - 1);
   }
-  if (batch.selection_ == 0) {
-    return path + " line " + std::to_string(csv.rowLines.front()) +
-           ": the header names no column track1, track2 or track3";
-  }
+  if (batch.selection_ == 0)
+    return headerLine + ": the header names no column track1, track2 or track3";
   for (std::size_t r = 1; r < csv.rows.size(); ++r) {
     const auto& row = csv.rows[r];
     const std::string where = path + " line " + std::to_string(csv.rowLines[r]);

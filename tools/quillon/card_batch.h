@@ -30,8 +30,10 @@ class CardBatch {
   [[nodiscard]] static std::variant<CardBatch, std::string> fromTexts(
       const std::array<std::optional<std::string>, 3>& texts,
       const std::vector<Increment>& increments, std::size_t count);
-  /// Columns track1, track2, track3 (any of them) choose the tracks; other
-  /// columns are left alone. Messages name the line.
+  /// Columns track1, track2, track3 (any of them, each once; names without
+  /// regard to case or surrounding spaces) choose the tracks; other columns
+  /// are left alone. A leading UTF-8 byte-order mark is dropped. Messages
+  /// name the line.
   [[nodiscard]] static std::variant<CardBatch, std::string> fromCsv(
       const std::string& path);
   /// The same for CSV text already read; `path` names it in messages.

@@ -1,15 +1,15 @@
 #include "journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "card_file.h"
 #include "card_text.h"
 #include "encoder_protocol.h"
 
@@ -19,7 +19,10 @@ namespace {
 
 const char* const kTrackNames[] = {"track1", "track2", "track3"};
 
-std::optional<JournalEntry> parseLine(const std::string& line) {
+// Every journal line begins so.
+constexpr std::string_view kLineStart = R"({"card":)";
+
+std::optional<JournalEntry> parseLine(std::string_view line) {
   const auto json = nlohmann::json::parse(line, nullptr, false);
   if (!json.is_object() || !json.contains("card") ||
       !json["card"].is_number_integer())
@@ -36,50 +39,142 @@ std::optional<JournalEntry> parseLine(const std::string& line) {
   return entry;
 }
 
+// Takes JSON in without keeping it, noting where it first goes wrong.
+struct ErrorPosition : nlohmann::json_sax<nlohmann::json> {
+  bool failed = false;
+  std::size_t position = 0;
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t at, const std::string&,
+                   const nlohmann::detail::exception&) override {
+    failed = true;
+    position = at;
+    return false;
+  }
+};
+
+// True when `text` (no line end) is how a journal line begins: JSON that
+// ends early, not JSON that goes wrong. The parser counts the end of its
+// input as one character past the last: text that is only cut short
+// fails there and nowhere before.
+bool isJournalLineStart(std::string_view text) {
+  if (!text.starts_with(kLineStart)) return kLineStart.starts_with(text);
+  ErrorPosition sax;
+  nlohmann::json::sax_parse(text, &sax);
+  return !sax.failed || sax.position > text.size();
+}
+
 }  // namespace
 
-std::variant<std::optional<JournalEntry>, std::string> lastJournalEntry(
-    const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (::access(path.c_str(), F_OK) != 0) return std::optional<JournalEntry>{};
-    return "cannot read the journal " + path;
+std::variant<JournalText, std::string> readJournalText(
+    std::string_view text, const std::string& name) {
+  JournalText contents;
+  long lineNumber = 1;
+  std::size_t from = 0;
+  const auto notAJournal = [&] {
+    return name + " line " + std::to_string(lineNumber) +
+           " is not a journal line: nothing in it was changed; name the "
+           "journal of this batch, or a new file";
+  };
+  for (std::size_t end; (end = text.find('\n', from)) != text.npos;
+       from = end + 1, ++lineNumber) {
+    auto entry = parseLine(text.substr(from, end - from));
+    if (!entry) return notAJournal();
+    contents.last = std::move(entry);
   }
-  std::optional<JournalEntry> last;
-  long lineNumber = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++lineNumber;
-    if (in.eof()) break;  // no newline: cut short, never confirmed
-    auto entry = parseLine(line);
-    if (!entry) {
-      return "the journal " + path + " line " + std::to_string(lineNumber) +
-             " is not a journal line";
-    }
-    last = std::move(entry);
-  }
-  return last;
+  // After the last line end: a line that an end during its write cut
+  // short, never confirmed; anything else is no journal's.
+  const std::string_view rest = text.substr(from);
+  if (!rest.empty() && !isJournalLineStart(rest)) return notAJournal();
+  contents.tornBytes = rest.size();
+  return contents;
 }
 
 Journal::~Journal() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::string Journal::open(const std::string& path) {
+std::string Journal::lock() {
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
+  if (errno == EWOULDBLOCK)
+    return name_ + " is in use by another program (a quillon writing it)";
+  return "cannot lock " + name_ + ": " + std::strerror(errno);
+}
+
+std::string Journal::take(const std::string& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd_ < 0)
-    return "cannot open the journal " + path + ": " + std::strerror(errno);
-  // A line cut short by an earlier end (no line end) was never confirmed:
-  // cut it off, so the next line starts on a line of its own.
-  std::ifstream in(path, std::ios::binary);
-  const std::string content((std::istreambuf_iterator<char>(in)),
-                            std::istreambuf_iterator<char>());
-  const std::size_t lastEnd = content.find_last_of('\n');
-  const off_t keep =
-      lastEnd == std::string::npos ? 0 : static_cast<off_t>(lastEnd + 1);
-  if (static_cast<std::size_t>(keep) != content.size() &&
-      ::ftruncate(fd_, keep) != 0)
-    return "cannot repair the journal " + path + ": " + std::strerror(errno);
+  name_ = "the journal " + path;
+  const auto unusable = [&](const std::string& why) {
+    return "cannot use " + name_ + ": " + why;
+  };
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return {};  // startWriting() makes it
+    return unusable(std::strerror(errno));
+  }
+  // Checked before it is opened: opening a device or a pipe can act.
+  if (!S_ISREG(info.st_mode)) return name_ + " is not a regular file";
+  if (auto problem = othersFileProblem(info); !problem.empty())
+    return unusable(problem);
+  fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  if (fd_ < 0) return unusable(std::strerror(errno));
+  if (auto problem = lock(); !problem.empty()) return problem;
+  // The path may name another file by now: what counts is the one open.
+  if (::fstat(fd_, &info) != 0) return unusable(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) return name_ + " is not a regular file";
+  if (auto problem = othersFileProblem(info); !problem.empty())
+    return unusable(problem);
+
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n =
+        ::pread(fd_, buffer, sizeof buffer, static_cast<off_t>(text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return "cannot read " + name_ + ": " + std::strerror(errno);
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  auto read = readJournalText(text, name_);
+  if (auto* message = std::get_if<std::string>(&read)) return *message;
+  contents_ = std::move(std::get<JournalText>(read));
+  size_ = static_cast<off_t>(text.size());
+  return {};
+}
+
+std::string Journal::startWriting() {
+  if (fd_ < 0) {
+    // Missing when it was read: made now, and by this program only.
+    fd_ = ::open(path_.c_str(),
+                 O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                 0600);
+    if (fd_ < 0 && errno == EEXIST)
+      return name_ + " was made by another program meanwhile: run again";
+    if (fd_ < 0) return "cannot create " + name_ + ": " + std::strerror(errno);
+    if (auto problem = lock(); !problem.empty()) return problem;
+  }
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0)
+    return "cannot use " + name_ + ": " + std::strerror(errno);
+  if (auto problem = makePrivate(fd_, info); !problem.empty())
+    return "cannot use " + name_ + ": " + problem;
+  // The torn line goes, so the next line starts on a line of its own.
+  if (contents_.tornBytes > 0) {
+    if (::ftruncate(fd_, size_ - static_cast<off_t>(contents_.tornBytes)) != 0)
+      return "cannot repair " + name_ + ": " + std::strerror(errno);
+    contents_.tornBytes = 0;
+  }
   return {};
 }
 
@@ -95,7 +190,7 @@ std::string Journal::append(const CardRecord& record) {
   const std::string text = line.dump(-1, ' ', true) + "\n";
   struct stat before {};
   if (::fstat(fd_, &before) != 0)
-    return "cannot write the journal " + path_ + ": " + std::strerror(errno);
+    return "cannot write " + name_ + ": " + std::strerror(errno);
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
@@ -105,12 +200,12 @@ std::string Journal::append(const CardRecord& record) {
       // The part that was written (a full disk takes what fits) is taken
       // back: the journal ends with its last whole line.
       if (done > 0) (void)::ftruncate(fd_, before.st_size);
-      return "cannot write the journal " + path_ + ": " + std::strerror(error);
+      return "cannot write " + name_ + ": " + std::strerror(error);
     }
     done += static_cast<std::size_t>(n);
   }
   if (::fdatasync(fd_) != 0)
-    return "cannot flush the journal " + path_ + ": " + std::strerror(errno);
+    return "cannot flush " + name_ + ": " + std::strerror(errno);
   return {};
 }
 

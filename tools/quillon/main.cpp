@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"text", "json", "csv"}))
       ->capture_default_str();
   readCommand->add_option("--output,-o", read.output,
-                          "write the records to this file (default stdout)");
+                          "write the records to this file, made 0600 and "
+                          "emptied with the first card (default or -: stdout)");
   readCommand
       ->add_option("--retries", read.retries,
                    "stop (exit 3) after this many failed reads in a "
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
   writeCommand
       ->add_option("--from", write.from,
                    "one card per row of this CSV file; its columns track1, "
-                   "track2, track3 choose the tracks")
+                   "track2, track3 (any case) choose the tracks")
       ->excludes(t1)
       ->excludes(t2)
       ->excludes(t3)
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
   writeCommand->add_option(
       "--journal", write.journal,
       "append each confirmed card to this file (one JSON line, on storage "
-      "before the next card)");
+      "before the next card; mode 0600, one program at a time)");
   writeCommand->add_flag("--resume", write.resume,
                          "start after the journal's last confirmed card");
   writeCommand

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+
+#include "card_file.h"
 
 namespace quillon::cli {
 
@@ -24,18 +27,63 @@ OutputSink::~OutputSink() {
   if (owned_) ::close(fd_);
 }
 
-std::string OutputSink::open(const std::string& path) {
-  if (path.empty()) return {};
+std::string OutputSink::choose(const std::string& path) {
+  if (path.empty() || path == "-") return {};
+  const std::string cannot = "cannot write " + path + ": ";
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) return cannot + std::strerror(errno);
+    // It is created with the first record: its folder must take it.
+    std::string folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+      return cannot + folder + ": " + std::strerror(errno);
+  } else {
+    struct stat out {};
+    if (::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == info.st_dev &&
+        out.st_ino == info.st_ino)
+      return {};  // already open as standard output: left as the shell made it
+    if (S_ISDIR(info.st_mode)) return cannot + "it is a folder";
+    if (S_ISREG(info.st_mode)) {
+      if (auto problem = othersFileProblem(info); !problem.empty())
+        return cannot + problem;
+    }
+    if (::access(path.c_str(), W_OK) != 0) return cannot + std::strerror(errno);
+  }
+  path_ = path;
+  return {};
+}
+
+std::string OutputSink::openFile() {
   const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return "cannot write " + path + ": " + std::strerror(errno);
+      ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return std::strerror(errno);
+  struct stat info {};
+  std::string problem;
+  if (::fstat(fd, &info) != 0) {
+    problem = std::strerror(errno);
+  } else if (S_ISREG(info.st_mode)) {  // a pipe or a device keeps nothing
+    problem = makePrivate(fd, info);
+    if (problem.empty() && ::ftruncate(fd, 0) != 0)
+      problem = std::strerror(errno);
+  }
+  if (!problem.empty()) {
+    ::close(fd);
+    return problem;
+  }
   fd_ = fd;
   owned_ = true;
-  name_ = path;
   return {};
 }
 
 bool OutputSink::put(const std::string& text) {
+  if (!path_.empty() && !owned_) {
+    name_ = path_;
+    if (auto problem = openFile(); !problem.empty()) {
+      error_ = name_ + ": " + problem;
+      return false;
+    }
+  }
   // Where this record begins, in a file (a pipe has no position).
   const off_t start = ::lseek(fd_, 0, SEEK_CUR);
   std::size_t done = 0;

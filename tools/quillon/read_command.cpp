@@ -24,23 +24,26 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     return kExitUsage;
   }
   OutputSink output;
-  if (const auto problem = output.open(options.output); !problem.empty()) {
+  if (const auto problem = output.choose(options.output); !problem.empty()) {
     complain(problem);
     return kExitUsage;
   }
   Session session(global, interrupt);
   if (const int code = session.open(); code != kExitDone) return code;
 
+  // The output is opened with its first record: only once the encoder
+  // has answered is an earlier file emptied.
+  bool headerWritten = options.format != "csv";
   const auto emit = [&](const CardRecord& record) {
     if (options.format == "json") return output.put(jsonLine(record) + "\n");
-    if (options.format == "csv")
-      return !record.ok || output.put(csvRow(record));
+    if (options.format == "csv") {
+      if (!record.ok) return true;
+      if (!headerWritten && !output.put(csvHeader(selection))) return false;
+      headerWritten = true;
+      return output.put(csvRow(record));
+    }
     return output.put(textLine(record));
   };
-  if (options.format == "csv" && !output.put(csvHeader(selection))) {
-    complain("cannot write the header to " + output.error());
-    return kExitUsage;
-  }
   Progress progress(global.quiet);
   const long total = options.continuous ? 0 : options.count;
   long read = 0;

@@ -46,11 +46,9 @@ std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
 // The card to start with: 0, or the one after the journal's last card. A
 // message when the journal does not belong to this batch.
 std::variant<std::size_t, std::string> firstCard(const WriteOptions& options,
+                                                 const Journal& journal,
                                                  CardBatch& batch) {
-  if (options.journal.empty()) return std::size_t{0};
-  auto last = lastJournalEntry(options.journal);
-  if (auto* message = std::get_if<std::string>(&last)) return *message;
-  const auto& entry = std::get<std::optional<JournalEntry>>(last);
+  const auto& entry = journal.last();
   if (!entry) return std::size_t{0};
   if (!options.resume) {
     return "the journal " + options.journal +
@@ -118,7 +116,16 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     complain(*problem);
     return kExitUsage;
   }
-  const auto start = firstCard(options, batch);
+  // Taken (held for this program alone) and read before the port is
+  // opened; changed only once the port is open.
+  Journal journal;
+  if (!options.journal.empty()) {
+    if (const auto problem = journal.take(options.journal); !problem.empty()) {
+      complain(problem);
+      return kExitUsage;
+    }
+  }
+  const auto start = firstCard(options, journal, batch);
   if (auto* message = std::get_if<std::string>(&start)) {
     complain(*message);
     return kExitUsage;
@@ -130,15 +137,14 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
                " cards are confirmed in the journal already");
     return kExitDone;
   }
-  Journal journal;
+  Session session(global, interrupt);
+  if (const int code = session.open(); code != kExitDone) return code;
   if (!options.journal.empty()) {
-    if (const auto problem = journal.open(options.journal); !problem.empty()) {
+    if (const auto problem = journal.startWriting(); !problem.empty()) {
       complain(problem);
       return kExitUsage;
     }
   }
-  Session session(global, interrupt);
-  if (const int code = session.open(); code != kExitDone) return code;
 
   // An operation that an interrupted run left waiting for its card (a
   // kill -9 sends no reset) must not complete on the next card passed.
