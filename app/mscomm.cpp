@@ -261,17 +261,18 @@ void CMSComm::openDevice(const QString& path) {
 
 void CMSComm::closeDevice() {
   const int fd = static_cast<int>(m_port.handle());
+  bool drained = false;
   if (!m_failing) {
     // The class's own buffer to the system, then the system's to the line:
     // the last frame reaches the device before DTR drops.
     m_port.waitForBytesWritten(static_cast<int>(kCloseDrainLimit.count()));
-    serialline::drainTransmitter(fd, kCloseDrainLimit, *m_calls);
+    drained = serialline::drainTransmitter(fd, kCloseDrainLimit, *m_calls);
   }
   m_port.setDataTerminalReady(false);
   // Put back once the output has drained; the serial port class puts the
   // same settings back again as it closes, by then with nothing leaving.
   if (!m_failing && m_foundLine)  // a device that went away has no line
-    serialline::restoreSettings(fd, m_foundLine->settings, *m_calls);
+    serialline::restoreSettings(fd, m_foundLine->settings, drained, *m_calls);
   m_port.close();
   m_port.clearError();
   ::close(m_lockFd);  // lets the port go to other programs

@@ -105,10 +105,11 @@ bool SerialPort::Close() {
   open_ = false;
   // The last frame (a reset, an erase) leaves the transmitter before DTR
   // drops and the old settings come back.
-  serialline::drainTransmitter(fd_, milliseconds(kCloseDrainLimitMs), *calls_);
+  const bool drained = serialline::drainTransmitter(
+      fd_, milliseconds(kCloseDrainLimitMs), *calls_);
   setDtr(fd_, false);
   calls_->flush(fd_, TCIFLUSH);
-  serialline::restoreSettings(fd_, savedTermios_, *calls_);
+  serialline::restoreSettings(fd_, savedTermios_, drained, *calls_);
   // Without this a process without privileges could not open the
   // terminal again while another descriptor keeps it alive.
   ioctl(fd_, TIOCNXCL);

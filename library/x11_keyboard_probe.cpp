@@ -6,19 +6,26 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+
+#include "name_lookup.h"
 
 namespace quillon {
 
@@ -51,20 +58,22 @@ struct DisplaySocket {
   std::string address;  // empty for the local host
 };
 
+// Connects without blocking; the wait for the connect ends at `deadline`
+// or when `stopFd` turns readable.
 int connectBy(int domain, const sockaddr* address, socklen_t length,
-              X11KeyboardProbe::Clock::time_point deadline) {
+              X11KeyboardProbe::Clock::time_point deadline, int stopFd) {
   const int fd =
       ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   if (::connect(fd, address, length) == 0) return fd;
   if (errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
+    pollfd p[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
     int error = 0;
     socklen_t size = sizeof error;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         deadline - X11KeyboardProbe::Clock::now());
-    if (left.count() > 0 &&
-        ::poll(&p, 1, static_cast<int>(left.count())) == 1 &&
+    if (left.count() > 0 && ::poll(p, 2, static_cast<int>(left.count())) > 0 &&
+        p[1].revents == 0 && p[0].revents != 0 &&
         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
       return fd;
   }
@@ -73,7 +82,8 @@ int connectBy(int domain, const sockaddr* address, socklen_t length,
 }
 
 DisplaySocket connectLocal(int number,
-                           X11KeyboardProbe::Clock::time_point deadline) {
+                           X11KeyboardProbe::Clock::time_point deadline,
+                           int stopFd) {
   // The abstract socket first, then the file, as X servers on Linux offer.
   const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
   for (bool abstract : {true, false}) {
@@ -83,26 +93,24 @@ DisplaySocket connectLocal(int number,
     std::memcpy(address.sun_path + offset, path.c_str(), path.size());
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
                                                offset + path.size());
-    const int fd = connectBy(
-        AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
+    const int fd =
+        connectBy(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length,
+                  deadline, stopFd);
     if (fd >= 0) return {fd, kFamilyLocal, {}};
   }
   return {};
 }
 
-// The name is looked up first (from /etc/hosts for "localhost", as ssh -X
-// names its displays); only the connect itself keeps the deadline.
-DisplaySocket connectTcp(const std::string& host, int number,
-                         X11KeyboardProbe::Clock::time_point deadline) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(kFirstTcpPort + number);
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return {};
+// To the addresses of a name looked up before (from /etc/hosts for
+// "localhost", as ssh -X names its displays).
+DisplaySocket connectTcp(const addrinfo* found,
+                         X11KeyboardProbe::Clock::time_point deadline,
+                         int stopFd) {
   DisplaySocket result;
   for (const addrinfo* a = found; a != nullptr && result.fd < 0;
        a = a->ai_next) {
-    result.fd = connectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline);
+    result.fd =
+        connectBy(a->ai_family, a->ai_addr, a->ai_addrlen, deadline, stopFd);
     if (result.fd < 0) continue;
     // A server on this machine files its cookie under the host's name.
     if (a->ai_family == AF_INET) {
@@ -121,7 +129,6 @@ DisplaySocket connectTcp(const std::string& host, int number,
       }
     }
   }
-  freeaddrinfo(found);
   return result;
 }
 
@@ -203,36 +210,92 @@ struct X11KeyboardProbe::Api {
   }
 };
 
-// One connection being set up on a thread of its own: the X handshake and
-// the keyboard mapping both wait for the server, which may never answer.
-// Shutting the socket down ends those waits, so the attempt can always be
-// stopped and its thread joined.
+// One connection being set up on a thread of its own: the name lookup,
+// the connect, the X handshake and the keyboard mapping all wait for
+// others (a name server, the server), which may never answer. Every one
+// of those waits ends at once when the attempt is stopped (the lookup is
+// the C library's, the connect also waits for `stopFd`, shutting the
+// socket down ends xcb's waits), so its thread can always be joined.
 struct X11KeyboardProbe::Attempt {
   std::thread worker;
-  int stopFd = -1;  // a second descriptor of the socket, to shut it down
   Clock::time_point started = Clock::now();
+  std::atomic<bool> stopping{false};
+  int stopFd = ::eventfd(0, EFD_CLOEXEC);  // readable once stopping
   std::mutex mutex;
   std::condition_variable finished;
+  int socketCopy = -1;  // a second descriptor of the socket, to shut it down
+  std::optional<Clock::time_point> connectStarted;
   bool done = false;
+  Clock::time_point ended{};
   xcb_connection_t* connection = nullptr;
   std::uint8_t escapeKeycode = 0;
-  Cookie cookie;
 
-  void run(const Api& api, int fd) {
-    xcb_auth_info_t auth{};
-    auth.namelen = static_cast<int>(cookie.name.size());
-    auth.name = cookie.name.data();
-    auth.datalen = static_cast<int>(cookie.data.size());
-    auth.data = cookie.data.data();
-    xcb_connection_t* c =
-        api.connectToFd(fd, cookie.name.empty() ? nullptr : &auth);
+  ~Attempt() {
+    if (socketCopy >= 0) ::close(socketCopy);
+    if (stopFd >= 0) ::close(stopFd);
+  }
+
+  void stop() {
+    stopping = true;
+    {
+      std::lock_guard lock(mutex);
+      if (socketCopy >= 0) ::shutdown(socketCopy, SHUT_RDWR);
+    }
+    eventfd_write(stopFd, 1);
+  }
+
+  void run(const Api& api, const std::string& host, int number) {
+    // The host's signals are not this thread's to take, and a server that
+    // hangs up while xcb writes gives EPIPE here, not SIGPIPE.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    const DisplaySocket socket = connect(host, number);
+    xcb_connection_t* c = nullptr;
     std::uint8_t keycode = 0;
-    if (api.hasError(c) == 0) keycode = findEscape(api, c);
+    if (socket.fd >= 0) {
+      Cookie cookie = api.cookieFor(socket, number);
+      xcb_auth_info_t auth{};
+      auth.namelen = static_cast<int>(cookie.name.size());
+      auth.name = cookie.name.data();
+      auth.datalen = static_cast<int>(cookie.data.size());
+      auth.data = cookie.data.data();
+      c = api.connectToFd(socket.fd, cookie.name.empty() ? nullptr : &auth);
+      if (api.hasError(c) == 0) keycode = findEscape(api, c);
+    }
     std::lock_guard lock(mutex);
     connection = c;
     escapeKeycode = keycode;
     done = true;
+    ended = Clock::now();
     finished.notify_all();
+  }
+
+  DisplaySocket connect(const std::string& host, int number) {
+    const bool local = host.empty() || host == "unix";
+    std::optional<NameLookup> lookup;
+    const addrinfo* found = nullptr;
+    if (!local) {
+      lookup.emplace(host, std::to_string(kFirstTcpPort + number));
+      found = lookup->wait(stopping);
+      if (found == nullptr) return {};
+    }
+    const auto now = Clock::now();
+    {
+      std::lock_guard lock(mutex);
+      connectStarted = now;
+    }
+    const auto deadline = now + kConnectLimit;
+    DisplaySocket socket = local ? connectLocal(number, deadline, stopFd)
+                                 : connectTcp(found, deadline, stopFd);
+    if (socket.fd < 0) return {};
+    std::lock_guard lock(mutex);
+    socketCopy = ::fcntl(socket.fd, F_DUPFD_CLOEXEC, 0);
+    if (socketCopy < 0 || stopping) {
+      ::close(socket.fd);
+      return {};
+    }
+    return socket;
   }
 
   static std::uint8_t findEscape(const Api& api, xcb_connection_t* c) {
@@ -276,13 +339,11 @@ void X11KeyboardProbe::beginWatch() {
       api_->hasError(static_cast<xcb_connection_t*>(connection_)) != 0)
     disconnect();
   if (connection_ == nullptr) {
-    if (!attempt_) {
-      // The connect and the handshake share one bound.
-      const auto deadline = Clock::now() + kConnectWait;
-      startAttempt(deadline);
+    if (!attempt_ && Clock::now() >= retryFrom_) {
+      startAttempt();
       if (attempt_) {
         std::unique_lock lock(attempt_->mutex);
-        attempt_->finished.wait_until(lock, deadline,
+        attempt_->finished.wait_until(lock, attempt_->started + kConnectWait,
                                       [this] { return attempt_->done; });
       }
     }
@@ -294,15 +355,19 @@ void X11KeyboardProbe::beginWatch() {
 void X11KeyboardProbe::pollAttempt() {
   if (!attempt_) return;
   bool done = false;
+  std::optional<Clock::time_point> connectStarted;
   {
     std::lock_guard lock(attempt_->mutex);
     done = attempt_->done;
+    connectStarted = attempt_->connectStarted;
   }
-  if (done || Clock::now() - attempt_->started > kConnectLimit)
+  // The name lookup has no limit of ours: the resolver's own ends it.
+  if (done ||
+      (connectStarted && Clock::now() - *connectStarted > kConnectLimit))
     finishAttempt(/*stop=*/!done);
 }
 
-void X11KeyboardProbe::startAttempt(Clock::time_point deadline) {
+void X11KeyboardProbe::startAttempt() {
   // Read each time: a display named after the first read is found.
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') return;
@@ -312,36 +377,34 @@ void X11KeyboardProbe::startAttempt(Clock::time_point deadline) {
   char* host = nullptr;
   int number = 0;
   if (api_->parseDisplay(name, &host, &number, nullptr) == 0) return;
-  const std::string hostName = host != nullptr ? host : "";
+  std::string hostName = host != nullptr ? host : "";
   std::free(host);
-  const DisplaySocket socket = hostName.empty() || hostName == "unix"
-                                   ? connectLocal(number, deadline)
-                                   : connectTcp(hostName, number, deadline);
-  if (socket.fd < 0) return;
 
   auto attempt = std::make_unique<Attempt>();
-  attempt->stopFd = ::fcntl(socket.fd, F_DUPFD_CLOEXEC, 0);
-  if (attempt->stopFd < 0) {
-    ::close(socket.fd);
-    return;
-  }
-  attempt->cookie = api_->cookieFor(socket, number);
+  if (attempt->stopFd < 0) return;
   Attempt* a = attempt.get();
   const Api* api = api_.get();
-  a->worker = std::thread([a, api, fd = socket.fd] { a->run(*api, fd); });
+  a->worker = std::thread([a, api, hostName = std::move(hostName), number] {
+    a->run(*api, hostName, number);
+  });
   attempt_ = std::move(attempt);
 }
 
 void X11KeyboardProbe::finishAttempt(bool stop) {
-  if (stop) ::shutdown(attempt_->stopFd, SHUT_RDWR);
+  if (stop) attempt_->stop();
   attempt_->worker.join();
-  ::close(attempt_->stopFd);
   auto* c = attempt_->connection;
   const std::uint8_t keycode = attempt_->escapeKeycode;
+  const bool usable =
+      c != nullptr && !stop && api_->hasError(c) == 0 && keycode != 0;
+  const auto took = (stop ? Clock::now() : attempt_->ended) - attempt_->started;
   attempt_.reset();
-  if (c == nullptr) return;
-  if (stop || api_->hasError(c) != 0 || keycode == 0) {
-    api_->disconnect(c);
+  if (!usable) {
+    if (c != nullptr) api_->disconnect(c);
+    // One that failed at once (nothing listens there yet) is tried again
+    // by the next call; one that the calls could not wait out is not,
+    // for a while.
+    if (took > kConnectWait) retryFrom_ = Clock::now() + kRetryDelay;
     return;
   }
   connection_ = c;

@@ -20,12 +20,18 @@ class X11KeyboardProbe {
   using Clock = std::chrono::steady_clock;
 
   /// Longest a read waits, before it begins, for a new connection to be
-  /// set up. A connection still being set up after this goes on in the
-  /// background and is taken up by a later read ...
+  /// set up (the name looked up, connected, the handshake done). One still
+  /// being set up after this goes on in the background, on a thread of
+  /// its own, and is taken up by a later read ...
   static constexpr std::chrono::milliseconds kConnectWait{100};
-  /// ... unless it takes longer than this: then it is given up, and the
-  /// next read tries again.
+  /// ... unless its connect and handshake take longer than this: then it
+  /// is given up. (The name lookup ends by the resolver's own timeouts.)
   static constexpr std::chrono::milliseconds kConnectLimit{5000};
+  /// An attempt that failed after the read stopped waiting for it (a name
+  /// server or an X server that does not answer) is not tried again for
+  /// this long; one that failed at once (no server there yet) is tried
+  /// again by the next read.
+  static constexpr std::chrono::seconds kRetryDelay{30};
   /// How often the key state is asked for while a read waits.
   static constexpr std::chrono::milliseconds kQueryInterval{10};
 
@@ -53,7 +59,7 @@ class X11KeyboardProbe {
  private:
   struct Api;
   struct Attempt;
-  void startAttempt(Clock::time_point deadline);
+  void startAttempt();
   void pollAttempt();
   void finishAttempt(bool stop);
   void takeAnswer();
@@ -68,6 +74,7 @@ class X11KeyboardProbe {
   bool pendingFromEarlierWatch_ = false;  // its answer predates the watch
   unsigned int querySequence_ = 0;
   Clock::time_point lastQuery_{};
+  Clock::time_point retryFrom_{};
   bool escapeDown_ = false;
 };
 

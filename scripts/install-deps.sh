@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config binutils python3
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxcb1-dev libxau-dev fonts-wqy-microhei xvfb xdotool x11-apps
+  libxcb1-dev libxau-dev fonts-wqy-microhei xvfb xdotool x11-apps iproute2
   libcli11-dev nlohmann-json3-dev libcsv-dev
 )
 

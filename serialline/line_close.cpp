@@ -1,9 +1,9 @@
 #include "line_close.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -36,38 +36,41 @@ struct DrainState {
 bool drainTransmitter(int fd, std::chrono::milliseconds limit,
                       TerminalCalls& calls) {
   // tcdrain has no timeout of its own: it runs on a thread of its own while
-  // this one keeps the bound.
-  auto state = std::make_shared<DrainState>();
-  std::thread drainer([fd, &calls, state] {
+  // this one keeps the bound. The thread never outlives this call.
+  DrainState state;
+  std::thread drainer([fd, &calls, &state] {
     const bool drained = calls.drain(fd) == 0;
-    std::lock_guard lock(state->mutex);
-    state->done = true;
-    state->drained = drained;
-    state->finished.notify_all();
+    // Cancelled only while it waits in the drain.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    std::lock_guard lock(state.mutex);
+    state.done = true;
+    state.drained = drained;
+    state.finished.notify_all();
   });
-  std::unique_lock lock(state->mutex);
-  if (!state->finished.wait_for(lock, limit, [&] { return state->done; })) {
+  const auto done = [&] { return state.done; };
+  std::unique_lock lock(state.mutex);
+  const bool drained =
+      state.finished.wait_for(lock, limit, done) && state.drained;
+  if (!state.done) {
     lock.unlock();
     // The queue emptied this way wakes the waiting tcdrain.
     discardUnsent(fd, calls);
     lock.lock();
-    state->finished.wait_for(lock, limit, [&] { return state->done; });
+    if (!state.finished.wait_for(lock, limit, done)) {
+      // Not even a discarded queue ended the wait (a driver that waits for
+      // the device): tcdrain is a cancellation point, and the signal that
+      // carries the cancellation ends the kernel's wait.
+      pthread_cancel(drainer.native_handle());
+    }
   }
-  const bool drained = state->done && state->drained;
-  const bool finished = state->done;
   lock.unlock();
-  if (finished) {
-    drainer.join();
-  } else {
-    // Not even a discarded queue ended the wait (a driver that never
-    // answers): the thread keeps only what it shares, and the close goes on.
-    drainer.detach();
-  }
+  drainer.join();
   return drained;
 }
 
-bool restoreSettings(int fd, const termios& saved, TerminalCalls& calls) {
-  return calls.setAttributes(fd, TCSADRAIN, saved) == 0;
+bool restoreSettings(int fd, const termios& saved, bool drained,
+                     TerminalCalls& calls) {
+  return calls.setAttributes(fd, drained ? TCSADRAIN : TCSANOW, saved) == 0;
 }
 
 void discardUnsent(int fd, TerminalCalls& calls) { calls.flush(fd, TCOFLUSH); }

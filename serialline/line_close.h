@@ -28,13 +28,18 @@ TerminalCalls& systemTerminalCalls();
 /// queue, and where the driver can tell, the UART's FIFO or a USB
 /// adapter's buffer (tcdrain). Waits at most `limit`: a line that does
 /// not drain (a stuck device) has the bytes still queued discarded, which
-/// ends the wait. True when everything was sent.
+/// ends the wait; a drain that not even this ends is cancelled after
+/// `limit` more. The drain runs on a thread that never outlives the call.
+/// True when everything was sent within `limit`.
 bool drainTransmitter(int fd, std::chrono::milliseconds limit,
                       TerminalCalls& calls);
 
-/// Puts `saved` back once the output has drained (TCSADRAIN), so that no
-/// byte still leaving goes out with the old settings.
-bool restoreSettings(int fd, const termios& saved, TerminalCalls& calls);
+/// Puts `saved` back: once the output has drained (TCSADRAIN) when it
+/// `drained`, so that no byte still leaving goes out with the old
+/// settings; at once (TCSANOW) when it did not, since a drain that gave up
+/// would be waited for again.
+bool restoreSettings(int fd, const termios& saved, bool drained,
+                     TerminalCalls& calls);
 
 /// Drops the bytes written and not yet sent: after a write cut short, so
 /// that the device never receives the head of a frame later.

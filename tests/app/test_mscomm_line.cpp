@@ -80,7 +80,7 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo_data() {
   QTest::newRow("drains") << false
                           << QStringList{"drain", "restore after drain"};
   QTest::newRow("never drains")
-      << true << QStringList{"drain", "discard output", "restore after drain"};
+      << true << QStringList{"drain", "discard output", "restore now"};
 }
 
 void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {

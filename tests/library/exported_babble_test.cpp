@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -59,6 +60,10 @@ struct BabbleCase {
   int firstStatus;
   sim::Card firstTracks;
 };
+
+// Shown as its name: the test names of the cases stay readable and the
+// same from build to build.
+void PrintTo(const BabbleCase& c, std::ostream* out) { *out << c.name; }
 
 class ExportedBabble : public ::testing::TestWithParam<BabbleCase> {};
 

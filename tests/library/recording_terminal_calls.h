@@ -1,9 +1,11 @@
 // Terminal calls that are made for real and written down in order; the
 // drain can be made to hang, as on a line that never empties, until the
-// output queue is discarded.
+// output queue is discarded, or for good, as in a driver whose wait only
+// a signal ends.
 #pragma once
 
 #include <termios.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -26,16 +28,26 @@ class RecordingTerminalCalls : public serialline::TerminalCalls {
     std::lock_guard lock(mutex_);
     log_.clear();
   }
+  enum class Drain { kEnds, kUntilDiscarded, kNever };
+  /// How the drains from now on end.
+  void setDrain(Drain drain) {
+    std::lock_guard lock(mutex_);
+    drain_ = drain;
+  }
   /// From now on a drain waits until the output is discarded.
   void hangDrains(bool hang) {
-    std::lock_guard lock(mutex_);
-    hang_ = hang;
+    setDrain(hang ? Drain::kUntilDiscarded : Drain::kEnds);
   }
 
   int drain(int fd) override {
     std::unique_lock lock(mutex_);
     log_.push_back("drain");
-    discarded_.wait(lock, [&] { return !hang_ || outputDiscarded_; });
+    if (drain_ == Drain::kNever) {
+      lock.unlock();
+      for (;;) ::pause();  // a cancellation point, as tcdrain is
+    }
+    discarded_.wait(lock,
+                    [&] { return drain_ == Drain::kEnds || outputDiscarded_; });
     outputDiscarded_ = false;
     lock.unlock();
     return serialline::TerminalCalls::drain(fd);
@@ -68,7 +80,7 @@ class RecordingTerminalCalls : public serialline::TerminalCalls {
   mutable std::mutex mutex_;
   std::condition_variable discarded_;
   std::vector<std::string> log_;
-  bool hang_ = false;
+  Drain drain_ = Drain::kEnds;
   bool outputDiscarded_ = false;
 };
 

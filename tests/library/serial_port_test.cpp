@@ -11,6 +11,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -197,37 +199,48 @@ TEST_F(SerialPortTest, WriteSendsEveryByteUnchanged) {
   EXPECT_EQ(pty.receive(), frame);
 }
 
+std::size_t threadCount() {
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                    std::filesystem::directory_iterator{}));
+}
+
 // A close lets the last frame leave the transmitter before it puts the
-// old settings back (once the output has drained) and closes; a line that
-// never drains has its queue discarded after 500 ms instead.
+// old settings back (once the output has drained) and closes. A line that
+// does not drain in 500 ms has its queue discarded and its settings put
+// back at once; a drain that not even that ends is cancelled. No thread
+// is left behind either way.
 TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
+  using Drain = RecordingTerminalCalls::Drain;
   struct Case {
     const char* line;
-    bool drainHangs;
+    Drain drain;
     std::vector<std::string> calls;
   };
+  const std::vector<std::string> givenUp = {
+      "drain", "discard output", "discard input", "restore now", "close"};
   const Case cases[] = {
       {"drains",
-       false,
+       Drain::kEnds,
        {"drain", "discard input", "restore after drain", "close"}},
-      {"never drains",
-       true,
-       {"drain", "discard output", "discard input", "restore after drain",
-        "close"}},
+      {"never drains", Drain::kUntilDiscarded, givenUp},
+      {"drain never returns", Drain::kNever, givenUp},
   };
   const std::array<std::uint8_t, 3> erase{0x1B, 'c', 0x07};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
+    const std::size_t threads = threadCount();
     ASSERT_TRUE(port.Open(kPort, 9600));
     ASSERT_EQ(port.Write(erase), SerialPort::kWritten);
-    calls.hangDrains(c.drainHangs);
+    calls.setDrain(c.drain);
     calls.clear();
     const auto start = Clock::now();
     ASSERT_TRUE(port.Close());
     const auto took = Clock::now() - start;
-    calls.hangDrains(false);
+    calls.setDrain(Drain::kEnds);
     EXPECT_EQ(calls.log(), c.calls);
-    if (c.drainHangs) {
+    EXPECT_EQ(threadCount(), threads) << "a thread outlived the close";
+    if (c.drain != Drain::kEnds) {
       EXPECT_GE(took, 500ms);
       EXPECT_LT(took, 2s);
     } else {
