@@ -386,8 +386,8 @@ class CardOperationsTest : public QObject {
     QVERIFY(m_port->waitForFrames(frames.size()));
     QCOMPARE(m_port->settledFrames(100), frames);
     // The frames are timed as the simulator's thread takes them, which a
-  // loaded machine may delay a little; a missing pause would show as none.
-  if (frames.size() > 1) QVERIFY(clock.gapMs(0) >= 0.8 * minGapMs);
+    // loaded machine may delay a little; a missing pause would show as none.
+    if (frames.size() > 1) QVERIFY(clock.gapMs(0) >= 0.8 * minGapMs);
     // With the port closed nothing goes out.
     dlg().OnClosePort();
     encoder().clearReceived();
@@ -487,9 +487,11 @@ class CardOperationsTest : public QObject {
       QCOMPARE(fileBytes(target.filePath(written)), records);
       QCOMPARE(fileBytes(m_log->path()), QByteArray());
     }
-    // The log goes on either way.
+    // The log goes on either way, and stays this program's alone.
     dlg().AppendOperationRecord(CEncodeDlg::Operation::Write);
     QVERIFY(fileBytes(m_log->path()).endsWith("Track 2 data:42\r\n"));
+    OperationLogFile second;
+    QVERIFY(!openCreateAlways(second, m_log->path(), nullptr));
     // Cancelling does nothing.
     dlg().OnCommand(32773);
     QCOMPARE(m_prompt->messages.size(), written.isEmpty() ? 1 : 0);
