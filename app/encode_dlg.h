@@ -222,4 +222,7 @@ class CEncodeDlg : public QDialog {
   bool m_logFailureShown = false;
   /// The read reply under way, against what the encoder can send.
   ReadReplyWatch m_readReply;
+  /// The last byte of the latest receive event: a status answer may be
+  /// split right after its 'r'.
+  char m_lastByteReceived = 0;
 };

@@ -1,7 +1,8 @@
 // What the encoder answers: the reply handler sorts read data into the
-// track fields, takes the status from the last byte of each event and
-// acts on it (status lines, counters, a log record, the next step). The
-// seconds display ends a wait after 20 seconds.
+// track fields, takes the status from the last byte of each event (of a
+// write, only from a status answer) and acts on it (status lines,
+// counters, a log record, the next step). The seconds display ends a wait
+// after 20 seconds.
 #include <QLabel>
 #include <QTimer>
 
@@ -36,10 +37,21 @@ void CEncodeDlg::OnCommEvent() {
     }
   }
   if (input.isEmpty()) return;
+  const char last = input.back();
+  const char beforeLast =
+      input.size() > 1 ? input[input.size() - 2] : m_lastByteReceived;
+  m_lastByteReceived = last;
+  // A write's status comes only from a status answer: 'p' or 'q' right
+  // after 'r', the two split across events or not. Anything else (a wrong
+  // device's noise ending in 'p') is no status, and the wait runs on until
+  // the seconds display ends it.
+  if ((last == 'p' || last == 'q') && !m_bReading && beforeLast != 'r') {
+    return;
+  }
   // Only a status byte that ends this very event is acted on. A status
   // kept from an earlier event would otherwise log the same card again
   // for every stray byte that follows it.
-  switch (input.back()) {
+  switch (last) {
     case 'p': m_nReplyStatus = 1; break;
     case 'q': m_nReplyStatus = 2; break;
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
