@@ -8,6 +8,7 @@
 
 #include "encode_dlg.h"
 #include "mscomm.h"
+#include "prompt.h"
 #include "read_reply_parser.h"
 
 namespace {
@@ -65,10 +66,13 @@ void CEncodeDlg::OnCommEvent() {
   if (m_nReplyStatus == 1 && m_bReading && !m_readReply.whole()) {
     m_nReplyStatus = 2;
   }
-  // A confirmed card's record is written before anything else happens
-  // and is on storage before this handler returns, so before the window
-  // shows the result. Only the next read or write frame goes out in
-  // between: the encoder cannot answer it before another card passes.
+  // A confirmed card's record is written before anything else happens.
+  // It is on storage before any message box can open (the end of a batch,
+  // a data file that changed, a field's check, a log failure), since the
+  // operator may take the box for the card's end; on the plain path, where
+  // no box opens, the flush waits until the next read or write frame is
+  // out: the encoder cannot answer that frame before another card passes.
+  const PromptPrelude flushFirst([this] { FlushOperationLog(); });
   try {
     ActOnReplyStatus();
   } catch (...) {

@@ -55,13 +55,19 @@ QByteArray readRecord(const QByteArray& track1) {
 }
 
 // A message box keeps the event loop turning while it is open, as a modal
-// box does; this one remembers how deeply boxes were nested.
+// box does; this one remembers how deeply boxes were nested, and how many
+// opened before the card's record was on storage.
 class ModalPrompt : public RecordingPrompt {
  public:
   int depth = 0;
   int deepest = 0;
+  const OperationLogFile* log = nullptr;
+  int beforeTheRecordWasFlushed = 0;
   int messageBox(QWidget* parent, const QString& text,
                  const QString& caption) override {
+    if (log != nullptr && log->hasUnflushedRecords()) {
+      ++beforeTheRecordWasFlushed;
+    }
     deepest = std::max(deepest, ++depth);
     RecordingPrompt::messageBox(parent, text, caption);
     QTest::qWait(30);
@@ -158,13 +164,18 @@ class FaultInjectionTest : public QObject {
     dlg().Create();
     dlg().OnCommand(kOpenPort);
     QVERIFY(dlg().m_comm->GetPortOpen());
+    m_prompt->log = &dlg().m_logFile;
   }
   void cleanup() {
+    const int early = m_prompt->beforeTheRecordWasFlushed;
+    m_prompt->log = nullptr;
     m_dlg.reset();
     m_port.reset();
     m_files.reset();
     m_prompt.reset();
     m_log.reset();
+    // Whatever box a test opened, the records were on storage before it.
+    QCOMPARE(early, 0);
   }
 
   // The device goes away while a card is awaited: one message naming the
