@@ -375,12 +375,19 @@ class FaultInjectionTest : public QObject {
     QTest::newRow("deleted: read on from the open file")
         << "delete" << all << "";
     QTest::newRow("replaced: the old file goes on") << "replace" << all << "";
+    QTest::newRow("grown at its end: the new line is taken")
+        << "append" << all + QStringList{"ok:55"} << "";
+    // Longer lines written over the file: line 3 was loaded before, and no
+    // card is made of what was read of the old contents.
+    QTest::newRow("rewritten in place")
+        << "rewrite" << QStringList{"ok:11", "ok:22", "ok:33"} << "track 2";
   }
   void aDataFileChangedDuringABatch() {
     QFETCH(QString, change);
     QFETCH(QStringList, written);
     QFETCH(QString, message);
-    const QString path = makeFile("lines.txt", "11\n22\n33\n44\n");
+    // CR LF line ends: the bytes taken are compared with their ends.
+    const QString path = makeFile("lines.txt", "11\r\n22\r\n33\r\n44\r\n");
     attach(2, path);
     select(2, dlg().m_strTrack2, true);
     dlg().OnCommand(kWriteCard);
@@ -388,11 +395,18 @@ class FaultInjectionTest : public QObject {
     QVERIFY(swipeWritten());
     // Line 3 is taken once the write of its card arrives.
     QVERIFY(waitUntil([&] { return encoder().waitingForSwipe(); }));
-    if (change == "truncate") QVERIFY(::truncate(qPrintable(path), 6) == 0);
+    if (change == "truncate") QVERIFY(::truncate(qPrintable(path), 8) == 0);
     if (change == "delete") QVERIFY(QFile::remove(path));
     if (change == "replace") {
       const QString other = makeFile("other.txt", "aa\nbb\ncc\ndd\n");
       QVERIFY(::rename(qPrintable(other), qPrintable(path)) == 0);
+    }
+    if (change == "append" || change == "rewrite") {
+      QFile file(path);
+      QVERIFY(file.open(change == "append" ? QIODevice::Append
+                                           : QIODevice::ReadWrite));
+      file.write(change == "append" ? "55\r\n"
+                                    : "111\r\n222\r\n333\r\n444\r\n");
     }
     while (swipeWritten()) {
     }
