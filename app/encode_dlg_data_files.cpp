@@ -3,6 +3,7 @@
 // next line for the next card.
 #include <QDir>
 #include <QLabel>
+#include <algorithm>
 #include <cerrno>
 
 #include "app_info.h"
@@ -132,8 +133,9 @@ bool CEncodeDlg::StopBatchIfADataFileChanged(bool lineLoaded) {
     if (t.path.isEmpty() || !t.file.isOpen()) continue;
     const DataFileWatch::Change change = t.watch.check(t.file.handle());
     if (change == DataFileWatch::Change::None) continue;
-    const QString text =
-        changedText(track, t.path, change, t.linesTaken + (lineLoaded ? 0 : 1));
+    const int notWritten =
+        lineLoaded ? std::max(t.linesTaken, 1) : t.linesTaken + 1;
+    const QString text = changedText(track, t.path, change, notWritten);
     for (int each = 1; each <= 3; ++each) {
       if (!Track(each).path.isEmpty()) DetachDataFile(each);
     }

@@ -69,7 +69,8 @@ class OperationLogFile {
 /// never through a link); an empty file leaves an older ".1" alone.
 /// Missing folders on the way are created (0700); the file is left 0600.
 /// Refused (the file stays closed and untouched, `error` says why) when
-/// another program holds the log (EWOULDBLOCK), the path is a symbolic
+/// another program holds the log (EWOULDBLOCK; so does `file` itself when
+/// it holds it already: use startAfresh), the path is a symbolic
 /// link (ELOOP), not a regular file (EINVAL, EISDIR), not owned by the user
 /// (EPERM), or in a folder that another user owns or that group or others
 /// may write to (EACCES); or, with the ".1" file named in `error`, when
