@@ -13,9 +13,9 @@ namespace {
 DataFileLine failedOrEnd(QIODevice& device) {
   if (auto* file = qobject_cast<QFileDevice*>(&device);
       file != nullptr && file->error() != QFileDevice::NoError) {
-    return {DataFileLine::Kind::Failed, {}, file->errorString()};
+    return {DataFileLine::Kind::Failed, {}, file->errorString(), {}};
   }
-  return {DataFileLine::Kind::End, {}, {}};
+  return {DataFileLine::Kind::End, {}, {}, {}};
 }
 
 }  // namespace
@@ -43,7 +43,10 @@ int openDataFile(QFile& file, const QString& path) {
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   file.setFileName(path);
-  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+  // Unbuffered: the descriptor's offset stays at the end of the lines
+  // taken, and no line is served from bytes read before a change.
+  if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                 QFileDevice::AutoCloseHandle)) {
     ::close(fd);
     return EIO;
   }
@@ -58,16 +61,18 @@ DataFileLine readDataFileLine(QIODevice& device, qsizetype maxBytes) {
   const qint64 room = static_cast<qint64>(maxBytes) + 2;
   QByteArray chunk = device.readLine(room + 1);
   if (chunk.isEmpty()) return failedOrEnd(device);
+  QByteArray ending;
   if (chunk.endsWith('\n')) {
-    chunk.chop(1);
-    if (chunk.endsWith('\r')) chunk.chop(1);
+    const qsizetype endBytes = chunk.endsWith("\r\n") ? 2 : 1;
+    ending = chunk.right(endBytes);
+    chunk.chop(endBytes);
   } else if (chunk.size() >= room) {
-    return {DataFileLine::Kind::TooLong, {}, {}};
+    return {DataFileLine::Kind::TooLong, {}, {}, {}};
   } else if (auto ended = failedOrEnd(device);
              ended.kind == DataFileLine::Kind::Failed) {
     // A short chunk without LF: the last line, unless the read broke off.
     return ended;
   }
-  if (chunk.size() > maxBytes) return {DataFileLine::Kind::TooLong, {}, {}};
-  return {DataFileLine::Kind::Line, std::move(chunk), {}};
+  if (chunk.size() > maxBytes) return {DataFileLine::Kind::TooLong, {}, {}, {}};
+  return {DataFileLine::Kind::Line, std::move(chunk), {}, std::move(ending)};
 }

@@ -17,7 +17,9 @@ class QIODevice;
 /// that is not a regular file, such as a FIFO); `file` is then closed.
 /// Once open, the file chosen is the one read: deleted or replaced (a new
 /// file renamed over its name) meanwhile, it is still read to its end
-/// through the open descriptor, as POSIX keeps it.
+/// through the open descriptor, as POSIX keeps it. Nothing is read ahead
+/// of the line taken: each line comes from the file as it is when the
+/// line is taken, never from a copy read before the file changed.
 [[nodiscard]] int openDataFile(QFile& file, const QString& path);
 
 /// Longest line taken, in bytes (without its line end).
@@ -33,6 +35,7 @@ struct DataFileLine {
   Kind kind = Kind::End;
   QByteArray text;
   QString error;
+  QByteArray ending;  ///< the line's end as read: "\n", "\r\n" or none
 };
 
 /// The next line of `device` (open for reading), at most `maxBytes` long.

@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QString>
 
+#include "data_file_watch.h"
 #include "operation_log_file.h"
 #include "read_reply_watch.h"
 #include "win_types.h"
@@ -199,6 +200,7 @@ class CEncodeDlg : public QDialog {
     FileError& fileError;
     QLabel*& counter;
     int& linesTaken;
+    DataFileWatch& watch;
     int autoIncId;
     int fromFileId;
   };
@@ -209,6 +211,12 @@ class CEncodeDlg : public QDialog {
   /// track is left without a data file and the operator is told why.
   void AttachDataFile(int track);
   void DetachDataFile(int track);
+  /// Whether an attached data file changed under the batch other than by
+  /// growing at its end. If one did, the batch stops: every data file is
+  /// closed and one message names the file, its track and the line whose
+  /// card is not written (the line last taken when `lineLoaded`, else the
+  /// one after it).
+  bool StopBatchIfADataFileChanged(bool lineLoaded);
 
   bool m_created = false;
   QMenuBar* m_menuBar = nullptr;
@@ -217,9 +225,14 @@ class CEncodeDlg : public QDialog {
   QString m_captionNote;
   /// Lines taken from each track's data file so far, for messages only.
   int m_dataFileLines[3] = {0, 0, 0};
+  /// What each track's data file was when the batch noted it.
+  DataFileWatch m_dataFileWatch[3];
   QTimer* m_secondsTimer = nullptr;
   int m_timerPeriodMs = 1000;
   bool m_logFailureShown = false;
   /// The read reply under way, against what the encoder can send.
   ReadReplyWatch m_readReply;
+  /// The last byte of the latest receive event: a status answer may be
+  /// split right after its 'r'.
+  char m_lastByteReceived = 0;
 };

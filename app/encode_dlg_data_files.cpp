@@ -3,6 +3,7 @@
 // next line for the next card.
 #include <QDir>
 #include <QLabel>
+#include <algorithm>
 #include <cerrno>
 
 #include "app_info.h"
@@ -32,11 +33,19 @@ QString openFailedText(const QString& path, int error) {
                                 : qt_error_string(error));
 }
 
-QString cutShortText(const QString& path, int lineNumber) {
+QString changedText(int track, const QString& path,
+                    DataFileWatch::Change change, int lineNumber) {
+  const QString how = change == DataFileWatch::Change::CutShort
+                          ? QStringLiteral("was cut short")
+                          : QStringLiteral(
+                                "was changed (only lines added at its end "
+                                "can be taken)");
   return QStringLiteral(
-             "The data file %1 was cut short while the batch ran: line %2 is "
-             "no longer in it. The batch stopped; every data file is closed.")
-      .arg(shownPath(path))
+             "The data file of track %1 (%2) %3 while the batch ran: line %4 "
+             "was not written. The batch stopped; every data file is "
+             "closed.")
+      .arg(track)
+      .arg(shownPath(path), how)
       .arg(lineNumber);
 }
 
@@ -72,6 +81,15 @@ void CEncodeDlg::AttachDataFile(int track) {
     return;
   }
   t.fileError = FileError{};
+  // The file is noted before its first line is read: any change from here
+  // on is seen before the next card.
+  if (const int error = t.watch.start(t.file.handle()); error != 0) {
+    const QString path = t.path;
+    DetachDataFile(track);
+    currentPrompt().messageBox(this, openFailedText(path, error),
+                               app_info::kAppName);
+    return;
+  }
   const DataFileLine first = readDataFileLine(t.file);
   switch (first.kind) {
     case DataFileLine::Kind::Line:
@@ -79,7 +97,11 @@ void CEncodeDlg::AttachDataFile(int track) {
       // An empty file gives an empty text and stays attached until the
       // next advance finds its end.
       t.text = first.text;
-      if (first.kind == DataFileLine::Kind::Line) ++t.linesTaken;
+      if (first.kind == DataFileLine::Kind::Line) {
+        t.watch.taken(first.text);
+        t.watch.taken(first.ending);
+        ++t.linesTaken;
+      }
       if (t.counter != nullptr) {
         t.counter->setText(QStringLiteral("%1 bytes").arg(t.text.size()));
       }
@@ -105,15 +127,30 @@ void CEncodeDlg::DetachDataFile(int track) {
   t.linesTaken = 0;
 }
 
+bool CEncodeDlg::StopBatchIfADataFileChanged(bool lineLoaded) {
+  for (int track = 1; track <= 3; ++track) {
+    TrackMembers t = Track(track);
+    if (t.path.isEmpty() || !t.file.isOpen()) continue;
+    const DataFileWatch::Change change = t.watch.check(t.file.handle());
+    if (change == DataFileWatch::Change::None) continue;
+    const int notWritten =
+        lineLoaded ? std::max(t.linesTaken, 1) : t.linesTaken + 1;
+    const QString text = changedText(track, t.path, change, notWritten);
+    for (int each = 1; each <= 3; ++each) {
+      if (!Track(each).path.isEmpty()) DetachDataFile(each);
+    }
+    currentPrompt().messageBox(this, text, app_info::kAppName);
+    return true;
+  }
+  return false;
+}
+
 void CEncodeDlg::AdvanceDataFiles() {
   // Every attached file gives its next line before a card is written, so
   // no card gets one track's new line beside another track's old one.
-  QByteArray next[3];
-  bool gotLine[3] = {false, false, false};
-  bool ended[3] = {false, false, false};
+  DataFileLine lines[3];
+  bool read[3] = {false, false, false};
   bool attached = false;
-  bool broken = false;
-  int firstEnded = 0;
   for (int track = 1; track <= 3; ++track) {
     TrackMembers t = Track(track);
     if (t.path.isEmpty()) continue;
@@ -123,19 +160,28 @@ void CEncodeDlg::AdvanceDataFiles() {
       continue;
     }
     attached = true;
-    DataFileLine line = readDataFileLine(t.file);
-    // A line read ahead into the file's buffer but no longer in the file
-    // (cut by another program meanwhile) is not written: the batch stops
-    // at the last line that was still there when it was taken.
-    if (line.kind == DataFileLine::Kind::Line && t.file.size() < t.file.pos()) {
-      broken = true;
-      const QString path = t.path;
-      const int lineNumber = t.linesTaken + 1;
-      DetachDataFile(track);
-      currentPrompt().messageBox(this, cutShortText(path, lineNumber),
-                                 app_info::kAppName);
-      continue;
+    read[track - 1] = true;
+    DataFileLine& line = lines[track - 1];
+    line = readDataFileLine(t.file);
+    if (line.kind == DataFileLine::Kind::Line) {
+      t.watch.taken(line.text);
+      t.watch.taken(line.ending);
     }
+  }
+  if (!attached) return;
+  // Checked after the lines were read: a line read from a file that was
+  // changed meanwhile is never written.
+  if (StopBatchIfADataFileChanged(false)) return;
+
+  QByteArray next[3];
+  bool gotLine[3] = {false, false, false};
+  bool ended[3] = {false, false, false};
+  bool broken = false;
+  int firstEnded = 0;
+  for (int track = 1; track <= 3; ++track) {
+    if (!read[track - 1]) continue;
+    TrackMembers t = Track(track);
+    DataFileLine& line = lines[track - 1];
     switch (line.kind) {
       case DataFileLine::Kind::Line:
         next[track - 1] = std::move(line.text);
@@ -161,7 +207,6 @@ void CEncodeDlg::AdvanceDataFiles() {
       }
     }
   }
-  if (!attached) return;
 
   if (firstEnded == 0 && !broken) {
     for (int track = 1; track <= 3; ++track) {

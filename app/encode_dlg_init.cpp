@@ -34,7 +34,8 @@ bool CEncodeDlg::OnInitDialog() {
   BuildWindowMenu();
   // 3. The program icon, large and small.
   setWindowIcon(m_hIcon);
-  // 4. The operation log, created empty. One that cannot be opened stays
+  // 4. The operation log, created empty (an earlier one kept as ".1").
+  //    One that cannot be opened, or that another Velmora holds, stays
   //    closed and is reported once; everything else works without it.
   if (!openCreateAlways(m_logFile, m_strLogPath, &m_logFileError)) {
     ReportLogNotOpened(m_logFileError);

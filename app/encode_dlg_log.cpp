@@ -56,13 +56,15 @@ void CEncodeDlg::SaveToOperatorLog() {
   if (path.isEmpty()) return;
   if (!path.contains(QStringLiteral(".txt"))) path += QStringLiteral(".txt");
   // The copy lands whole or not at all; only then is the running log
-  // emptied, so no record is ever lost to a failed save.
+  // emptied, so no record is ever lost to a failed save. It is emptied
+  // under the lock it already holds: no second Velmora can take it over
+  // in between.
   if (!saveCopyOf(m_logFile.handle(), path, nullptr)) {
     currentPrompt().messageBox(this, QStringLiteral("Save failed"),
                                app_info::kAppName);
     return;
   }
-  if (!openCreateAlways(m_logFile, m_strLogPath, &m_logFileError)) {
+  if (!m_logFile.startAfresh(&m_logFileError)) {
     ReportLogNotOpened(m_logFileError);
   }
 }

@@ -1,12 +1,14 @@
 // What the encoder answers: the reply handler sorts read data into the
-// track fields, takes the status from the last byte of each event and
-// acts on it (status lines, counters, a log record, the next step). The
-// seconds display ends a wait after 20 seconds.
+// track fields, takes the status from the last byte of each event (of a
+// write, only from a status answer) and acts on it (status lines,
+// counters, a log record, the next step). The seconds display ends a wait
+// after 20 seconds.
 #include <QLabel>
 #include <QTimer>
 
 #include "encode_dlg.h"
 #include "mscomm.h"
+#include "prompt.h"
 #include "read_reply_parser.h"
 
 namespace {
@@ -36,10 +38,21 @@ void CEncodeDlg::OnCommEvent() {
     }
   }
   if (input.isEmpty()) return;
+  const char last = input.back();
+  const char beforeLast =
+      input.size() > 1 ? input[input.size() - 2] : m_lastByteReceived;
+  m_lastByteReceived = last;
+  // A write's status comes only from a status answer: 'p' or 'q' right
+  // after 'r', the two split across events or not. Anything else (a wrong
+  // device's noise ending in 'p') is no status, and the wait runs on until
+  // the seconds display ends it.
+  if ((last == 'p' || last == 'q') && !m_bReading && beforeLast != 'r') {
+    return;
+  }
   // Only a status byte that ends this very event is acted on. A status
   // kept from an earlier event would otherwise log the same card again
   // for every stray byte that follows it.
-  switch (input.back()) {
+  switch (last) {
     case 'p': m_nReplyStatus = 1; break;
     case 'q': m_nReplyStatus = 2; break;
     case 'r': m_nReplyStatus = 3; return;  // the next byte decides
@@ -53,10 +66,13 @@ void CEncodeDlg::OnCommEvent() {
   if (m_nReplyStatus == 1 && m_bReading && !m_readReply.whole()) {
     m_nReplyStatus = 2;
   }
-  // A confirmed card's record is written before anything else happens
-  // and is on storage before this handler returns, so before the window
-  // shows the result. Only the next read or write frame goes out in
-  // between: the encoder cannot answer it before another card passes.
+  // A confirmed card's record is written before anything else happens.
+  // It is on storage before any message box can open (the end of a batch,
+  // a data file that changed, a field's check, a log failure), since the
+  // operator may take the box for the card's end; on the plain path, where
+  // no box opens, the flush waits until the next read or write frame is
+  // out: the encoder cannot answer that frame before another card passes.
+  const PromptPrelude flushFirst([this] { FlushOperationLog(); });
   try {
     ActOnReplyStatus();
   } catch (...) {

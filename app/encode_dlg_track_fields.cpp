@@ -33,17 +33,41 @@ CEncodeDlg::TrackMembers CEncodeDlg::Track(int track) {
   const TrackControlIds& id = kTrackIds[track - 1];
   switch (track) {
     case 1:
-      return {m_strTrack1, m_bAutoInc1,  m_bFromFile1,   m_strFile1,
-              m_file1,     m_fileError1, m_staticCount1, m_dataFileLines[0],
-              id.autoInc,  id.fromFile};
+      return {m_strTrack1,
+              m_bAutoInc1,
+              m_bFromFile1,
+              m_strFile1,
+              m_file1,
+              m_fileError1,
+              m_staticCount1,
+              m_dataFileLines[0],
+              m_dataFileWatch[0],
+              id.autoInc,
+              id.fromFile};
     case 2:
-      return {m_strTrack2, m_bAutoInc2,  m_bFromFile2,   m_strFile2,
-              m_file2,     m_fileError2, m_staticCount2, m_dataFileLines[1],
-              id.autoInc,  id.fromFile};
+      return {m_strTrack2,
+              m_bAutoInc2,
+              m_bFromFile2,
+              m_strFile2,
+              m_file2,
+              m_fileError2,
+              m_staticCount2,
+              m_dataFileLines[1],
+              m_dataFileWatch[1],
+              id.autoInc,
+              id.fromFile};
     default:
-      return {m_strTrack3, m_bAutoInc3,  m_bFromFile3,   m_strFile3,
-              m_file3,     m_fileError3, m_staticCount3, m_dataFileLines[2],
-              id.autoInc,  id.fromFile};
+      return {m_strTrack3,
+              m_bAutoInc3,
+              m_bFromFile3,
+              m_strFile3,
+              m_file3,
+              m_fileError3,
+              m_staticCount3,
+              m_dataFileLines[2],
+              m_dataFileWatch[2],
+              id.autoInc,
+              id.fromFile};
   }
 }
 

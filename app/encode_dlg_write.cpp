@@ -132,6 +132,12 @@ void CEncodeDlg::OnWriteCard() {
         this, QStringLiteral("Please select  tracks to write"), kWriteCaption);
     return;
   }
+  // A data file changed since its line was taken stops the batch before
+  // the card is written (the first card and a retry included).
+  if ((m_bFromFile1 || m_bFromFile2 || m_bFromFile3) &&
+      StopBatchIfADataFileChanged(true)) {
+    return;
+  }
   SetTimer(0, m_timerPeriodMs);
   // The encoder needs a moment between frames.
   QThread::msleep(kPauseBeforeWriteMs);

@@ -1,6 +1,7 @@
 #include "operation_log_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,37 +129,73 @@ bool OperationLogFile::flush(int* osError) {
   return true;
 }
 
+bool OperationLogFile::startAfresh(FileError* error) {
+  struct stat held {};
+  struct stat named {};
+  if (m_fd >= 0 && ::fstat(m_fd, &held) == 0 &&
+      ::lstat(native(m_path).constData(), &named) == 0 &&
+      sameFile(held, named)) {
+    int code = 0;
+    while (::ftruncate(m_fd, 0) != 0) {
+      if (errno == EINTR) continue;
+      code = errno;
+      break;
+    }
+    if (error != nullptr)
+      *error = code != 0 ? FileError{code, m_path} : FileError{};
+    if (code != 0) close();
+    return code == 0;
+  }
+  return openCreateAlways(*this, m_path, error);
+}
+
 bool openCreateAlways(OperationLogFile& file, const QString& path,
                       FileError* error) {
-  file.close();
-  const auto fail = [&](int osError) {
-    if (error != nullptr) *error = FileError{osError, path};
+  const auto fail = [&](int osError, const QString& name) {
+    file.close();
+    if (error != nullptr) *error = FileError{osError, name};
     return false;
   };
-  if (path.isEmpty()) return fail(ENOENT);
+  if (path.isEmpty()) return fail(ENOENT, path);
   const QString folder = QFileInfo(path).path();
   if (const int dirError = makePrivateDirs(folder); dirError != 0) {
-    return fail(dirError);
+    return fail(dirError, path);
   }
   if (const int dirError = checkFolderIsPrivate(folder); dirError != 0) {
-    return fail(dirError);
+    return fail(dirError, path);
   }
-  // No O_TRUNC here: a file that turns out not to be ours is left whole.
+  // No O_TRUNC here: a file that turns out not to be ours, or to be the
+  // log of a Velmora that runs, is left whole.
   const int fd =
       ::open(native(path).constData(),
              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) return fail(errno);
+  if (fd < 0) return fail(errno, path);
   int checkError = checkOwnRegularFile(fd);
+  if (checkError == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    checkError = errno;
+  }
+  // Only the lock's holder gets here: the records of a run that ended
+  // without a save move to ".1" before the log starts empty.
+  QString failedName = path;
+  struct stat info {};
+  if (checkError == 0 && ::fstat(fd, &info) != 0) checkError = errno;
+  if (checkError == 0 && info.st_size > 0) {
+    failedName = path + QStringLiteral(".1");
+    if (saveCopyOf(fd, failedName, &checkError)) failedName = path;
+  }
   if (checkError == 0 && ::ftruncate(fd, 0) != 0) checkError = errno;
   // An existing file keeps its mode on truncation; the log must not be
   // readable by others whatever it was before.
   if (checkError == 0 && ::fchmod(fd, 0600) != 0) checkError = errno;
   if (checkError != 0) {
     ::close(fd);
-    return fail(checkError);
+    return fail(checkError, failedName);
   }
   // Records are written with blocking semantics.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // A log held before (re-created after a save) is let go only now that
+  // the new one is locked.
+  file.close();
   file.m_fd = fd;
   file.m_path = path;
   if (error != nullptr) *error = FileError{};
@@ -228,6 +265,7 @@ QString describeFileError(int osError) {
       return QStringLiteral(
           "no access, or its folder is not private to this user");
     case EEXIST: return QStringLiteral("it is the running log itself");
+    case EWOULDBLOCK: return QStringLiteral("another Velmora is using it");
     default: return QString::fromLocal8Bit(std::strerror(osError));
   }
 }

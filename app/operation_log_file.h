@@ -3,6 +3,9 @@
 // private to the user (0700), the file is 0600, it is never opened through
 // a symbolic link, and every record is on storage before the program goes
 // on, so a card shown as done is in the log after a crash or power loss.
+// One program at a time owns a log: it holds an exclusive flock on it for
+// as long as it runs, so a second Velmora never empties the log of the
+// first.
 #pragma once
 
 #include <QByteArray>
@@ -41,6 +44,16 @@ class OperationLogFile {
   /// Flushes the records appended since the last flush to storage. False
   /// with errno in `osError` when the storage reports an error.
   bool flush(int* osError);
+  /// Whether records were appended since the last flush.
+  [[nodiscard]] bool hasUnflushedRecords() const { return m_unflushed; }
+  /// Empties the log after its records were saved, keeping the lock. The
+  /// file is cut through the descriptor that holds the lock, so at no
+  /// moment could another program take the log over. Only when the file
+  /// at the log's path is no longer the open one (deleted or replaced
+  /// meanwhile) is the path opened afresh as openCreateAlways does, the
+  /// new file locked before the old one is let go. False (the log closed,
+  /// `error` says why) when that fails.
+  bool startAfresh(FileError* error);
 
  private:
   friend bool openCreateAlways(OperationLogFile&, const QString&, FileError*);
@@ -50,12 +63,18 @@ class OperationLogFile {
 };
 
 /// Opens `path` for reading and writing, creating it or emptying an
-/// existing file, without locking it against other programs. Missing
-/// folders on the way are created (0700); the file is left 0600. Refused
-/// (the file stays closed, `error` says why) when the path is a symbolic
+/// existing file, and locks it (flock, exclusive) for as long as `file`
+/// holds it. Records still in an existing file (a run that ended without
+/// a save) are first kept as `path` + ".1" (0600, replacing an older one,
+/// never through a link); an empty file leaves an older ".1" alone.
+/// Missing folders on the way are created (0700); the file is left 0600.
+/// Refused (the file stays closed and untouched, `error` says why) when
+/// another program holds the log (EWOULDBLOCK; so does `file` itself when
+/// it holds it already: use startAfresh), the path is a symbolic
 /// link (ELOOP), not a regular file (EINVAL, EISDIR), not owned by the user
 /// (EPERM), or in a folder that another user owns or that group or others
-/// may write to (EACCES).
+/// may write to (EACCES); or, with the ".1" file named in `error`, when
+/// the earlier records cannot be kept.
 bool openCreateAlways(OperationLogFile& file, const QString& path,
                       FileError* error);
 

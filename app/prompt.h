@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -44,3 +45,30 @@ class QtPrompt : public Prompt {
 
 /// Installs a prompt (not owned); nullptr goes back to the QtPrompt.
 void installPrompt(Prompt* prompt);
+
+/// While it lives, every message box and file dialog first runs `before`
+/// and then goes to the prompt that was in use when it was made. For work
+/// that must be done before a dialog can open (a dialog keeps the event
+/// loop turning, and the operator may take it for the end of an
+/// operation). Scopes nest; each must end before the one it wraps.
+class PromptPrelude : public Prompt {
+ public:
+  explicit PromptPrelude(std::function<void()> before);
+  ~PromptPrelude() override;
+  PromptPrelude(const PromptPrelude&) = delete;
+  PromptPrelude& operator=(const PromptPrelude&) = delete;
+
+  int messageBox(QWidget* parent, const QString& text,
+                 const QString& caption) override;
+  QString getOpenFileName(QWidget* parent, const QString& caption,
+                          const QString& directory,
+                          const QString& filter) override;
+  QString getSaveFileName(QWidget* parent, const QString& caption,
+                          const QString& directory,
+                          const QString& filter) override;
+
+ private:
+  Prompt& m_inner;
+  Prompt* m_installedBefore;
+  std::function<void()> m_before;
+};

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QRadioButton>
 #include <QtTest>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -269,6 +270,7 @@ class CardOperationsTest : public QObject {
 
   void repliesSetOffTheNextStep_data() {
     QTest::addColumn<bool>("reading");
+    QTest::addColumn<QByteArray>("reply");  // empty: the encoder's own
     QTest::addColumn<char>("status");
     QTest::addColumn<bool>("oneBytePerEvent");
     QTest::addColumn<QString>("status1");
@@ -277,27 +279,36 @@ class CardOperationsTest : public QObject {
     QTest::addColumn<QString>("count2");
     QTest::addColumn<QByteArray>("record");
     QTest::newRow("read success")
-        << true << 'p' << false << "Status: Read successfully"
+        << true << QByteArray("\x1bs123?\x1c\x1brp") << 'p' << false
+        << "Status: Read successfully"
         << "Status: " << QByteArray("123") << "3 bytes"
         << QByteArray("Read operation\r\nTrack 2 data:123\r\n");
     QTest::newRow("read success, a byte per event")
-        << true << 'p' << true << "Status: Read successfully"
+        << true << QByteArray("\x1bs123?\x1c\x1brp") << 'p' << true
+        << "Status: Read successfully"
         << "Status: " << QByteArray("123") << "3 bytes"
         << QByteArray("Read operation\r\nTrack 2 data:123\r\n");
     QTest::newRow("read failure")
-        << true << 'q' << false << "Status: read failed"
+        << true << QByteArray("\x1bs123?\x1c\x1brq") << 'q' << false
+        << "Status: read failed"
         << "Status: " << QByteArray() << "0 bytes" << QByteArray();
     QTest::newRow("write success")
-        << false << 'p' << true << "Status: "
+        << false << QByteArray() << 'p' << true << "Status: "
         << "Status: Write successfully" << QByteArray("123") << "3 bytes"
         << QByteArray("Write operation\r\nTrack 2 data:123\r\n");
     QTest::newRow("write failure")
-        << false << 'q' << false << "Status: "
+        << false << QByteArray() << 'q' << false << "Status: "
         << "Status: Write card failed" << QByteArray("123") << "0 byte"
         << QByteArray();
+    // No 'r' in front of the 'p': noise, not a status answer.
+    QTest::newRow("write answered by noise")
+        << false << QByteArray("garbage from a wrong device p") << ' ' << false
+        << "Status"
+        << "Status" << QByteArray("123") << "0 byte" << QByteArray();
   }
   void repliesSetOffTheNextStep() {
     QFETCH(bool, reading);
+    QFETCH(QByteArray, reply);
     QFETCH(char, status);
     QFETCH(bool, oneBytePerEvent);
     QFETCH(QString, status1);
@@ -306,9 +317,8 @@ class CardOperationsTest : public QObject {
     QFETCH(QString, count2);
     QFETCH(QByteArray, record);
     fill(2, "", "123", "");
-    if (reading) {
-      encoder().replaceNextReply({0x1B, 's', '1', '2', '3', '?', 0x1C, 0x1B,
-                                  'r', sim::Bytes::value_type(status)});
+    if (!reply.isEmpty()) {
+      encoder().replaceNextReply(sim::Bytes(reply.begin(), reply.end()));
     } else if (status == 'q') {
       encoder().failNext(1);
     }
@@ -316,10 +326,15 @@ class CardOperationsTest : public QObject {
       encoder().splitNextReply(std::vector<std::size_t>(12, 1),
                                std::chrono::milliseconds(5));
     }
+    auto bursts = std::make_shared<std::atomic<int>>(0);
+    encoder().setTrafficObserver([bursts](auto direction, const sim::Bytes&) {
+      if (direction == sim::SimulatedEncoder::Direction::Sent) ++*bursts;
+    });
     dlg().OnCommand(reading ? 32776 : 32775);
     QVERIFY(waitUntil([&] { return encoder().waitingForSwipe(); }));
     const QByteArray firstFrame = m_port->frames().first();
     QVERIFY(encoder().swipe());
+    QVERIFY(waitUntil([&] { return *bursts > 0; }));
     // A read result sends the read again at once; a failed write is
     // written again; a confirmed write waits for the operator.
     const bool again = reading || status == 'q';
@@ -386,8 +401,8 @@ class CardOperationsTest : public QObject {
     QVERIFY(m_port->waitForFrames(frames.size()));
     QCOMPARE(m_port->settledFrames(100), frames);
     // The frames are timed as the simulator's thread takes them, which a
-  // loaded machine may delay a little; a missing pause would show as none.
-  if (frames.size() > 1) QVERIFY(clock.gapMs(0) >= 0.8 * minGapMs);
+    // loaded machine may delay a little; a missing pause would show as none.
+    if (frames.size() > 1) QVERIFY(clock.gapMs(0) >= 0.8 * minGapMs);
     // With the port closed nothing goes out.
     dlg().OnClosePort();
     encoder().clearReceived();
@@ -487,9 +502,11 @@ class CardOperationsTest : public QObject {
       QCOMPARE(fileBytes(target.filePath(written)), records);
       QCOMPARE(fileBytes(m_log->path()), QByteArray());
     }
-    // The log goes on either way.
+    // The log goes on either way, and stays this program's alone.
     dlg().AppendOperationRecord(CEncodeDlg::Operation::Write);
     QVERIFY(fileBytes(m_log->path()).endsWith("Track 2 data:42\r\n"));
+    OperationLogFile second;
+    QVERIFY(!openCreateAlways(second, m_log->path(), nullptr));
     // Cancelling does nothing.
     dlg().OnCommand(32773);
     QCOMPARE(m_prompt->messages.size(), written.isEmpty() ? 1 : 0);

@@ -231,25 +231,50 @@ class EncodeDlgStartupTest : public QObject {
     QCOMPARE(info.st_mode & 0777, 0600u);
   }
 
-  void aLogThatCannotBeCreatedIsReportedOnceAndStaysClosed() {
-    QTemporaryDir dir;
+  void aLogThatCannotBeOpenedIsReportedOnceAndStaysClosed_data() {
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("reason");
     // The log's folder would have to be inside a regular file.
-    const QString blocker = dir.filePath("not-a-folder");
-    QFile file(blocker);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    qputenv("VELMORA_LOG", (blocker + "/operations.txt").toLocal8Bit());
+    QTest::newRow("inside a regular file") << "not-a-folder/operations.txt"
+                                           << "Not a directory";
+    QTest::newRow("held by a Velmora that runs")
+        << "operations.txt"
+        << "another Velmora is using it";
+  }
+  void aLogThatCannotBeOpenedIsReportedOnceAndStaysClosed() {
+    QFETCH(QString, where);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("not-a-folder"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString path = dir.filePath(where);
+    const QByteArray record("Write operation\r\nTrack 2 data:12345\r\n");
+    OperationLogFile running;  // the first Velmora's log
+    if (openCreateAlways(running, path, nullptr)) {
+      QVERIFY(running.append(record, nullptr));
+    }
+    qputenv("VELMORA_LOG", path.toLocal8Bit());
     RecordingPrompt prompt;
     CEncodeDlg dlg;
     dlg.Create();
     qunsetenv("VELMORA_LOG");
     QVERIFY(!dlg.m_logFile.isOpen());
     QVERIFY(dlg.m_logFileError.failed());
-    QCOMPARE(dlg.m_logFileError.fileName, blocker + "/operations.txt");
+    QCOMPARE(dlg.m_logFileError.fileName, path);
     // One message names the log and the reason.
     QCOMPARE(prompt.messages.size(), 1);
-    QVERIFY(prompt.messages[0].text.contains(blocker + "/operations.txt"));
-    QVERIFY(prompt.messages[0].text.contains("Not a directory"));
+    QVERIFY2(prompt.messages[0].text.contains(path) &&
+                 prompt.messages[0].text.contains(reason),
+             qPrintable(prompt.messages[0].text));
+    // The running program's log is left as it was, and nothing is kept
+    // beside it.
+    if (running.isOpen()) {
+      QFile log(path);
+      QVERIFY(log.open(QIODevice::ReadOnly));
+      QCOMPARE(log.readAll(), record);
+      QVERIFY(!QFileInfo::exists(path + ".1"));
+    }
     // Exit still ends the dialog.
     QSignalSpy finished(&dlg, &QDialog::finished);
     dlg.OnCommand(32774);

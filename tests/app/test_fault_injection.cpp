@@ -55,13 +55,19 @@ QByteArray readRecord(const QByteArray& track1) {
 }
 
 // A message box keeps the event loop turning while it is open, as a modal
-// box does; this one remembers how deeply boxes were nested.
+// box does; this one remembers how deeply boxes were nested, and how many
+// opened before the card's record was on storage.
 class ModalPrompt : public RecordingPrompt {
  public:
   int depth = 0;
   int deepest = 0;
+  const OperationLogFile* log = nullptr;
+  int beforeTheRecordWasFlushed = 0;
   int messageBox(QWidget* parent, const QString& text,
                  const QString& caption) override {
+    if (log != nullptr && log->hasUnflushedRecords()) {
+      ++beforeTheRecordWasFlushed;
+    }
     deepest = std::max(deepest, ++depth);
     RecordingPrompt::messageBox(parent, text, caption);
     QTest::qWait(30);
@@ -138,13 +144,18 @@ class FaultInjectionTest : public QObject {
     dlg().Create();
     dlg().OnCommand(kOpenPort);
     QVERIFY(dlg().m_comm->GetPortOpen());
+    m_prompt->log = &dlg().m_logFile;
   }
   void cleanup() {
+    const int early = m_prompt->beforeTheRecordWasFlushed;
+    m_prompt->log = nullptr;
     m_dlg.reset();
     m_port.reset();
     m_files.reset();
     m_prompt.reset();
     m_log.reset();
+    // Whatever box a test opened, the records were on storage before it.
+    QCOMPARE(early, 0);
   }
 
   // The device goes away while a card is awaited: one message naming the
@@ -344,12 +355,19 @@ class FaultInjectionTest : public QObject {
     QTest::newRow("deleted: read on from the open file")
         << "delete" << all << "";
     QTest::newRow("replaced: the old file goes on") << "replace" << all << "";
+    QTest::newRow("grown at its end: the new line is taken")
+        << "append" << all + QStringList{"ok:55"} << "";
+    // Longer lines written over the file: line 3 was loaded before, and no
+    // card is made of what was read of the old contents.
+    QTest::newRow("rewritten in place")
+        << "rewrite" << QStringList{"ok:11", "ok:22", "ok:33"} << "track 2";
   }
   void aDataFileChangedDuringABatch() {
     QFETCH(QString, change);
     QFETCH(QStringList, written);
     QFETCH(QString, message);
-    const QString path = makeFile("lines.txt", "11\n22\n33\n44\n");
+    // CR LF line ends: the bytes taken are compared with their ends.
+    const QString path = makeFile("lines.txt", "11\r\n22\r\n33\r\n44\r\n");
     attach(2, path);
     select(2, dlg().m_strTrack2, true);
     dlg().OnCommand(kWriteCard);
@@ -357,11 +375,18 @@ class FaultInjectionTest : public QObject {
     QVERIFY(swipeWritten());
     // Line 3 is taken once the write of its card arrives.
     QVERIFY(waitUntil([&] { return encoder().waitingForSwipe(); }));
-    if (change == "truncate") QVERIFY(::truncate(qPrintable(path), 6) == 0);
+    if (change == "truncate") QVERIFY(::truncate(qPrintable(path), 8) == 0);
     if (change == "delete") QVERIFY(QFile::remove(path));
     if (change == "replace") {
       const QString other = makeFile("other.txt", "aa\nbb\ncc\ndd\n");
       QVERIFY(::rename(qPrintable(other), qPrintable(path)) == 0);
+    }
+    if (change == "append" || change == "rewrite") {
+      QFile file(path);
+      QVERIFY(file.open(change == "append" ? QIODevice::Append
+                                           : QIODevice::ReadWrite));
+      file.write(change == "append" ? "55\r\n"
+                                    : "111\r\n222\r\n333\r\n444\r\n");
     }
     while (swipeWritten()) {
     }

@@ -1,5 +1,6 @@
 // Where the operation log goes and how it is created: environment
-// overrides, private folders and mode, emptied on every start, and the
+// overrides, private folders and mode, emptied on every start with the
+// earlier records kept as ".1", locked against a second program, and the
 // failures that leave it closed.
 #include <signal.h>
 #include <sys/resource.h>
@@ -52,6 +53,15 @@ class EnvironmentGuard {
   QList<std::optional<QByteArray>> m_saved;
 };
 
+// Name and bytes of every regular file in `dir` (links followed).
+QMap<QString, QByteArray> regularFilesIn(const QString& dir) {
+  QMap<QString, QByteArray> files;
+  for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files)) {
+    files[info.fileName()] = contentsOf(info.filePath());
+  }
+  return files;
+}
+
 }  // namespace
 
 class OperationLogFileTest : public QObject {
@@ -102,7 +112,7 @@ class OperationLogFileTest : public QObject {
              QByteArray("Write operation\r\nRead operation\r\n"));
   }
 
-  void anExistingLogIsEmptiedAndMadePrivate() {
+  void anEarlierLogIsKeptAsDotOneAndTheLogStartsEmpty() {
     QTemporaryDir root;
     const QString path = root.filePath("log.txt");
     {
@@ -115,10 +125,26 @@ class OperationLogFileTest : public QObject {
     QVERIFY(openCreateAlways(log, path, nullptr));
     QCOMPARE(QFileInfo(path).size(), 0);
     QCOMPARE(modeOf(path), 0600u);
-    // Opening again while open starts afresh, as after a save.
+    // The records of a run that ended without a save are not lost.
+    QCOMPARE(contentsOf(path + ".1"), QByteArray("old records"));
+    QCOMPARE(modeOf(path + ".1"), 0600u);
+    // After a save the log starts afresh under the lock it holds.
     QVERIFY(log.append("one record", nullptr));
-    QVERIFY(openCreateAlways(log, path, nullptr));
+    QVERIFY(log.startAfresh(nullptr));
     QCOMPARE(QFileInfo(path).size(), 0);
+    OperationLogFile second;
+    FileError error;
+    QVERIFY(!openCreateAlways(second, path, &error));
+    QCOMPARE(error.osError, EWOULDBLOCK);
+    // A log deleted meanwhile is created again, and locked.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(log.startAfresh(nullptr));
+    QVERIFY(QFileInfo::exists(path));
+    QVERIFY(!openCreateAlways(second, path, nullptr));
+    // An empty log leaves the kept records alone.
+    log.close();
+    QVERIFY(openCreateAlways(log, path, nullptr));
+    QCOMPARE(contentsOf(path + ".1"), QByteArray("old records"));
   }
 
   void anOpenThatFailsLeavesTheFileClosedAndSaysWhy() {
@@ -166,7 +192,18 @@ class OperationLogFileTest : public QObject {
       QVERIFY(file.open(QIODevice::WriteOnly));
       file.write(bytes);
     };
+    OperationLogFile running;  // the log of a Velmora that runs
     const QList<Row> rows = {
+        {"log of a Velmora that runs",
+         [&](const QTemporaryDir& d) {
+           const QString path = d.filePath("log.txt");
+           if (openCreateAlways(running, path, nullptr)) {
+             running.append("Write operation\r\nTrack 2 data:12345\r\n",
+                            nullptr);
+           }
+           return path;
+         },
+         EWOULDBLOCK},
         {"link to another file",
          [&](const QTemporaryDir& d) {
            writeFile(d.filePath("precious"), "nineteen bytes here");
@@ -204,16 +241,18 @@ class OperationLogFileTest : public QObject {
     for (const Row& row : rows) {
       QTemporaryDir dir;
       const QString path = row.prepare(dir);
+      const auto before = regularFilesIn(dir.path());
       OperationLogFile log;
       FileError error;
       const bool opened = openCreateAlways(log, path, &error);
-      QCOMPARE(opened, row.expectedError == 0);
+      QVERIFY2(opened == (row.expectedError == 0), row.name);
       QCOMPARE(error.osError, row.expectedError);
       QCOMPARE(log.isOpen(), opened);
+      if (!opened) QCOMPARE(regularFilesIn(dir.path()), before);
     }
     // The linked file kept its bytes and its mode.
     QTemporaryDir dir;
-    rows[0].prepare(dir);
+    rows[1].prepare(dir);
     OperationLogFile log;
     QVERIFY(!openCreateAlways(log, dir.filePath("log.txt"), nullptr));
     QCOMPARE(contentsOf(dir.filePath("precious")),
