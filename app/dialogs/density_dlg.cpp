@@ -1,48 +1,51 @@
 #include "density_dlg.h"
 
-#include <QGroupBox>
-#include <QPushButton>
 #include <QRadioButton>
+#include <array>
 
 #include "dialog_builder.h"
 #include "dialog_units.h"
 
 namespace {
-constexpr QSize kDialogSize(187, 94);  // dialog units
+
+using K = ControlKind;
+
+const std::array<ControlTemplate, 5> kControls{{
+    {kNoControlId,
+     K::CaptionedGroupBox,
+     "Second track density settings",
+     {14, 10, 159, 44}},
+    {CDensityDlg::k75BpiRadio,
+     K::TabStopRadioButton,
+     "75BPI",
+     {30, 28, 50, 10}},
+    {CDensityDlg::k210BpiRadio,
+     K::TabStopRadioButton,
+     "210BPI",
+     {105, 28, 50, 10}},
+    {CDensityDlg::kOkButton, K::DefaultButton, "OK", {26, 68, 50, 14}},
+    {CDensityDlg::kCancelButton,
+     K::AutoDefaultButton,
+     "CANCEL",
+     {110, 68, 50, 14}},
+}};
+
+const DialogTemplate kDialog{"Dialog",
+                             Qt::Dialog | Qt::WindowTitleHint |
+                                 Qt::WindowSystemMenuHint |
+                                 Qt::WindowCloseButtonHint,
+                             {187, 94},
+                             systemDialogFont,
+                             kControls};
+
 }  // namespace
 
 CDensityDlg::CDensityDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Dialog"));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(systemDialogFont());
-  const DialogBaseUnits units = dialogBaseUnits(font());
-  setFixedSize(dluToPixels(units, QRect(QPoint(0, 0), kDialogSize)).size());
-
-  auto* group =
-      new QGroupBox(QStringLiteral("Second track density settings"), this);
-  group->setGeometry(dluToPixels(units, {14, 10, 159, 44}));
-
-  auto* bpi75 = new QRadioButton(QStringLiteral("75BPI"), this);
-  setControlId(bpi75, k75BpiRadio);
-  bpi75->setGeometry(dluToPixels(units, {30, 28, 50, 10}));
-  connect(bpi75, &QRadioButton::clicked, this, [this] { m_nDensity = 1; });
-
-  auto* bpi210 = new QRadioButton(QStringLiteral("210BPI"), this);
-  setControlId(bpi210, k210BpiRadio);
-  bpi210->setGeometry(dluToPixels(units, {105, 28, 50, 10}));
-  connect(bpi210, &QRadioButton::clicked, this, [this] { m_nDensity = 0; });
-
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  setControlId(ok, kOkButton);
-  ok->setGeometry(dluToPixels(units, {26, 68, 50, 14}));
-  ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-
-  auto* cancel = new QPushButton(QStringLiteral("CANCEL"), this);
-  setControlId(cancel, kCancelButton);
-  cancel->setGeometry(dluToPixels(units, {110, 68, 50, 14}));
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  buildDialog(this, kDialog);
+  connect(qobject_cast<QRadioButton*>(GetDlgItem(k75BpiRadio)),
+          &QRadioButton::clicked, this, [this] { m_nDensity = 1; });
+  connect(qobject_cast<QRadioButton*>(GetDlgItem(k210BpiRadio)),
+          &QRadioButton::clicked, this, [this] { m_nDensity = 0; });
 }
 
 QWidget* CDensityDlg::GetDlgItem(int id) const { return findControl(this, id); }

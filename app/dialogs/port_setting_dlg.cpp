@@ -1,47 +1,57 @@
 #include "port_setting_dlg.h"
 
 #include <QComboBox>
-#include <QFont>
-#include <QLabel>
-#include <QPushButton>
 #include <QSerialPortInfo>
 #include <QShowEvent>
 #include <QStringList>
-#include <algorithm>
+#include <array>
 
+#include "dialog_builder.h"
 #include "dialog_units.h"
 
 namespace {
 
-// The dialog's client area, in dialog units.
-constexpr QSize kDialogSize(187, 146);
+using K = ControlKind;
 constexpr int kPortNames = 20;  // COM1 ... COM20
 
-struct StaticText {
-  const char* text;
-  QRect dlu;
-};
+// A combo box's height is that of its dropped-down list.
+const std::array<ControlTemplate, 12> kControls{{
+    {CPortSettingDlg::kOkButton, K::DefaultButton, "OK", {26, 125, 50, 14}},
+    {CPortSettingDlg::kCancelButton,
+     K::AutoDefaultButton,
+     "CANCEL",
+     {110, 125, 50, 14}},
+    {kNoControlId, K::Label, "Serial Port:", {16, 23, 42, 8}},
+    {kNoControlId, K::Label, "Baud rate:", {15, 41, 35, 8}},
+    {kNoControlId, K::Label, "Parity:", {15, 61, 22, 8}},
+    {kNoControlId, K::Label, "Data bit", {15, 80, 26, 8}},
+    {kNoControlId, K::Label, "Stop bit:", {15, 98, 28, 8}},
+    {CPortSettingDlg::kPortNameCombo, K::DropDownCombo, "", {64, 22, 48, 74}},
+    {CPortSettingDlg::kBaudRateCombo,
+     K::SortedDropDownCombo,
+     "",
+     {64, 40, 48, 30}},
+    {CPortSettingDlg::kParityCombo,
+     K::SortedDropDownCombo,
+     "",
+     {64, 59, 48, 30}},
+    {CPortSettingDlg::kDataBitsCombo,
+     K::SortedDropDownCombo,
+     "",
+     {64, 79, 48, 30}},
+    {CPortSettingDlg::kStopBitsCombo,
+     K::SortedDropDownCombo,
+     "",
+     {64, 97, 48, 30}},
+}};
 
-// The labels of the combo boxes, in template order.
-constexpr StaticText kLabels[] = {
-    {"Serial Port:", {16, 23, 42, 8}}, {"Baud rate:", {15, 41, 35, 8}},
-    {"Parity:", {15, 61, 22, 8}},      {"Data bit", {15, 80, 26, 8}},
-    {"Stop bit:", {15, 98, 28, 8}},
-};
-
-struct ComboDef {
-  int id;
-  QRect dlu;  // the height is that of the dropped-down list
-  bool sorted;
-};
-
-constexpr ComboDef kCombos[] = {
-    {CPortSettingDlg::kPortNameCombo, {64, 22, 48, 74}, false},
-    {CPortSettingDlg::kBaudRateCombo, {64, 40, 48, 30}, true},
-    {CPortSettingDlg::kParityCombo, {64, 59, 48, 30}, true},
-    {CPortSettingDlg::kDataBitsCombo, {64, 79, 48, 30}, true},
-    {CPortSettingDlg::kStopBitsCombo, {64, 97, 48, 30}, true},
-};
+const DialogTemplate kDialog{"Dialog",
+                             Qt::Dialog | Qt::WindowTitleHint |
+                                 Qt::WindowSystemMenuHint |
+                                 Qt::WindowCloseButtonHint,
+                             {187, 146},
+                             systemDialogFont,
+                             kControls};
 
 QStringList portNameItems() {
   QStringList items;
@@ -67,11 +77,6 @@ QStringList initialItems(int id) {
   }
 }
 
-void setControlId(QWidget* control, int id) {
-  control->setObjectName(QString::number(id));
-  control->setProperty("ctrlId", id);
-}
-
 // The first item that begins with the value (ignoring case) is selected;
 // without one the value becomes the text.
 void showValue(QComboBox* combo, const QString& value) {
@@ -88,51 +93,10 @@ void showValue(QComboBox* combo, const QString& value) {
 }  // namespace
 
 CPortSettingDlg::CPortSettingDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Dialog"));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(systemDialogFont());
-  buildControls();
-}
-
-void CPortSettingDlg::buildControls() {
-  const DialogBaseUnits units = dialogBaseUnits(font());
-  setFixedSize(dluToPixels(units, QRect(QPoint(0, 0), kDialogSize)).size());
-
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  setControlId(ok, kOkButton);
-  ok->setGeometry(dluToPixels(units, {26, 125, 50, 14}));
-  ok->setDefault(true);
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-
-  auto* cancel = new QPushButton(QStringLiteral("CANCEL"), this);
-  setControlId(cancel, kCancelButton);
-  cancel->setGeometry(dluToPixels(units, {110, 125, 50, 14}));
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-
-  for (const StaticText& label : kLabels) {
-    auto* text = new QLabel(QString::fromLatin1(label.text), this);
-    text->setGeometry(dluToPixels(units, label.dlu));
-  }
-
-  QWidget* previous = cancel;
-  QWidget::setTabOrder(ok, cancel);
-  for (const ComboDef& def : kCombos) {
-    auto* combo = new QComboBox(this);
-    setControlId(combo, def.id);
-    combo->setEditable(true);
-    // Typed text stays text: Enter must not add it to the list.
-    combo->setInsertPolicy(QComboBox::NoInsert);
-    combo->addItems(initialItems(def.id));
-    if (def.sorted) combo->model()->sort(0);
-    const QRect area = dluToPixels(units, def.dlu);
-    const int closedHeight = combo->sizeHint().height();
-    combo->setGeometry(area.x(), area.y(), area.width(), closedHeight);
-    const int itemHeight = std::max(1, combo->fontMetrics().height());
-    combo->setMaxVisibleItems(
-        std::max(1, (area.height() - closedHeight) / itemHeight));
-    QWidget::setTabOrder(previous, combo);
-    previous = combo;
+  buildDialog(this, kDialog);
+  for (const int id : {kPortNameCombo, kBaudRateCombo, kParityCombo,
+                       kDataBitsCombo, kStopBitsCombo}) {
+    addComboItems(comboBox(id), initialItems(id));
   }
 }
 
