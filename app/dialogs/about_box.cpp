@@ -17,13 +17,11 @@ const std::array<ControlTemplate, 4> kControls{{
     {kIdOk, K::DefaultButton, "OK", {178, 7, 50, 14}},
 }};
 
-const DialogTemplate kDialog{
-    "关于 Velmora",
-    Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-        Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint,
-    {235, 55},
-    mainDialogFont,
-    kControls};
+const DialogTemplate kDialog{"关于 Velmora",
+                             kModalDialogFrame | Qt::CustomizeWindowHint,
+                             {235, 55},
+                             mainDialogFont,
+                             kControls};
 
 }  // namespace
 

@@ -30,13 +30,8 @@ const std::array<ControlTemplate, 5> kControls{{
      {110, 68, 50, 14}},
 }};
 
-const DialogTemplate kDialog{"Dialog",
-                             Qt::Dialog | Qt::WindowTitleHint |
-                                 Qt::WindowSystemMenuHint |
-                                 Qt::WindowCloseButtonHint,
-                             {187, 94},
-                             systemDialogFont,
-                             kControls};
+const DialogTemplate kDialog{
+    "Dialog", kModalDialogFrame, {187, 94}, systemDialogFont, kControls};
 
 }  // namespace
 

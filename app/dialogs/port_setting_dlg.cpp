@@ -45,13 +45,8 @@ const std::array<ControlTemplate, 12> kControls{{
      {64, 97, 48, 30}},
 }};
 
-const DialogTemplate kDialog{"Dialog",
-                             Qt::Dialog | Qt::WindowTitleHint |
-                                 Qt::WindowSystemMenuHint |
-                                 Qt::WindowCloseButtonHint,
-                             {187, 146},
-                             systemDialogFont,
-                             kControls};
+const DialogTemplate kDialog{
+    "Dialog", kModalDialogFrame, {187, 146}, systemDialogFont, kControls};
 
 QStringList portNameItems() {
   QStringList items;

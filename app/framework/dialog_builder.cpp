@@ -71,12 +71,8 @@ QWidget* makeWidget(const ControlTemplate& entry, QWidget* parent) {
       radio->setAutoFillBackground(true);
       return radio;
     }
-    case ControlKind::TabStopRadioButton: {
-      auto* radio = new QRadioButton(text, parent);
-      radio->setFocusPolicy(Qt::StrongFocus);
-      radio->setAutoExclusive(true);
-      return radio;
-    }
+    case ControlKind::TabStopRadioButton:
+      return new QRadioButton(text, parent);  // automatic, a tab stop
     case ControlKind::MultiLineEdit: return new MultiLineEdit(parent);
     case ControlKind::TrackEdit: return new CTrackEdit(parent);
     case ControlKind::NumberEdit: return new QLineEdit(parent);

@@ -43,6 +43,11 @@ struct ControlTemplate {
   QRect dlu;         ///< x, y, width, height in dialog units
 };
 
+/// The frame of a modal dialog: caption, window menu and a close box.
+inline constexpr Qt::WindowFlags kModalDialogFrame =
+    Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    Qt::WindowCloseButtonHint;
+
 /// A dialog window: caption, frame, client size, font and controls.
 struct DialogTemplate {
   const char* caption;  ///< UTF-8
