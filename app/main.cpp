@@ -1,5 +1,6 @@
 // Velmora: reads, writes and erases magnetic stripe cards through an
 // encoder on a serial port.
+#include <QGuiApplication>
 #include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +77,8 @@ int main(int argc, char** argv) {
   qtHandler = qInstallMessageHandler(startupMessage);
   CEncodeApp app(argc, argv);
   qInstallMessageHandler(qtHandler);
+  // The menu entry's name: how a Wayland desktop finds the window's icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.quillon.velmora"));
   // The display opened: what Qt said on the way is shown as it was.
   for (const auto& [type, text] : heldBack) {
     if (type == QtWarningMsg) qWarning("%s", qPrintable(text));
