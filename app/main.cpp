@@ -46,7 +46,7 @@ void startupMessage(QtMsgType type, const QMessageLogContext& context,
     heldBack.emplace_back(type, text);
     return;
   }
-  qtHandler(type, context, text);
+  if (qtHandler != nullptr) qtHandler(type, context, text);
 }
 
 }  // namespace
@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
   // The display opened: what Qt said on the way is shown as it was.
   for (const auto& [type, text] : heldBack) {
     if (type == QtWarningMsg) qWarning("%s", qPrintable(text));
+    if (type == QtCriticalMsg) qCritical("%s", qPrintable(text));
   }
   return app.Run();
 }
