@@ -463,10 +463,13 @@ class Outputs(QuillonTest):
 
     def test_a_closed_pipe_ends_quietly_as_sigpipe_does(self):
         journal = self.path("batch.jsonl")
-        rows = [["read", "--count", "5"],
-                ["read", "--count", "5", "--format", "json"],
-                ["write", "--track2", "01", "--increment", "2:1", "--count",
-                 "5", "--journal", journal]]
+        # Commands that would not end by themselves while the test reads:
+        # only the closed pipe ends them. Once the batch has written cards,
+        # every read gets the card last written.
+        rows = [["write", "--track2", "01", "--increment", "2:1", "--count",
+                 "90000", "--journal", journal],
+                ["read", "--continuous"],
+                ["read", "--continuous", "--format", "json"]]
         for args in rows:
             with self.subTest(args=args):
                 quillon = self.start_quillon(*args)
