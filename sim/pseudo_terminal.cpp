@@ -59,11 +59,16 @@ void PseudoTerminal::takeOpenerEvents() {
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       if (event->mask & IN_OPEN) ++openers_;
-      if ((event->mask & IN_CLOSE) && openers_ > 0) --openers_;
+      // The moment the last opener went, even when the next one has come
+      // since: its exclusive mode may be cleared too, but a stale one
+      // would keep every later opener out.
+      if ((event->mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0 &&
+          keptSlave_ >= 0) {
+        ::ioctl(keptSlave_, TIOCNXCL);
+      }
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
-  if (openers_ == 0 && keptSlave_ >= 0) ::ioctl(keptSlave_, TIOCNXCL);
 }
 
 void PseudoTerminal::close() {
