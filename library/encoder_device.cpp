@@ -22,24 +22,6 @@ std::optional<std::string_view> boundedText(const char* text,
   return std::string_view(text, length);
 }
 
-// A read reply as the encoder sends it, byte for byte in its frame: the
-// header first, the block's '?' followed by FS and the status answer as
-// its last bytes. Anything else, such as a babbling line's bytes in front
-// of a reply, is not a card.
-bool wholeReadReply(std::span<const std::uint8_t> reply) {
-  constexpr std::size_t kTail = 5;  // '?' FS ESC 'r' status
-  const auto& header = protocol::kReadReplyHeader;
-  const std::size_t n = reply.size();
-  if (n < header.size() + kTail ||
-      !std::equal(header.begin(), header.end(), reply.begin()))
-    return false;
-  const auto blockEnd = std::find(reply.begin() + header.size(), reply.end(),
-                                  protocol::kBlockEnd);
-  return blockEnd == reply.end() - kTail && reply[n - 4] == protocol::kFs &&
-         reply[n - 3] == protocol::kEsc &&
-         reply[n - 2] == protocol::kStatusMarker;
-}
-
 void copySegment(std::span<const std::uint8_t> reply, protocol::Segment s,
                  char* destination) {
   const auto bytes = protocol::segmentBytes(reply, s);
@@ -74,13 +56,15 @@ int EncoderDevice::send(std::span<const std::uint8_t> frame) {
   return written;
 }
 
-int EncoderDevice::receive(ReplyBuffer& reply, ReplyEnd complete) {
-  const SerialPort::ReadEnd end{wait_.interruptFd,
-                                wait_.endOnCompleteReply ? complete : nullptr};
-  const int count = port_.Read(reply, end);
-  if (count > 0 && wait_.traffic)
-    wait_.traffic(false,
-                  std::span(reply).first(static_cast<std::size_t>(count)));
+int EncoderDevice::receive(ReplyBuffer& reply,
+                           protocol::ReplyTracker& tracker) {
+  protocol::ReplyTracker* const endOn =
+      wait_.endOnCompleteReply ? &tracker : nullptr;
+  const int count = port_.Read(reply, {wait_.interruptFd, endOn});
+  if (count <= 0) return count;
+  const auto received = std::span(reply).first(static_cast<std::size_t>(count));
+  if (endOn == nullptr) tracker.take(received);  // else it followed the read
+  if (wait_.traffic) wait_.traffic(false, received);
   return count;
 }
 
@@ -121,19 +105,18 @@ Status EncoderDevice::TestCommunication() {
   if (send(protocol::kCommunicationTestFrame) == SerialPort::kWriteFailed)
     return QUILLON_ERR_WRITE;
   ReplyBuffer reply{};
-  const int count = receive(reply, protocol::communicationTestReplyComplete);
+  protocol::ReplyTracker answer(protocol::ReplyTracker::Kind::LineTest);
+  const int count = receive(reply, answer);
   if (count <= 0) return static_cast<Status>(count);
-  const bool answered = count >= 2 &&
-                        reply[0] == protocol::kCommunicationTestReply[0] &&
-                        reply[1] == protocol::kCommunicationTestReply[1];
-  return answered ? QUILLON_OK : QUILLON_ERR_DEVICE;
+  return answer.whole() ? QUILLON_OK : QUILLON_ERR_DEVICE;
 }
 
 Status EncoderDevice::QueryStatus() {
   const int written = send(protocol::kStatusRequestFrame);
   if (written != SerialPort::kWritten) return static_cast<Status>(written);
   ReplyBuffer reply{};
-  const int count = receive(reply, protocol::statusAnswerComplete);
+  protocol::ReplyTracker answer(protocol::ReplyTracker::Kind::StatusAnswer);
+  const int count = receive(reply, answer);
   if (count <= 0) return static_cast<Status>(count);
   return statusOfAnswer(
       std::span(reply).first(static_cast<std::size_t>(count)));
@@ -150,7 +133,8 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
   const protocol::Bytes frame = protocol::writeFrame(selection, *t1, *t2, *t3);
   if (send(frame) == SerialPort::kWriteFailed) return QUILLON_ERR_WRITE;
   ReplyBuffer reply{};
-  const int count = receive(reply, protocol::statusAnswerComplete);
+  protocol::ReplyTracker answer(protocol::ReplyTracker::Kind::StatusAnswer);
+  const int count = receive(reply, answer);
   if (count == SerialPort::kEscapePressed) {
     send(protocol::kResetFrame);  // stop the encoder waiting
     return QUILLON_ERR_ESCAPE;
@@ -161,12 +145,13 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
 }
 
 Status EncoderDevice::readReply(int selection, ReplyBuffer& reply, int& count,
-                                protocol::ReadReply& split) {
+                                protocol::ReadReply& split,
+                                protocol::ReplyTracker& tracker) {
   if (!port_.isOpen()) return QUILLON_ERR_NOT_OPEN;
   const auto command = protocol::readCommand(selection);
   if (!command) return QUILLON_ERR_READ_START;  // nothing to send
   if (send(*command) == SerialPort::kWriteFailed) return QUILLON_ERR_WRITE;
-  count = receive(reply, protocol::readReplyComplete);
+  count = receive(reply, tracker);
   if (count == SerialPort::kEscapePressed) {
     send(protocol::kResetFrame);
     return QUILLON_ERR_ESCAPE;
@@ -189,7 +174,8 @@ Status EncoderDevice::ReadCard(int selection, char* track1, char* track2,
   ReplyBuffer reply{};
   int count = 0;
   protocol::ReadReply split;
-  const Status status = readReply(selection, reply, count, split);
+  protocol::ReplyTracker tracker;
+  const Status status = readReply(selection, reply, count, split, tracker);
   if (status != QUILLON_OK) return status;  // buffers untouched
 
   const auto received = std::span<const std::uint8_t>(reply).first(
@@ -209,11 +195,14 @@ Status EncoderDevice::ReadTracks(int selection,
   ReplyBuffer reply{};
   int count = 0;
   protocol::ReadReply split;
-  const Status status = readReply(selection, reply, count, split);
+  protocol::ReplyTracker tracker;
+  const Status status = readReply(selection, reply, count, split, tracker);
   if (status != QUILLON_OK) return status;
   const auto received = std::span<const std::uint8_t>(reply).first(
       static_cast<std::size_t>(count));
-  if (!wholeReadReply(received)) return QUILLON_ERR_DEVICE;
+  // Only a reply exactly as the encoder frames it is a card: a babbling
+  // line's bytes in front of a reply never pass for one.
+  if (!tracker.whole()) return QUILLON_ERR_DEVICE;
   const protocol::Segment segments[] = {split.track1, split.track2,
                                         split.track3};
   for (std::size_t i = 0; i < tracks.size(); ++i) {

@@ -25,6 +25,7 @@
 
 #include "encoder_protocol.h"
 #include "keyboard_probe.h"
+#include "reply_tracker.h"
 #include "serial_port.h"
 
 namespace quillon {
@@ -67,9 +68,9 @@ class EncoderDevice {
     /// Once readable, a wait ends as Escape ends it (-13; a read or write
     /// then sends the reset frame). -1 for none.
     int interruptFd = -1;
-    /// End a reply as soon as it is whole (a status answer's status byte,
-    /// ESC 'y' of the line test) instead of after the pause; any other
-    /// reply still ends on the pause.
+    /// End a reply as soon as it has ended (protocol::ReplyTracker: a
+    /// status answer's status byte, ESC 'y' of the line test) instead of
+    /// after the pause; any other reply still ends on the pause.
     bool endOnCompleteReply = false;
     /// Sees each frame sent (sent = true) and each reply received.
     std::function<void(bool sent, std::span<const std::uint8_t>)> traffic;
@@ -85,14 +86,15 @@ class EncoderDevice {
 
  private:
   using ReplyBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
-  using ReplyEnd = bool (*)(std::span<const std::uint8_t>);
 
   int send(std::span<const std::uint8_t> frame);
-  int receive(ReplyBuffer& reply, ReplyEnd complete);
+  /// Takes one reply: the count, or a status when not positive. `tracker`
+  /// follows every byte received (and ends the wait when so asked).
+  int receive(ReplyBuffer& reply, protocol::ReplyTracker& tracker);
   /// Sends the read command and takes the reply: the count (or a status
   /// when not positive) and the reply taken apart.
   Status readReply(int selection, ReplyBuffer& reply, int& count,
-                   protocol::ReadReply& split);
+                   protocol::ReadReply& split, protocol::ReplyTracker& tracker);
   Status sendWithoutReply(std::span<const std::uint8_t> frame);
   /// Status of a status answer: 'p' 0, 'q' -5, anything else -2.
   static Status statusOfAnswer(std::span<const std::uint8_t> reply);

@@ -221,10 +221,13 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     if ((revents & POLLIN) != 0) {
       const ssize_t n = ::read(fd_, buffer.data() + count, kReadSize - count);
       if (n > 0) {
-        count += static_cast<std::size_t>(n);
+        const auto arrived = buffer.subspan(count, static_cast<std::size_t>(n));
+        count += arrived.size();
         if (count == kReadSize) return static_cast<int>(count);
-        if (end.replyComplete && end.replyComplete(buffer.first(count)))
-          return static_cast<int>(count);
+        if (end.reply != nullptr) {
+          end.reply->take(arrived);
+          if (end.reply->ended()) return static_cast<int>(count);
+        }
         pauseDeadline = Clock::now() + milliseconds(kInterByteTimeoutMs);
         continue;
       }

@@ -14,13 +14,14 @@
 
 #include "keyboard_probe.h"
 #include "line_close.h"
+#include "reply_tracker.h"
 
 namespace quillon {
 
 class SerialPort {
  public:
   /// Largest reply a read takes.
-  static constexpr std::size_t kReadSize = 400;
+  static constexpr std::size_t kReadSize = protocol::kMaxReplySize;
   /// A read ends this long after its last byte ...
   static constexpr int kInterByteTimeoutMs = 79;
   /// ... and at the latest this long after it began.
@@ -77,9 +78,9 @@ class SerialPort {
   struct ReadEnd {
     /// Once readable, the read ends as Escape ends it (-13); -1 for none.
     int interruptFd = -1;
-    /// Asked after every arrival; true ends the read at once with the
-    /// count, without waiting for the pause.
-    bool (*replyComplete)(std::span<const std::uint8_t> received) = nullptr;
+    /// Follows the bytes as they arrive; once it says the reply has ended
+    /// the read returns the count at once, without waiting for the pause.
+    protocol::ReplyTracker* reply = nullptr;
   };
   int Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
 

@@ -109,22 +109,6 @@ std::optional<Byte> statusByte(ByteView reply) {
   return reply[r + 1];
 }
 
-bool statusAnswerComplete(ByteView received) {
-  return statusByte(received).has_value();
-}
-
-bool readReplyComplete(ByteView received) {
-  const std::size_t end = findIn(received, 0, received.size(), kBlockEnd);
-  if (end == received.size()) return false;
-  return statusAnswerComplete(received.subspan(end + 1));
-}
-
-bool communicationTestReplyComplete(ByteView received) {
-  return received.size() >= kCommunicationTestReply.size() &&
-         std::equal(kCommunicationTestReply.begin(),
-                    kCommunicationTestReply.end(), received.begin());
-}
-
 ReplyStatus classifyStatus(std::optional<Byte> status) {
   if (status == kStatusSuccess) return ReplyStatus::Success;
   if (status == kStatusFailure) return ReplyStatus::Failure;

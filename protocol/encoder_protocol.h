@@ -106,15 +106,6 @@ enum class ReplyStatus { Success, Failure, Invalid };
 /// 'p' is success, 'q' failure, anything else (or nothing) invalid.
 [[nodiscard]] ReplyStatus classifyStatus(std::optional<Byte> status);
 
-// Whether the bytes received so far are a whole reply, so that a wait can
-// end at once instead of after the pause that otherwise ends a reply.
-/// A status answer: an 'r' and the byte after it.
-[[nodiscard]] bool statusAnswerComplete(ByteView received);
-/// A read reply: after the '?' that ends the block, an 'r' and its byte.
-[[nodiscard]] bool readReplyComplete(ByteView received);
-/// The communication test's answer: ESC 'y'.
-[[nodiscard]] bool communicationTestReplyComplete(ByteView received);
-
 /// A run of bytes inside a reply: [offset, offset + length).
 struct Segment {
   std::size_t offset = 0;

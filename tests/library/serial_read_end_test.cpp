@@ -1,15 +1,16 @@
-// What a program may add to a read: a whole-reply test that ends it
-// before the pause, and an interrupt descriptor that ends the wait.
+// What a program may add to a read: a reply tracker that ends it before
+// the pause, and an interrupt descriptor that ends the wait.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 #include <thread>
 
-#include "encoder_protocol.h"
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
+#include "reply_tracker.h"
 #include "serial_port.h"
 
 namespace {
@@ -23,7 +24,7 @@ constexpr int kPort = 10;
 
 struct SplitReply {
   const char* name;
-  bool (*complete)(std::span<const std::uint8_t>);
+  std::optional<protocol::ReplyTracker::Kind> kind;  // none: no tracker
   std::vector<std::string> bursts;  // 30 ms apart: one reply by the pause
   std::string expected;
 };
@@ -31,19 +32,19 @@ struct SplitReply {
 TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
   const SplitReply rows[] = {
       {"status answer",
-       protocol::statusAnswerComplete,
+       protocol::ReplyTracker::Kind::StatusAnswer,
        {"\x1b", "r", "p", "NEXT"},
        "\x1brp"},
       {"read reply with 'r' in a track",
-       protocol::readReplyComplete,
+       protocol::ReplyTracker::Kind::ReadReply,
        {"\x1bs1r2", "3?\x1c\x1br", "q", "NEXT"},
        "\x1bs1r23?\x1c\x1brq"},
       {"line test",
-       protocol::communicationTestReplyComplete,
+       protocol::ReplyTracker::Kind::LineTest,
        {"\x1b", "y", "NEXT"},
        "\x1by"},
       {"no test: the pause alone",
-       nullptr,
+       std::nullopt,
        {"\x1b", "r", "p", "NEXT"},
        "\x1brpNEXT"},
   };
@@ -61,7 +62,9 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
       }
     });
     std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
-    const int count = port.Read(buffer, {-1, row.complete});
+    protocol::ReplyTracker tracker(
+        row.kind.value_or(protocol::ReplyTracker::Kind::ReadReply));
+    const int count = port.Read(buffer, {-1, row.kind ? &tracker : nullptr});
     device.join();
     ASSERT_GT(count, 0);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + count),

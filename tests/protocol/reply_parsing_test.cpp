@@ -2,6 +2,7 @@
 
 #include "byte_literals.h"
 #include "encoder_protocol.h"
+#include "reply_tracker.h"
 
 using protocol::Bytes;
 using protocol::ReplyStatus;
@@ -156,27 +157,49 @@ TEST(SplitReadReply, LargestReplySplitsWithinBounds) {
 
 }  // namespace
 
-TEST(WholeReply, EachKindIsWholeOnlyWithItsLastByte) {
+// Where each kind of reply ends, and which read replies are whole: only
+// as the encoder frames them, and no more than the longest reply (no byte
+// past it is taken).
+TEST(ReplyTracker, EachKindEndsWithItsLastByteAndOnlyAFramedReplyIsWhole) {
+  using Kind = protocol::ReplyTracker::Kind;
   struct Row {
-    bool (*complete)(protocol::ByteView);
+    Kind kind;
     std::string received;
+    bool ended;
     bool whole;
+    std::size_t taken;
   };
+  const std::string end = "?\x1c\x1brp";
   const Row rows[] = {
-      {protocol::statusAnswerComplete, "\x1br", false},
-      {protocol::statusAnswerComplete, "\x1brp", true},
-      {protocol::statusAnswerComplete, "rq", true},
-      {protocol::statusAnswerComplete, "", false},
-      {protocol::readReplyComplete, "\x1bs12r3", false},  // 'r' in a track
-      {protocol::readReplyComplete, "\x1bs123?\x1c\x1br", false},
-      {protocol::readReplyComplete, "\x1bs123?\x1c\x1brp", true},
-      {protocol::readReplyComplete, "\x1bs?\x1c\x1brq", true},
-      {protocol::communicationTestReplyComplete, "\x1b", false},
-      {protocol::communicationTestReplyComplete, "\x1by", true},
-      {protocol::communicationTestReplyComplete, "\x1bx", false},
+      {Kind::StatusAnswer, "\x1br", false, false, 2},
+      {Kind::StatusAnswer, "\x1brp", true, true, 3},
+      {Kind::StatusAnswer, "rq", true, true, 2},
+      {Kind::StatusAnswer, "", false, false, 0},
+      {Kind::ReadReply, "\x1bs12r3", false, false, 6},  // 'r' in a track
+      {Kind::ReadReply, "\x1bs123?\x1c\x1br", false, false, 9},
+      {Kind::ReadReply, "\x1bsB123" + end, true, true, 11},
+      {Kind::ReadReply, "\x1bs?\x1c\x1brq", true, true, 7},
+      {Kind::ReadReply, "\x1bs" + std::string(393, '1') + end, true, true, 400},
+      {Kind::ReadReply, "\x1bs" + std::string(394, '1') + end, false, false,
+       400},
+      {Kind::ReadReply, "\x06\x1bs1" + end, true, false, 9},  // stale byte
+      {Kind::ReadReply, "\x1bs1?\x1brp", true, false, 7},     // no FS
+      {Kind::ReadReply, "\x1bs1?\x1cp", false, false, 6},     // no 'r'
+      {Kind::ReadReply, "\x1bsBAp", false, false, 5},         // a status letter
+      {Kind::LineTest, "\x1b", false, false, 1},
+      {Kind::LineTest, "\x1by", true, true, 2},
+      {Kind::LineTest, "\x1bx", false, false, 2},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(row.complete(fromText(row.received)), row.whole)
-        << testing::PrintToString(row.received);
+    SCOPED_TRACE(testing::PrintToString(row.received));
+    protocol::ReplyTracker tracker(row.kind);
+    for (int round = 0; round < 2; ++round) {  // the same after restart()
+      std::size_t taken = 0;
+      for (const auto b : fromText(row.received)) taken += tracker.take(b);
+      EXPECT_EQ(tracker.ended(), row.ended);
+      EXPECT_EQ(tracker.whole(), row.whole);
+      EXPECT_EQ(taken, row.taken);
+      tracker.restart();
+    }
   }
 }
