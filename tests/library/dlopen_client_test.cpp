@@ -15,12 +15,13 @@
 #include <thread>
 
 #include "com_port_path.h"
+#include "encoder_protocol.h"
 #include "simulated_encoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 using NoArgs = std::int16_t (*)();
 using OneArg = std::int16_t (*)(int);

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "encoder_protocol.h"
+
 namespace quillon_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 Bytes bytesOf(const std::string& text);
 
