@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "encoder_device.h"
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "scripted_probes.h"
 #include "simulated_encoder.h"
 
@@ -168,9 +168,10 @@ void xdotoolLatency(int samples) {
   const auto xdotool = [](const char* command) {
     if (std::system(command) != 0) std::exit(5);
   };
+  const auto machine = quillon::makeMachineKeyboardProbe();
   escapeToReturn(
-      "X server's keyboard (xdotool keydown, from its start)",
-      quillon::defaultKeyboardProbe(), [&] { xdotool("xdotool keyup Escape"); },
+      "X server's keyboard (xdotool keydown, from its start)", *machine,
+      [&] { xdotool("xdotool keyup Escape"); },
       [&] { xdotool("xdotool keydown Escape"); }, samples);
 }
 
@@ -192,8 +193,8 @@ int main(int argc, char** argv) {
     replyToReturn(samples, *none, "no keyboard");
   }
   if (std::getenv("DISPLAY") != nullptr) {
-    replyToReturn(samples, quillon::defaultKeyboardProbe(),
-                  "machine probe (X11 + input)");
+    const auto machine = quillon::makeMachineKeyboardProbe();
+    replyToReturn(samples, *machine, "machine probe (X11 + input)");
   }
 
   if (!quick) {
@@ -203,9 +204,10 @@ int main(int argc, char** argv) {
         "|---|---|---|---|---|---|\n");
     auto none = quillon::makeNullKeyboardProbe();
     cpuWhileWaiting("no keyboard", *none);
+    const auto machine = quillon::makeMachineKeyboardProbe();
     cpuWhileWaiting(std::getenv("DISPLAY") ? "machine probe (X11 + input)"
                                            : "machine probe (input devices)",
-                    quillon::defaultKeyboardProbe());
+                    *machine);
   }
 
   std::printf(

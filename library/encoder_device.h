@@ -24,7 +24,7 @@
 #include <string>
 
 #include "encoder_protocol.h"
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "reply_tracker.h"
 #include "serial_port.h"
 

@@ -39,7 +39,8 @@ void setDtr(int fd, bool raised) {
 }  // namespace
 
 SerialPort::SerialPort()
-    : probe_(&defaultKeyboardProbe()),
+    : ownProbe_(makeMachineKeyboardProbe()),
+      probe_(ownProbe_.get()),
       calls_(&serialline::systemTerminalCalls()) {}
 
 SerialPort::SerialPort(KeyboardProbe& probe)

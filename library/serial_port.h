@@ -10,10 +10,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
-#include "keyboard_probe.h"
 #include "line_close.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "reply_tracker.h"
 
 namespace quillon {
@@ -40,7 +41,8 @@ class SerialPort {
   static constexpr int kNoReply = -6;
   static constexpr int kEscapePressed = -13;
 
-  /// A closed port that watches the machine's keyboard.
+  /// A closed port that watches the machine's keyboard, through a probe
+  /// of its own.
   SerialPort();
   /// A closed port that asks `probe` for the Escape key; the probe must
   /// outlive the port.
@@ -103,6 +105,7 @@ class SerialPort {
   std::uint32_t baudRate_ = 0;
   bool open_ = false;
   termios savedTermios_{};
+  std::unique_ptr<KeyboardProbe> ownProbe_;  // when none was handed in
   KeyboardProbe* probe_;
   serialline::TerminalCalls* calls_;
 };

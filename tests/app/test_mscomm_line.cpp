@@ -11,7 +11,7 @@
 #include <QtTest>
 #include <functional>
 
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "mscomm.h"
 #include "own_pty.h"
 #include "recording_terminal_calls.h"

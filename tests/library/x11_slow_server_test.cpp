@@ -17,7 +17,7 @@
 
 #include "encoder_device.h"
 #include "fake_x_server.h"
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "pty_pair.h"
 #include "simulated_encoder.h"
 

@@ -9,7 +9,7 @@
 
 #include "encoder_device.h"
 #include "interrupt_source.h"
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
 namespace quillon::cli {
 
