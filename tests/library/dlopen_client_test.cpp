@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -141,6 +142,44 @@ TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
   EXPECT_EQ(lib.write(1, nullptr, "", ""), -3);
   EXPECT_EQ(lib.close(), 0);
   EXPECT_EQ(lib.status(), -1);
+}
+
+// COMn as the exported open resolves it: ENCODER_COMn (an absolute path
+// only) or /dev/ttyS<n-1>, from the low 8 bits of the number. A relative
+// ENCODER_COMn would name ./enc here and /dev/enc in the program: refused,
+// although ./enc is a working terminal. A refused open closes the port.
+TEST_F(DlopenClient, OpenResolvesComPortNumbers) {
+  char folder[] = "/tmp/quillon-relative-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/enc";
+  ASSERT_EQ(symlink(encoder.slavePath().c_str(), link.c_str()), 0);
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(folder), 0);
+  struct Row {
+    int port;
+    const char* device;  // ENCODER_COMn; null: none set
+    std::int16_t status;
+  };
+  const Row rows[] = {
+      {9, link.c_str(), 0}, {0, nullptr, -1},
+      {9, link.c_str(), 0}, {256, nullptr, -1},  // port 0 in 8 bits
+      {9, "enc", -1},       {9, "./enc", -1},
+      {9, link.c_str(), 0}, {9, "/nonexistent/tty", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.port) + " " +
+                 (row.device != nullptr ? row.device : "-"));
+    if (row.device != nullptr)
+      setenv(portmap::overrideVariable(row.port).c_str(), row.device, 1);
+    EXPECT_EQ(lib.open(row.port, 9600), row.status);
+    EXPECT_EQ(lib.status() == -1, row.status != 0) << "open only after an open that worked";
+  }
+  unsetenv(portmap::overrideVariable(9).c_str());
+  lib.close();
+  EXPECT_EQ(chdir(previous), 0);
+  std::remove(link.c_str());
+  rmdir(folder);
 }
 
 TEST_F(DlopenClient, UnloadingLeavesThePortOpen) {

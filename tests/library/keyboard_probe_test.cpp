@@ -18,9 +18,9 @@
 #include <thread>
 
 #include "pty_pair.h"
+#include "quillon/core/serial_port.h"
 #include "quillon/keyboard/evdev_keyboard_probe.h"
 #include "quillon/keyboard/x11_keyboard_probe.h"
-#include "serial_port.h"
 
 namespace {
 
@@ -207,9 +207,8 @@ TEST_F(X11ProbeTest, LostServerIsDroppedAndFoundAgain) {
 
 TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   quillon_test::PtyPair pty;
-  quillon_test::mapPort(13, pty.slavePath());
   quillon::SerialPort port;  // the machine's keyboard
-  ASSERT_TRUE(port.Open(13, 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   bool pressed = false;
   std::thread user([&] {
     std::this_thread::sleep_for(200ms);
@@ -217,10 +216,10 @@ TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   });
   std::array<std::uint8_t, quillon::SerialPort::kReadSize> buffer{};
   const auto start = std::chrono::steady_clock::now();
-  const int result = port.Read(buffer);
+  const auto result = port.Read(buffer).status;
   user.join();
   ASSERT_TRUE(pressed) << "xdotool could not press the key";
-  EXPECT_EQ(result, quillon::SerialPort::kEscapePressed);
+  EXPECT_EQ(result, QUILLON_ERR_ESCAPE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   port.Close();
 }

@@ -38,7 +38,4 @@ class PtyPair {
   std::string slavePath_;
 };
 
-/// Points COM`port` at `path` for this process.
-void mapPort(int port, const std::string& path);
-
 }  // namespace quillon_test

@@ -10,8 +10,8 @@
 
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
+#include "quillon/core/serial_port.h"
 #include "reply_tracker.h"
-#include "serial_port.h"
 
 namespace {
 
@@ -19,8 +19,6 @@ using namespace std::chrono_literals;
 using quillon::SerialPort;
 using quillon_test::Bytes;
 using quillon_test::bytesOf;
-
-constexpr int kPort = 10;
 
 struct SplitReply {
   const char* name;
@@ -51,10 +49,9 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     quillon_test::PtyPair pty;
-    quillon_test::mapPort(kPort, pty.slavePath());
     quillon_test::FakeKeyboardProbe keyboard;
     SerialPort port(keyboard);
-    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
     std::thread device([&] {
       for (const auto& burst : row.bursts) {
         pty.send(bytesOf(burst));
@@ -64,10 +61,10 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
     std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
     protocol::ReplyTracker tracker(
         row.kind.value_or(protocol::ReplyTracker::Kind::ReadReply));
-    const int count = port.Read(buffer, {-1, row.kind ? &tracker : nullptr});
+    const auto got = port.Read(buffer, {-1, row.kind ? &tracker : nullptr});
     device.join();
-    ASSERT_GT(count, 0);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + count),
+    ASSERT_EQ(got.status, QUILLON_OK);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + got.count),
               bytesOf(row.expected));
     port.Close();
   }
@@ -75,10 +72,9 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
 
 TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
   quillon_test::PtyPair pty;
-  quillon_test::mapPort(kPort, pty.slavePath());
   quillon_test::FakeKeyboardProbe keyboard;
   SerialPort port(keyboard);
-  ASSERT_TRUE(port.Open(kPort, 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   const int interrupt = ::eventfd(0, EFD_CLOEXEC);
   ASSERT_GE(interrupt, 0);
   std::thread signaller([&] {
@@ -88,8 +84,7 @@ TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
   });
   std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}),
-            SerialPort::kEscapePressed);
+  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}).status, QUILLON_ERR_ESCAPE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
   signaller.join();
   ::close(interrupt);

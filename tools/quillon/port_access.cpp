@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,8 +16,6 @@ namespace quillon::cli {
 
 namespace {
 
-constexpr int kPathPortNumber = portmap::kMaxPortNumber;
-
 std::string joinHint(const std::string& group) {
   return "join the group with: sudo usermod -aG " + group +
          " \"$USER\" (then log in again)";
@@ -30,12 +27,7 @@ std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
   PortTarget target;
   target.name = std::string(argument);
   if (argument.starts_with('/')) {
-    // The library names ports by number; its override variable takes a
-    // path, so a path is handed over through that in this process.
-    target.number = kPathPortNumber;
     target.path = std::string(argument);
-    ::setenv(portmap::overrideVariable(kPathPortNumber).c_str(),
-             target.path.c_str(), 1);
     return target;
   }
   std::string_view digits = argument;
@@ -50,13 +42,9 @@ std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
            "with /, not \"" +
            std::string(argument) + "\"";
   }
-  target.number = number;
-  target.path = portmap::resolvePortPath(number).value_or("");
-  if (!target.path.starts_with('/')) {
-    return portmap::overrideVariable(number) +
-           " must name a device by its absolute path, not \"" + target.path +
-           "\"";
-  }
+  portmap::Resolution port = portmap::resolvePort(number);
+  if (!port.path) return port.message;  // a relative ENCODER_COMn
+  target.path = std::move(*port.path);
   return target;
 }
 

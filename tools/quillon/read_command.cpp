@@ -6,7 +6,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "output_sink.h"
-#include "quillon.h"
+#include "quillon/core/status.h"
 
 namespace quillon::cli {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "encoder_device.h"
 #include "interrupt_source.h"
+#include "quillon/core/encoder_device.h"
 #include "quillon/keyboard/keyboard_probe.h"
 
 namespace quillon::cli {
