@@ -18,12 +18,9 @@ struct PortTarget {
 [[nodiscard]] std::variant<PortTarget, std::string> resolvePort(
     std::string_view argument);
 
-/// Why a device cannot be opened, and what to do about it: missing, in
-/// use, no permission, not a terminal. Asked after an open failed.
+/// Why a device cannot be opened, and what to do about it (missing, a
+/// folder on the way shut, no permission, in use, not a terminal), in
+/// quillon's words. Asked after an open failed.
 [[nodiscard]] std::string portProblem(const std::string& path);
-
-/// The group that owns the device, when the user is not allowed to open it
-/// for reading and writing; empty when the user may.
-[[nodiscard]] std::string groupNeededFor(const std::string& path);
 
 }  // namespace quillon::cli
