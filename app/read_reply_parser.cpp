@@ -49,12 +49,9 @@ void track3Only(unsigned char b, ReadParseState& s) {
   }
 }
 
-void tracks1And2(unsigned char b, ReadParseState& s) {
-  if (s.inTrack1) s.markerByte = FALSE;
-  if (!isFraming(b) && b != kStatusMarker && b != kTrack1Separator &&
-      !s.inTrack1 && !s.replyEnded) {
-    append(s.track2, b);
-  }
+// The first 'B' (itself no data) opens track 1, which takes every later
+// byte up to FS.
+void intoTrack1(unsigned char b, ReadParseState& s) {
   if (b == kTrack1Separator && ++s.replyCount == 1) {
     s.inTrack1 = TRUE;
     s.markerByte = TRUE;
@@ -62,6 +59,15 @@ void tracks1And2(unsigned char b, ReadParseState& s) {
   if (!isFraming(b) && s.inTrack1 && !s.markerByte && !s.replyEnded) {
     append(s.track1, b);
   }
+}
+
+void tracks1And2(unsigned char b, ReadParseState& s) {
+  if (s.inTrack1) s.markerByte = FALSE;
+  if (!isFraming(b) && b != kStatusMarker && b != kTrack1Separator &&
+      !s.inTrack1 && !s.replyEnded) {
+    append(s.track2, b);
+  }
+  intoTrack1(b, s);
 }
 
 void tracks2And3(unsigned char b, ReadParseState& s) {
@@ -80,13 +86,7 @@ void allTracks(unsigned char b, ReadParseState& s) {
   if (b == kTrack3Separator) s.inTrack3 = TRUE;
   if (plain && b != kTrack1Separator && s.inTrack3 && !s.inTrack1)
     append(s.track3, b);
-  if (b == kTrack1Separator && ++s.replyCount == 1) {
-    s.inTrack1 = TRUE;
-    s.markerByte = TRUE;
-  }
-  if (!isFraming(b) && s.inTrack1 && !s.markerByte && !s.replyEnded) {
-    append(s.track1, b);
-  }
+  intoTrack1(b, s);
 }
 
 }  // namespace

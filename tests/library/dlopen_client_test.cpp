@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "com_port_path.h"
 #include "encoder_protocol.h"
@@ -63,16 +62,6 @@ Library load() {
   return lib;
 }
 
-Bytes receivedOnce(const sim::SimulatedEncoder& encoder, std::size_t count) {
-  const auto end = std::chrono::steady_clock::now() + 2s;
-  Bytes bytes = encoder.received();
-  while (bytes.size() < count && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(2ms);
-    bytes = encoder.received();
-  }
-  return bytes;
-}
-
 // Whether this process holds a descriptor on `path`.
 bool holdsOpen(const std::string& path) {
   DIR* dir = opendir("/proc/self/fd");
@@ -115,7 +104,10 @@ TEST_F(DlopenClient, EveryFunctionBeforeOpenSaysNotOpen) {
   EXPECT_EQ(lib.test(), -1);
   EXPECT_EQ(lib.status(), -1);
   EXPECT_EQ(lib.read(2, nullptr, buffer, nullptr), -1);
+  EXPECT_EQ(lib.read(5, buffer, nullptr, buffer), -1);
   EXPECT_EQ(lib.write(2, "", "1", ""), -1);
+  EXPECT_EQ(lib.write(2, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(lib.close(), 0);
 }
 
 TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
@@ -130,7 +122,8 @@ TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
   EXPECT_EQ(lib.erase(0), 0);
   const Bytes sent = {0x1B, 0x65, 0x1B, 0x6A, 0x1B, 0x78, 0x1B, 0x79,
                       0x1B, 0x4C, 0x1B, 0x30, 0x1B, 0x63, 0x00};
-  EXPECT_EQ(receivedOnce(encoder, sent.size()), sent);
+  EXPECT_TRUE(encoder.waitForFrames(7, 2s));
+  EXPECT_EQ(encoder.received(), sent);
 
   EXPECT_EQ(lib.write(3, "TRACK ONE", "12345", "not sent"), 0);
   char track2[400] = {};
@@ -173,7 +166,8 @@ TEST_F(DlopenClient, OpenResolvesComPortNumbers) {
     if (row.device != nullptr)
       setenv(portmap::overrideVariable(row.port).c_str(), row.device, 1);
     EXPECT_EQ(lib.open(row.port, 9600), row.status);
-    EXPECT_EQ(lib.status() == -1, row.status != 0) << "open only after an open that worked";
+    EXPECT_EQ(lib.status() == -1, row.status != 0)
+        << "open only after an open that worked";
   }
   unsetenv(portmap::overrideVariable(9).c_str());
   lib.close();

@@ -218,32 +218,31 @@ TEST_F(SerialPortTest, WriteDropsInputThatArrivedBeforeIt) {
   EXPECT_EQ(received(buffer, got), bytesOf("rp"));
 }
 
-TEST_F(SerialPortTest, BurstsWithShortGapsMakeOneReply) {
+// Bursts closer than the 79 ms pause make one reply; a longer pause cuts
+// the reply there.
+TEST_F(SerialPortTest, APauseEndsTheReplyAndShorterGapsDoNot) {
+  struct Row {
+    std::vector<std::string> bursts;
+    std::chrono::milliseconds gap;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {{"\x1bs12", "34?", "\x1c\x1brp"}, 40ms, "\x1bs1234?\x1c\x1brp"},
+      {{"first", "second"}, 250ms, "first"},
+  };
   ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
-  std::thread device([&] {
-    pty.send(bytesOf("\x1bs12"));
-    std::this_thread::sleep_for(40ms);
-    pty.send(bytesOf("34?"));
-    std::this_thread::sleep_for(40ms);
-    pty.send(bytesOf("\x1c\x1brp"));
-  });
-  ReadBuffer buffer{};
-  const auto got = port.Read(buffer);
-  device.join();
-  EXPECT_EQ(received(buffer, got), bytesOf("\x1bs1234?\x1c\x1brp"));
-}
-
-TEST_F(SerialPortTest, APauseLongerThanTheIntervalEndsTheReply) {
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
-  std::thread device([&] {
-    pty.send(bytesOf("first"));
-    std::this_thread::sleep_for(250ms);
-    pty.send(bytesOf("second"));
-  });
-  ReadBuffer buffer{};
-  const auto got = port.Read(buffer);
-  device.join();
-  EXPECT_EQ(received(buffer, got), bytesOf("first"));
+  for (const Row& row : rows) {
+    std::thread device([&] {
+      for (const auto& burst : row.bursts) {
+        pty.send(bytesOf(burst));
+        std::this_thread::sleep_for(row.gap);
+      }
+    });
+    ReadBuffer buffer{};
+    const auto got = port.Read(buffer);
+    device.join();
+    EXPECT_EQ(received(buffer, got), bytesOf(row.expected));
+  }
 }
 
 // A reader the system kept from running longer than the pause that ends

@@ -57,64 +57,44 @@ TEST(StatusAnswer, Classification) {
   EXPECT_EQ(protocol::classifyStatus(std::nullopt), ReplyStatus::Invalid);
 }
 
-TEST(SplitReadReply, AllThreeTracks) {
-  const auto t = split(7, readReply("123A456BXYZ"));
-  EXPECT_TRUE(t.ok);
-  EXPECT_EQ(t.t2, "123");
-  EXPECT_EQ(t.t3, "456");
-  EXPECT_EQ(t.t1, "XYZ");
-}
-
-TEST(SplitReadReply, SingleTracksSkipTheirSeparatorByPosition) {
-  EXPECT_EQ(split(1, readReply("B%ABC^DOE")).t1, "%ABC^DOE");
-  EXPECT_EQ(split(2, readReply(";1234=99")).t2, ";1234=99");
-  EXPECT_EQ(split(4, readReply("A;0042")).t3, ";0042");
-}
-
-TEST(SplitReadReply, TrackOneMayHoldSeparatorLetters) {
-  const auto three = split(3, readReply("22B%AB^CD"));
-  EXPECT_EQ(three.t2, "22");
-  EXPECT_EQ(three.t1, "%AB^CD");
-  const auto seven = split(7, readReply("2A3BxAyBz"));
-  EXPECT_EQ(seven.t2, "2");
-  EXPECT_EQ(seven.t3, "3");
-  EXPECT_EQ(seven.t1, "xAyBz");
-}
-
-TEST(SplitReadReply, TracksTwoAndThree) {
-  const auto t = split(6, readReply("555A666"));
-  EXPECT_EQ(t.t2, "555");
-  EXPECT_EQ(t.t3, "666");
-  EXPECT_EQ(t.t1, "");
-}
-
-TEST(SplitReadReply, UnselectedTracksStayEmpty) {
-  const auto t = split(2, readReply("12A34B56"));
-  EXPECT_EQ(t.t1, "");
-  EXPECT_EQ(t.t3, "");
+// Each selection takes its tracks by the separators: track 1 may hold
+// separator letters, a missing separator leaves the tracks after it empty,
+// and a reply without its end runs to the last byte.
+TEST(SplitReadReply, EachSelectionTakesItsTracks) {
+  struct Row {
+    int selection;
+    Bytes reply;
+    std::string t1, t2, t3;
+  };
+  const Row rows[] = {
+      {7, readReply("123A456BXYZ"), "XYZ", "123", "456"},
+      {1, readReply("B%ABC^DOE"), "%ABC^DOE", "", ""},
+      {2, readReply(";1234=99"), "", ";1234=99", ""},
+      {4, readReply("A;0042"), "", "", ";0042"},
+      {3, readReply("22B%AB^CD"), "%AB^CD", "22", ""},
+      {7, readReply("2A3BxAyBz"), "xAyBz", "2", "3"},
+      {6, readReply("555A666"), "", "555", "666"},
+      {2, readReply("12A34B56"), "", "12A34B56", ""},
+      {6, fromText("\x1Bs123A45"), "", "123", "45"},
+      {7, readReply("123456"), "", "123456", ""},
+      {7, readReply("12A34"), "", "12", "34"},
+      {7, readReply("12A34B"), "", "12", "34"},
+      {6, readReply("12A"), "", "12", ""},
+  };
+  for (const Row& row : rows) {
+    const Tracks got = split(row.selection, row.reply);
+    SCOPED_TRACE(testing::PrintToString(row.reply));
+    EXPECT_EQ(got.t1, row.t1);
+    EXPECT_EQ(got.t2, row.t2);
+    EXPECT_EQ(got.t3, row.t3);
+    EXPECT_EQ(got.ok, row.reply.back() == 'p');
+  }
 }
 
 TEST(SplitReadReply, FailedReadIsReportedByLastByte) {
   EXPECT_FALSE(split(7, readReply("1A2B3", 'q')).ok);
   EXPECT_FALSE(split(7, fromText("\x1Bs1A2B3?\x1C\x1Br")).ok);
   EXPECT_FALSE(split(7, Bytes{}).ok);
-}
-
-TEST(SplitReadReply, MissingEndTakesTheWholeReply) {
-  const Bytes reply = fromText("\x1Bs123A45");
-  const auto t = split(6, reply);
-  EXPECT_EQ(t.t2, "123");
-  EXPECT_EQ(t.t3, "45");
-}
-
-TEST(SplitReadReply, MissingSeparatorLeavesLaterTracksEmpty) {
-  const auto seven = split(7, readReply("123456"));
-  EXPECT_EQ(seven.t2, "123456");
-  EXPECT_EQ(seven.t3, "");
-  EXPECT_EQ(seven.t1, "");
-  const auto noB = split(7, readReply("12A34"));
-  EXPECT_EQ(noB.t3, "34");
-  EXPECT_EQ(noB.t1, "");
 }
 
 TEST(SplitReadReply, EndMarkInsideHeaderOrBeforeDataGivesEmptyTracks) {
@@ -127,14 +107,6 @@ TEST(SplitReadReply, EndMarkInsideHeaderOrBeforeDataGivesEmptyTracks) {
           << text << " selection " << selection;
     }
   }
-}
-
-TEST(SplitReadReply, SeparatorRightAtTheEnd) {
-  const auto t = split(7, readReply("12A34B"));
-  EXPECT_EQ(t.t1, "");
-  EXPECT_EQ(t.t3, "34");
-  const auto a = split(6, readReply("12A"));
-  EXPECT_EQ(a.t3, "");
 }
 
 TEST(SplitReadReply, ShortRepliesNeverReachOutside) {
