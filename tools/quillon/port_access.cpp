@@ -38,8 +38,6 @@ std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
 std::string portProblem(const std::string& path) {
   using Cause = portmap::PortDiagnosis::Cause;
   const portmap::PortDiagnosis found = portmap::diagnosePort(path);
-  const std::string inUse = path + " is in use by another program (fuser -v " +
-                            path + " shows which)";
   switch (found.cause) {
     case Cause::kMissing:
       return "no such device: " + path +
@@ -51,7 +49,9 @@ std::string portProblem(const std::string& path) {
     case Cause::kNoPermission:
       return "no permission to open " + path +
              (found.advice.empty() ? "" : ": " + found.advice);
-    case Cause::kInUse: return inUse;
+    case Cause::kInUse:
+      return path + " is in use by another program (fuser -v " + path +
+             " shows which)";
     case Cause::kNotATerminal: return path + " is not a serial device";
     case Cause::kOther:
       return "cannot open " + path + ": " + std::strerror(found.error);
