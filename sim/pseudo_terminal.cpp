@@ -1,6 +1,8 @@
 #include "pseudo_terminal.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,12 +39,38 @@ bool PseudoTerminal::open() {
   if (::tcsetattr(keptSlave_, TCSANOW, &settings) != 0) {
     return fail("tcsetattr");
   }
+  // Watched after our own open, so only other openers are counted. A
+  // system without inotify keeps the line as it was.
+  watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_ >= 0 &&
+      ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+    ::close(watch_);
+    watch_ = -1;
+  }
+  openers_ = 0;
   return true;
 }
 
+void PseudoTerminal::takeOpenerEvents() {
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(watch_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & IN_OPEN) ++openers_;
+      if ((event->mask & IN_CLOSE) && openers_ > 0) --openers_;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  if (openers_ == 0 && keptSlave_ >= 0) ::ioctl(keptSlave_, TIOCNXCL);
+}
+
 void PseudoTerminal::close() {
+  if (watch_ >= 0) ::close(watch_);
   if (keptSlave_ >= 0) ::close(keptSlave_);
   if (master_ >= 0) ::close(master_);
+  watch_ = -1;
   keptSlave_ = -1;
   master_ = -1;
   slavePath_.clear();

@@ -146,7 +146,9 @@ void SimulatedEncoder::Impl::serve() {
     }
     const short masterEvents =
         static_cast<short>(POLLIN | (output.blocked() ? POLLOUT : 0));
-    pollfd fds[2] = {{pty.masterFd(), masterEvents, 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[3] = {{pty.masterFd(), masterEvents, 0},
+                     {wakeFd, POLLIN, 0},
+                     {pty.openerWatchFd(), POLLIN, 0}};
     Traffic toShow = std::exchange(traffic, {});
     const TrafficObserver show = observer;
     lock.unlock();
@@ -156,11 +158,12 @@ void SimulatedEncoder::Impl::serve() {
     }
     timespec timeout{};
     if (deadline) timeout = untilDeadline(*deadline, Clock::now());
-    const int ready = ::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+    const int ready = ::ppoll(fds, 3, deadline ? &timeout : nullptr, nullptr);
     if (ready > 0 && (fds[1].revents & POLLIN)) {
       std::uint64_t count = 0;
       [[maybe_unused]] const auto n = ::read(wakeFd, &count, sizeof count);
     }
+    if (ready > 0 && (fds[2].revents & POLLIN)) pty.takeOpenerEvents();
     Bytes chunk;
     bool lineGone = false;
     if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,14 +14,25 @@
 namespace sim::testing {
 namespace {
 
+// Each opener takes the line for itself and goes without giving it back,
+// as a killed program does: as with a device, the line is free again once
+// its last opener has gone (root would not notice, so the mode is read).
 TEST_F(EncoderLine, OtherSideMayCloseAndReopenTheLine) {
   const std::string path = encoder->slavePath();
+  port.reset();
   for (int round = 0; round < 3; ++round) {
     port = std::make_unique<SlavePort>(path);
     ASSERT_TRUE(port->isOpen()) << "round " << round;
+    int exclusive = 1;
+    for (int tries = 0; tries < 100; ++tries) {
+      ASSERT_EQ(::ioctl(port->fd(), TIOCGEXCL, &exclusive), 0);
+      if (exclusive == 0) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(exclusive, 0) << "round " << round;
+    ASSERT_EQ(::ioctl(port->fd(), TIOCEXCL), 0);
     EXPECT_EQ(ask(kEsc + "e"), bytes(kEsc + "y")) << "round " << round;
     port->close();
-    std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(encoder->frames().size(), 3u);
 }

@@ -49,14 +49,7 @@ void CEncodeDlg::BuildFromTemplate() {
   m_client->setFont(mainDialogFont());
   const DialogBaseUnits units = dialogBaseUnits(m_client->font());
 
-  QWidget* previousTabStop = nullptr;
-  for (const ControlTemplate& entry : mainDialogTemplate()) {
-    QWidget* control = createControl(entry, m_client, units);
-    if ((control->focusPolicy() & Qt::TabFocus) != 0 && !control->isHidden()) {
-      if (previousTabStop != nullptr) setTabOrder(previousTabStop, control);
-      previousTabStop = control;
-    }
-  }
+  createControls(mainDialogTemplate(), m_client, units);
 
   const QSize clientSize =
       dluToPixels(units, QRect(QPoint(0, 0), kMainDialogSizeDlu)).size();

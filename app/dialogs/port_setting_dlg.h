@@ -44,6 +44,5 @@ class CPortSettingDlg : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  void buildControls();
   void showMembers();
 };
