@@ -1,20 +1,42 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with.
+# Installs the Debian packages the project needs, by what is to be done:
+#   scripts/install-deps.sh            build and run (scripts/run.sh)
+#   scripts/install-deps.sh --test     also the tests' tools (scripts/test.sh)
+#   scripts/install-deps.sh --package  also the packaging and lint tools
+#                                      (scripts/package.sh)
+#   scripts/install-deps.sh --fuzz     the tests' and clang's fuzzing runtimes
+#                                      (scripts/fuzz.sh)
 # Runs apt-get only when something is missing; uses sudo when not root.
 set -euo pipefail
 
+# Building: compilers, Qt, the libraries, scdoc for the manual pages and
+# rsvg-convert for the icons.
 packages=(
-  build-essential cmake pkg-config binutils python3
-  qt6-base-dev qt6-serialport-dev libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libxcb1-dev libxau-dev fonts-wqy-microhei xvfb xdotool x11-apps iproute2
+  build-essential cmake pkg-config binutils
+  qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev libxau-dev
   libcli11-dev nlohmann-json3-dev libcsv-dev
+  scdoc librsvg2-bin
 )
+# Running: a font with the Chinese texts of Velmora's window.
+packages+=(fonts-wqy-microhei)
 
-# scripts/fuzz.sh also needs clang and its sanitizer and fuzzer runtimes.
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+for mode in "$@"; do
+  case "$mode" in
+    --test | --fuzz)
+      packages+=(python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb
+        xdotool x11-apps iproute2 bash-completion)
+      # The fuzz targets also need clang and its sanitizer and fuzzer runtimes.
+      [[ "$mode" == --fuzz ]] && packages+=(clang libclang-rt-14-dev)
+      ;;
+    --package)
+      packages+=(dpkg-dev file lintian desktop-file-utils appstream)
+      ;;
+    *)
+      echo "usage: $0 [--test] [--package] [--fuzz]" >&2
+      exit 1
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -12,8 +12,10 @@ if [[ "${1:-}" == "--sanitize" ]]; then
   build_type=Sanitize
 fi
 
-scripts/install-deps.sh
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
+scripts/install-deps.sh --test
+# BUILD_TESTING is given: scripts/run.sh may have turned it off in build/.
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" \
+  -DBUILD_TESTING=ON >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

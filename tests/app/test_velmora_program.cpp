@@ -54,6 +54,35 @@ class VelmoraProgramTest : public QObject {
     QVERIFY(text.contains("--simulate"));
   }
 
+  // No display, or one nobody serves: one line that says what to do, and
+  // an ordinary exit instead of Qt's abort.
+  void withoutADisplayItSaysSoInOneLine_data() {
+    QTest::addColumn<QString>("display");
+    QTest::newRow("none named") << QString();
+    QTest::newRow("nobody serves it") << QString(":4093");
+  }
+
+  void withoutADisplayItSaysSoInOneLine() {
+    QFETCH(QString, display);
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("DISPLAY");
+    if (!display.isEmpty()) env.insert("DISPLAY", display);
+    env.insert("VELMORA_LOG", dir.filePath("log.txt"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VELMORA_PROGRAM, {"--simulate"});
+    QVERIFY(program.waitForFinished(10000));
+    const QByteArray error = program.readAllStandardError();
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 1);
+    QCOMPARE(error.count('\n'), 1);
+    QVERIFY2(error.startsWith("velmora: ") && error.contains("xvfb-run"),
+             error.constData());
+  }
+
   void anUnknownOptionIsAnError() {
     QProcess program;
     program.setProcessEnvironment(environment());

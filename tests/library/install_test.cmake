@@ -14,12 +14,22 @@ function(run)
   set(run_output "${output}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component quillon
-    --prefix ${prefix})
-foreach(file bin/quillon include/quillon.h lib/libquillon.so lib/libquillon.so.1
-        lib/pkgconfig/quillon.pc lib/cmake/Quillon/QuillonConfig.cmake
+# The components of the packages libquillon1, libquillon-dev and quillon.
+foreach(component runtime development tools)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component ${component}
+      --prefix ${prefix})
+endforeach()
+if(EXISTS ${prefix}/bin/quillon-smoke)
+  message(FATAL_ERROR "a test program is installed: bin/quillon-smoke")
+endif()
+foreach(file bin/quillon bin/encoder-sim include/quillon.h lib/libquillon.so
+        lib/libquillon.so.1 lib/pkgconfig/quillon.pc
+        lib/cmake/Quillon/QuillonConfig.cmake
         lib/cmake/Quillon/QuillonConfigVersion.cmake
-        lib/cmake/Quillon/QuillonTargets.cmake)
+        lib/cmake/Quillon/QuillonTargets.cmake share/man/man1/quillon.1.gz
+        share/man/man1/encoder-sim.1.gz share/man/man3/quillon.3.gz
+        share/bash-completion/completions/quillon
+        share/doc/libquillon1/copyright)
   if(NOT EXISTS ${prefix}/${file})
     # Debian puts libraries under lib/<multiarch>; accept that too.
     file(GLOB found ${prefix}/lib/*/${file})

@@ -11,6 +11,8 @@ import grp
 import io
 import json
 import os
+import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -177,7 +179,7 @@ ODD_CARD = (latin1('He said "hi", B\xe9\x01'), latin1('12,"3=\xff'),
 
 
 class ReadFormats(QuillonTest):
-    deck = [b"|".join(ODD_CARD)] * 2 + [b"", b"one|22|333"]
+    deck = [b"|".join(ODD_CARD)] * 2 + [b"", b"", b"one|22|333"]
 
     def test_json_and_csv_keep_every_byte_and_csv_writes_back(self):
         result = self.run_quillon("read", "--format", "json")
@@ -205,6 +207,10 @@ class ReadFormats(QuillonTest):
 
     def test_a_failed_read_is_reported_and_the_card_asked_for_again(self):
         self.run_quillon("read", "--count", "2")  # the two odd cards
+        # --retries means what it means for write: 0 is no second try.
+        result = self.run_quillon("read", "--retries", "0")
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn(b"card 1 failed 1 times in a row", result.stderr)
         result = self.run_quillon("read", "--format", "json")
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = [json.loads(l) for l in result.stdout.splitlines()]
@@ -355,7 +361,16 @@ class BadInput(QuillonTest):
             (["write", "--from", self.path("no_track.csv")],
              b"names no column track1, track2 or track3"),
             (["write", "--track2", "1", "--count", "0"], b"at least 1"),
-            (["read", "--count", "0"], b"--count"),
+            (["read", "--count", "0"], b'--count must be at least 1, not "0"'),
+            (["read", "--count", "many"],
+             b'--count takes a whole number, not "many"'),
+            (["read", "--count"], b"--count needs a value"),
+            (["read", "--retries", "x"],
+             b'--retries takes a whole number, not "x"'),
+            (["read", "--format", "xml"],
+             b'--format takes text, json or csv, not "xml"'),
+            (["--reply-end", "soon", "test"],
+             b'--reply-end takes complete or pause, not "soon"'),
             (["write", "--track2", "1", "--increment", "2:x"], b"TRACK:STEP"),
             (["write", "--track2", "1", "--increment", "2:1.5"],
              b"TRACK:STEP"),
@@ -374,11 +389,16 @@ class BadInput(QuillonTest):
             (["write", "--track2", "1", "--resume"], b"--journal"),
             (["write", "--track2", "1", "--journal", "/dev/null"],
              b"/dev/null is not a regular file"),
-            (["--baud", "0", "test"], b"--baud"),
+            (["--baud", "0", "test"], b'--baud must be at least 1, not "0"'),
             (["--port", "COM0", "test"], b"--port"),
-            (["coercivity", "medium"], b"{high,low}"),
-            (["density", "100"], b"{75,210}"),
-            ([], b"subcommand is required"),
+            (["coercivity", "medium"],
+             b'coercivity takes high or low, not "medium"'),
+            (["coercivity"], b"coercivity needs high or low"),
+            (["density", "100"], b'density takes 75 or 210, not "100"'),
+            ([], b"a subcommand is required"),
+            (["frob"], b'unknown subcommand "frob"'),
+            (["--frob", "test"], b'unknown option "--frob"'),
+            (["test", "now"], b'unexpected argument "now"'),
             (["--port", "COM9", "test"], b'ENCODER_COM9 is "rel"'),
         ]
         self.env["ENCODER_COM9"] = "rel"
@@ -386,9 +406,133 @@ class BadInput(QuillonTest):
             with self.subTest(args=args):
                 result = self.run_quillon(*args)
                 self.assertEqual(result.returncode, 1, result.stderr)
-                self.assertIn(message, result.stdout + result.stderr)
+                self.assertEqual(result.stdout, b"")
+                self.assertTrue(result.stderr.startswith(b"quillon: "),
+                                result.stderr)
+                self.assertIn(message, result.stderr)
         time.sleep(0.1)
         self.assertEqual(self.sim.frames(), [])
+
+
+class Help(QuillonTest):
+    def test_help_shows_the_subcommand_its_globals_and_its_example(self):
+        # (arguments; texts shown; texts not shown)
+        rows = [
+            (["-V"], [b"quillon 1.0.0\n"], []),
+            (["--help"], [b"Exit status:", b"quillon write --from"], []),
+            (["read", "--help"],
+             [b"--count", b"Global options:", b"--port",
+              b"quillon read --count 10"],
+             [b"Exit status:", b"quillon write", b"(default 1)"]),
+            (["write", "--help"], [b"--retries", b"Global options:"],
+             [b"INT=0", b"quillon read", b"Exit status:"]),
+            (["density", "--help"], [b"quillon density 75"],
+             [b"=210"]),
+        ]
+        for args, shown, not_shown in rows:
+            with self.subTest(args=args):
+                result = self.run_quillon(*args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                for text in shown:
+                    self.assertIn(text, result.stdout)
+                for text in not_shown:
+                    self.assertNotIn(text, result.stdout)
+
+
+def screen_lines(data):
+    """The lines a terminal shows for output with CR and erase-line."""
+    lines, line, column = [], [], 0
+    for part in re.split(rb"(\r|\n|\x1b\[K)", data):
+        if part == b"\r":
+            column = 0
+        elif part == b"\n":
+            lines.append(bytes(line))
+            line, column = [], 0
+        elif part == b"\x1b[K":
+            del line[column:]
+        else:
+            for byte in part:
+                if column < len(line):
+                    line[column] = byte
+                else:
+                    line.append(byte)
+                column += 1
+    if line:
+        lines.append(bytes(line))
+    return lines
+
+
+class Outputs(QuillonTest):
+    deck = [b"one|%02d|" % n for n in range(1, 7)]
+
+    def test_a_closed_pipe_ends_quietly_as_sigpipe_does(self):
+        journal = self.path("batch.jsonl")
+        # Commands that would not end by themselves while the test reads:
+        # only the closed pipe ends them. Once the batch has written cards,
+        # every read gets the card last written.
+        rows = [["write", "--track2", "01", "--increment", "2:1", "--count",
+                 "90000", "--journal", journal],
+                ["read", "--continuous"],
+                ["read", "--continuous", "--format", "json"]]
+        for args in rows:
+            with self.subTest(args=args):
+                quillon = self.start_quillon(*args)
+                quillon.stdout.readline()
+                quillon.stdout.close()  # as head -1 does
+                quillon.wait(10)
+                err = quillon.stderr.read()
+                quillon.stderr.close()
+                self.assertEqual(quillon.returncode, -signal.SIGPIPE, err)
+                self.assertEqual(err, b"")
+        with open(journal, "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        self.assertTrue(all(line.endswith(b"\n") for line in lines))
+        self.assertEqual([json.loads(line)["card"] for line in lines],
+                         list(range(1, len(lines) + 1)))
+
+    def test_progress_is_one_line_and_each_card_is_shown_once(self):
+        write = ["write", "--track2", "01", "--increment", "2:1", "--count",
+                 "3"]
+        read = ["read", "--count", "3", "--tracks", "2"]
+        # (arguments, stdout on the terminal too; the terminal's lines)
+        rows = [
+            (write, True, [b"card %d written  track2=%02d" % (n, n)
+                           for n in (1, 2, 3)]),
+            (read, True, [b"card %d  track2=%02d" % (n, n)
+                          for n in (1, 2, 3)]),
+            (write, False, [b"card 3 of 3 written, track 2 03"]),
+            (read, False, [b"card 3 of 3 read"]),
+        ]
+        for args, same_terminal, shown in rows:
+            with self.subTest(args=args, same_terminal=same_terminal):
+                self.sim.stop()
+                self.sim = Simulator(self.folder, *self.sim_options,
+                                     deck=[b"one|%02d|" % n
+                                           for n in (1, 2, 3)])
+                master, slave = pty.openpty()
+                quillon = subprocess.Popen(
+                    [QUILLON, *args], env=self.env, stderr=slave,
+                    stdout=slave if same_terminal else subprocess.PIPE)
+                os.close(slave)
+                data = b""
+                while True:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:  # the terminal's last user is gone
+                        break
+                    if not chunk:
+                        break
+                    data += chunk
+                os.close(master)
+                out, _ = quillon.communicate(timeout=10)
+                self.assertEqual(quillon.returncode, 0, data)
+                lines = [line.split(b", 0.")[0]  # the seconds per card
+                         for line in screen_lines(data.replace(b"\r\n",
+                                                               b"\n"))]
+                self.assertEqual(lines, shown, data)
+                self.assertIn(b"\r\x1b[K", data)  # updated in place
+                if not same_terminal:
+                    self.assertEqual(len(out.splitlines()), 3, out)
 
 
 class PortErrors(QuillonTest):

@@ -29,7 +29,8 @@ struct ReadOptions {
   bool continuous = false;
   std::string format = "text";  ///< text, json or csv
   std::string output;           ///< empty: standard output
-  long retries = 0;             ///< failed reads in a row allowed; 0: any
+  /// Reads after a failed read before the program stops; none: no limit.
+  std::optional<long> retries;
 };
 int runRead(const GlobalOptions& global, InterruptSource& interrupt,
             const ReadOptions& options);

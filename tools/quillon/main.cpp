@@ -1,12 +1,14 @@
 // quillon: the card encoder from the command line, for scripts and batch
 // work. Arguments are parsed here; each subcommand lives in its own file.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdlib>
-#include <iostream>
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "help_format.h"
 #include "interrupt_source.h"
+#include "usage_errors.h"
 
 namespace {
 
@@ -58,6 +60,16 @@ constexpr const char* kFooter =
 
 int defaultBaud() { return 9600; }
 
+// A closed pipe on standard output ends the program as SIGPIPE's usual
+// handling does (quietly; a shell sees 141), once everything is closed.
+int finish(int code) {
+  if (code == kExitClosedPipe) {
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,16 +79,17 @@ int main(int argc, char** argv) {
   global.baud = defaultBaud();
 
   CLI::App app(kDescription, "quillon");
-  app.footer(kFooter);
-  app.set_version_flag("--version", "quillon " QUILLON_VERSION);
+  app.formatter(std::make_shared<HelpFormat>());
+  app.failure_message(usageError);
+  app.set_version_flag("-V,--version", "quillon " QUILLON_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // global options also after the subcommand
-  app.option_defaults()->always_capture_default();
   app.add_option("--port", global.port,
                  "COMn, n or a device path (default $QUILLON_PORT, else COM1)")
       ->capture_default_str();
   app.add_option("--baud", global.baud, "line speed")
-      ->check(CLI::PositiveNumber);
+      ->check(wholeNumberFrom("--baud", 1))
+      ->capture_default_str();
   app.add_flag("--quiet,-q", global.quiet,
                "no progress and no messages but errors");
   app.add_flag("--verbose,-v", global.verbose,
@@ -84,84 +97,84 @@ int main(int argc, char** argv) {
   app.add_option("--reply-end", global.replyEnd,
                  "complete: a reply ends as soon as it is whole; pause: "
                  "after 79 ms of silence, as the library's functions")
-      ->check(CLI::IsMember({"complete", "pause"}));
+      ->check(oneOf("--reply-end", {"complete", "pause"}))
+      ->capture_default_str();
 
   auto* ports = app.add_subcommand(
-      "ports",
-      "list serial devices, their COMn and whether you may open "
-      "them\n  e.g. quillon ports");
-  auto* test = app.add_subcommand(
-      "test", "test the line (ESC e, answered ESC y)\n  e.g. quillon test");
-  auto* status = app.add_subcommand(
-      "status", "ask the encoder's status\n  e.g. quillon status");
-  auto* reset =
-      app.add_subcommand("reset",
-                         "reset the encoder (stops a waiting read or write)\n"
-                         "  e.g. quillon reset");
+      "ports", "list serial devices, their COMn and whether you may open them");
+  setExample(ports, "quillon ports");
+  auto* test =
+      app.add_subcommand("test", "test the line (ESC e, answered ESC y)");
+  setExample(test, "quillon --port /dev/ttyUSB0 test");
+  auto* status = app.add_subcommand("status", "ask the encoder's status");
+  setExample(status, "quillon status");
+  auto* reset = app.add_subcommand(
+      "reset", "reset the encoder (stops a waiting read or write)");
+  setExample(reset, "quillon reset");
 
   std::vector<int> eraseTracks{1, 2, 3};
-  auto* erase =
-      app.add_subcommand("erase",
-                         "erase tracks of the next card passed through\n"
-                         "  e.g. quillon erase --tracks 1,2");
+  auto* erase = app.add_subcommand(
+      "erase", "erase tracks of the next card passed through");
+  setExample(erase, "quillon erase --tracks 1,2");
   erase->add_option("--tracks", eraseTracks, "tracks to erase")
       ->delimiter(',')
+      ->check(oneOf("--tracks", {"1", "2", "3"}))
       ->capture_default_str();
 
   std::string coercivityLevel;
-  auto* coercivity =
-      app.add_subcommand("coercivity",
-                         "set the encoder for high- or low-coercivity cards\n"
-                         "  e.g. quillon coercivity high");
+  auto* coercivity = app.add_subcommand(
+      "coercivity", "set the encoder for high- or low-coercivity cards");
+  setExample(coercivity, "quillon coercivity high");
   coercivity->add_option("level", coercivityLevel, "high or low")
       ->required()
-      ->check(CLI::IsMember({"high", "low"}));
+      ->check(oneOf("coercivity", {"high", "low"}));
 
-  int density = 210;
-  auto* densityCommand =
-      app.add_subcommand("density",
-                         "record track 2 at 75 or 210 bits per inch\n"
-                         "  e.g. quillon density 75");
+  int density = 0;
+  auto* densityCommand = app.add_subcommand(
+      "density", "record track 2 at 75 or 210 bits per inch");
+  setExample(densityCommand, "quillon density 75");
   densityCommand->add_option("bpi", density, "75 or 210")
       ->required()
-      ->check(CLI::IsMember({75, 210}));
+      ->check(oneOf("density", {"75", "210"}));
 
   ReadOptions read;
   auto* readCommand = app.add_subcommand(
       "read",
-      "read card after card (a failed read is reported and the "
-      "card asked for again)\n"
-      "  e.g. quillon read --count 10 --format csv --output "
-      "cards.csv");
+      "read card after card (a failed read is reported and the card asked "
+      "for again)");
+  setExample(readCommand,
+             "quillon read --count 10 --format csv --output cards.csv");
   readCommand->add_option("--tracks", read.tracks, "tracks to read (not 1,3)")
       ->delimiter(',')
+      ->check(oneOf("--tracks", {"1", "2", "3"}))
       ->capture_default_str();
-  auto* count =
-      readCommand
-          ->add_option("--count", read.count, "cards to read (default 1)")
-          ->check(CLI::PositiveNumber);
+  auto* count = readCommand->add_option("--count", read.count, "cards to read")
+                    ->check(wholeNumberFrom("--count", 1))
+                    ->capture_default_str();
   readCommand->add_flag("--continuous", read.continuous, "read until Ctrl-C")
       ->excludes(count);
   readCommand->add_option("--format", read.format, "text, json or csv")
-      ->check(CLI::IsMember({"text", "json", "csv"}))
+      ->check(oneOf("--format", {"text", "json", "csv"}))
       ->capture_default_str();
   readCommand->add_option("--output,-o", read.output,
                           "write the records to this file, made 0600 and "
                           "emptied with the first card (default or -: stdout)");
-  readCommand
-      ->add_option("--retries", read.retries,
-                   "stop (exit 3) after this many failed reads in a "
-                   "row (default: never)")
-      ->check(CLI::NonNegativeNumber);
+  long readRetries = 0;
+  auto* readRetriesOption =
+      readCommand
+          ->add_option("--retries", readRetries,
+                       "reads after a failed read before the program stops "
+                       "(exit 3); 0: stop at the first (default: no limit)")
+          ->check(wholeNumberFrom("--retries", 0));
 
   WriteOptions write;
   std::string track1, track2, track3;
-  long writeCount = 0;
+  long writeCount = 1;
   auto* writeCommand = app.add_subcommand(
-      "write",
-      "write one card, a counted batch or one card per CSV row\n"
-      "  e.g. quillon write --track2 0000000001 --increment 2:1 "
-      "--count 20 --verify --journal batch.jsonl");
+      "write", "write one card, a counted batch or one card per CSV row");
+  setExample(writeCommand,
+             "quillon write --track2 0000000001 --increment 2:1 --count 20 "
+             "--verify --journal batch.jsonl");
   auto* t1 = writeCommand->add_option("--track1", track1, "track 1 text");
   auto* t2 = writeCommand->add_option("--track2", track2, "track 2 text");
   auto* t3 = writeCommand->add_option("--track3", track3, "track 3 text");
@@ -169,8 +182,10 @@ int main(int argc, char** argv) {
       "--increment", write.increments,
       "TRACK:STEP: count that track's trailing number up by STEP (or down, "
       "if negative) from card to card; may be repeated");
-  auto* writeCountOption = writeCommand->add_option(
-      "--count", writeCount, "cards to write (default 1)");
+  auto* writeCountOption =
+      writeCommand->add_option("--count", writeCount, "cards to write")
+          ->check(wholeNumberFrom("--count", 1))
+          ->capture_default_str();
   writeCommand
       ->add_option("--from", write.from,
                    "one card per row of this CSV file; its columns track1, "
@@ -191,9 +206,11 @@ int main(int argc, char** argv) {
   writeCommand
       ->add_option("--retries", write.retries,
                    "attempts after a failed or mismatched card before the "
-                   "batch stops (exit 3)")
-      ->check(CLI::NonNegativeNumber)
+                   "batch stops (exit 3); 0: stop at the first")
+      ->check(wholeNumberFrom("--retries", 0))
       ->capture_default_str();
+  // Set last: subcommands take the program's footer when they are made.
+  app.footer(kFooter);
 
   try {
     app.parse(argc, argv);
@@ -205,6 +222,7 @@ int main(int argc, char** argv) {
   if (!t2->empty()) write.texts[1] = track2;
   if (!t3->empty()) write.texts[2] = track3;
   if (!writeCountOption->empty()) write.count = writeCount;
+  if (!readRetriesOption->empty()) read.retries = readRetries;
 
   if (ports->parsed()) return runPorts(global);
   InterruptSource interrupt;
@@ -219,6 +237,6 @@ int main(int argc, char** argv) {
   if (coercivity->parsed())
     return runCoercivity(global, interrupt, coercivityLevel);
   if (densityCommand->parsed()) return runDensity(global, interrupt, density);
-  if (readCommand->parsed()) return runRead(global, interrupt, read);
-  return runWrite(global, interrupt, write);
+  if (readCommand->parsed()) return finish(runRead(global, interrupt, read));
+  return finish(runWrite(global, interrupt, write));
 }

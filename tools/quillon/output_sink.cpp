@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "card_file.h"
+#include "status_line.h"
 
 namespace quillon::cli {
 
@@ -84,6 +85,7 @@ bool OutputSink::put(const std::string& text) {
       return false;
     }
   }
+  status_line::clearBefore(fd_);
   // Where this record begins, in a file (a pipe has no position).
   const off_t start = ::lseek(fd_, 0, SEEK_CUR);
   std::size_t done = 0;
@@ -94,6 +96,7 @@ bool OutputSink::put(const std::string& text) {
       done += static_cast<std::size_t>(n);
       continue;
     }
+    closedPipe_ = n < 0 && errno == EPIPE;
     error_ = name_ + ": " + std::strerror(n < 0 ? errno : EIO);
     struct stat info {};
     if (start >= 0 && ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
@@ -107,6 +110,14 @@ bool OutputSink::put(const std::string& text) {
 Progress::Progress(bool quiet)
     : show_(!quiet && ::isatty(STDERR_FILENO)), start_(secondsNow()) {}
 
+Progress::~Progress() {
+  if (status_line::sameTerminalAsStderr(STDOUT_FILENO)) {
+    status_line::clear();
+  } else {
+    status_line::keep();
+  }
+}
+
 void Progress::card(long number, long total, const std::string& verb,
                     const std::string& detail) {
   ++done_;
@@ -118,7 +129,7 @@ void Progress::card(long number, long total, const std::string& verb,
   if (total > 0) line += " of " + std::to_string(total);
   line += " " + verb;
   if (!detail.empty()) line += ", " + detail;
-  std::fprintf(stderr, "%s, %s\n", line.c_str(), perCard);
+  status_line::show(line + ", " + perCard);
 }
 
 }  // namespace quillon::cli

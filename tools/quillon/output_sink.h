@@ -30,6 +30,9 @@ class OutputSink {
   /// Where the output goes and why the last put() failed: "cards.csv:
   /// File too large".
   [[nodiscard]] const std::string& error() const { return error_; }
+  /// True when the last put() failed because nobody reads the pipe any
+  /// more (`quillon read | head -2`).
+  [[nodiscard]] bool closedPipe() const { return closedPipe_; }
 
  private:
   /// Opens the chosen file; why it failed, or empty.
@@ -40,12 +43,19 @@ class OutputSink {
   bool owned_ = false;
   std::string name_ = "standard output";
   std::string error_;
+  bool closedPipe_ = false;
 };
 
-/// Progress for a person watching: on stderr, only when it is a terminal.
+/// Progress for a person watching: one line on stderr, updated in place,
+/// only when stderr is a terminal. At the end the line stays, unless the
+/// cards' own lines went to the same terminal (it would show the last card
+/// twice).
 class Progress {
  public:
   explicit Progress(bool quiet);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
   /// "card 12 of 500 written, track 2 0000000012, 3.1 s/card"
   void card(long number, long total, const std::string& verb,
             const std::string& detail);

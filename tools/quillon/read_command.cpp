@@ -1,7 +1,5 @@
 // quillon read: card after card into text, JSON Lines or CSV. A failed
 // read is reported and the card is asked for again, as Velmora does.
-#include <iostream>
-
 #include "card_records.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -68,6 +66,7 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
 
     record.ok = status == QUILLON_OK;
     if (!emit(record)) {
+      if (output.closedPipe()) return kExitClosedPipe;  // as `| head` wants
       session.device().Reset();
       complain(
           (record.ok ? card + " was read but" : "the failed read of " + card) +
@@ -82,7 +81,7 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     }
     ++failuresInARow;
     if (!global.quiet) complain(card + ": read failed; pass the card again");
-    if (options.retries > 0 && failuresInARow > options.retries) {
+    if (options.retries && failuresInARow > *options.retries) {
       complain(card + " failed " + std::to_string(failuresInARow) +
                " times in a row; stopped");
       return kExitDevice;

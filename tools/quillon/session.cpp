@@ -8,6 +8,7 @@
 #include "exit_codes.h"
 #include "port_access.h"
 #include "quillon/core/status.h"
+#include "status_line.h"
 
 namespace quillon::cli {
 
@@ -20,12 +21,14 @@ void showFrame(bool sent, std::span<const std::uint8_t> bytes) {
     std::snprintf(hex, sizeof hex, " %02X", byte);
     line += hex;
   }
+  status_line::clear();
   std::cerr << line << '\n';
 }
 
 }  // namespace
 
 void complain(std::string_view message) {
+  status_line::clear();  // a message never runs into the progress line
   std::cerr << "quillon: " << message << '\n';
 }
 

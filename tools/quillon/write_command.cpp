@@ -1,8 +1,6 @@
 // quillon write: one card or a batch, from texts counted up card by card
 // or from a CSV file; each card optionally read back, and journalled once
 // confirmed so that --resume goes on after the last confirmed card.
-#include <iostream>
-
 #include "card_batch.h"
 #include "card_text.h"
 #include "commands.h"
@@ -158,6 +156,7 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
       options.increments.empty() ? 0 : options.increments.front()[0] - '0';
   const auto total = static_cast<long>(batch.size());
   Progress progress(global.quiet);
+  OutputSink results;  // "card 3 written  track2=...", on standard output
   EncoderDevice& device = session.device();
 
   for (std::size_t index = first; index < batch.size(); ++index) {
@@ -228,7 +227,10 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     }
     if (!global.quiet) {
       std::string line = textLine(record);  // "card 3  track2=..."
-      std::cout << line.insert(line.find("  "), " written") << std::flush;
+      // Only a reader gone away stops the batch: the journal is the record.
+      if (!results.put(line.insert(line.find("  "), " written")) &&
+          results.closedPipe())
+        return kExitClosedPipe;
     }
     progress.card(number, total, "written",
                   cardDetail(selection, card, shownTrack));
