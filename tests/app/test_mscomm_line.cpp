@@ -10,11 +10,11 @@
 #include <QtTest>
 #include <functional>
 
-#include "quillon/keyboard/keyboard_probe.h"
 #include "mscomm.h"
 #include "own_pty.h"
-#include "recording_terminal_calls.h"
 #include "quillon/core/serial_port.h"
+#include "quillon/keyboard/keyboard_probe.h"
+#include "recording_terminal_calls.h"
 
 namespace {
 
