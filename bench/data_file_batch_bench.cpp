@@ -31,6 +31,7 @@
 #include "com_port_path.h"
 #include "counting_prompt.h"
 #include "encode_dlg.h"
+#include "encoder_protocol.h"
 #include "simulated_encoder.h"
 #include "soak_support.h"
 
@@ -72,7 +73,8 @@ std::int64_t nowNs() {
       [shared](sim::SimulatedEncoder::Direction way, const sim::Bytes& bytes) {
         const std::int64_t now = nowNs();
         if (way == sim::SimulatedEncoder::Direction::Received) {
-          if (bytes.size() < 2 || bytes[0] != 0x1B || bytes[1] != 't') return;
+          if (bytes.size() < 2 || bytes[0] != protocol::kEsc || bytes[1] != 't')
+            return;
           const int k = shared->writeFrames.fetch_add(1);
           if (k < shared->capacity) shared->times[k] = now;
         } else {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
 namespace bench {
 

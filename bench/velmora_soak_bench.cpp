@@ -35,6 +35,7 @@
 
 #include "counting_prompt.h"
 #include "encode_dlg.h"
+#include "encoder_protocol.h"
 #include "mscomm.h"
 #include "simulated_encoder.h"
 #include "soak_support.h"
@@ -105,7 +106,7 @@ struct Shared {
   encoder.setTrafficObserver(
       [&](sim::SimulatedEncoder::Direction way, const sim::Bytes& bytes) {
         if (way == sim::SimulatedEncoder::Direction::Received) {
-          lastWasRead = bytes.size() >= 4 && bytes[0] == 0x1B &&
+          lastWasRead = bytes.size() >= 4 && bytes[0] == protocol::kEsc &&
                         bytes[1] != 't' && bytes[bytes.size() - 1] == 'j';
           return;
         }

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "encoder_device.h"
-#include "keyboard_probe.h"
+#include "quillon/core/encoder_device.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "scripted_probes.h"
 #include "simulated_encoder.h"
 
@@ -27,7 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::duration<double, std::milli>;
-constexpr int kPort = 200;
 constexpr int kBaud = 9600;
 
 struct Summary {
@@ -50,7 +49,7 @@ double threadCpuMs() {
          usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
 }
 
-// A simulated encoder on its own pty, mapped to COM<kPort>.
+// A simulated encoder on its own pty.
 struct Bench {
   explicit Bench(sim::SimulatedEncoder::Options options) : encoder(options) {
     // The observer runs on the encoder's thread right after a burst went
@@ -65,8 +64,6 @@ struct Bench {
                    encoder.errorText().c_str());
       std::exit(1);
     }
-    ::setenv(("ENCODER_COM" + std::to_string(kPort)).c_str(),
-             encoder.slavePath().c_str(), 1);
   }
   Clock::time_point lastReplySentAt() const { return lastSent.load(); }
 
@@ -78,7 +75,7 @@ void replyToReturn(int samples, quillon::KeyboardProbe& probe,
                    const char* keyboard) {
   Bench bench({.baudRate = kBaud, .swipeDelay = std::chrono::milliseconds(0)});
   quillon::EncoderDevice device(probe);
-  if (device.Open(kPort, kBaud) != 0) {
+  if (device.Open(bench.encoder.slavePath(), kBaud) != QUILLON_OK) {
     std::fprintf(stderr, "open failed\n");
     std::exit(1);
   }
@@ -109,7 +106,7 @@ void replyToReturn(int samples, quillon::KeyboardProbe& probe,
 void cpuWhileWaiting(const char* label, quillon::KeyboardProbe& probe) {
   Bench bench({.baudRate = kBaud, .swipeDelay = std::nullopt});
   quillon::EncoderDevice device(probe);
-  if (device.Open(kPort, kBaud) != 0) std::exit(1);
+  if (device.Open(bench.encoder.slavePath(), kBaud) != QUILLON_OK) std::exit(1);
   char t1[400], t2[400], t3[400];
   const double cpuBefore = threadCpuMs();
   const auto start = Clock::now();
@@ -128,7 +125,7 @@ void escapeToReturn(const char* label, quillon::KeyboardProbe& deviceProbe,
                     const std::function<void()>& press, int samples) {
   Bench bench({.baudRate = kBaud, .swipeDelay = std::nullopt});
   quillon::EncoderDevice device(deviceProbe);
-  if (device.Open(kPort, kBaud) != 0) std::exit(1);
+  if (device.Open(bench.encoder.slavePath(), kBaud) != QUILLON_OK) std::exit(1);
   std::vector<double> latency;
   char t1[400], t2[400], t3[400];
   for (int i = 0; i < samples; ++i) {
@@ -168,9 +165,10 @@ void xdotoolLatency(int samples) {
   const auto xdotool = [](const char* command) {
     if (std::system(command) != 0) std::exit(5);
   };
+  const auto machine = quillon::makeMachineKeyboardProbe();
   escapeToReturn(
-      "X server's keyboard (xdotool keydown, from its start)",
-      quillon::defaultKeyboardProbe(), [&] { xdotool("xdotool keyup Escape"); },
+      "X server's keyboard (xdotool keydown, from its start)", *machine,
+      [&] { xdotool("xdotool keyup Escape"); },
       [&] { xdotool("xdotool keydown Escape"); }, samples);
 }
 
@@ -192,8 +190,8 @@ int main(int argc, char** argv) {
     replyToReturn(samples, *none, "no keyboard");
   }
   if (std::getenv("DISPLAY") != nullptr) {
-    replyToReturn(samples, quillon::defaultKeyboardProbe(),
-                  "machine probe (X11 + input)");
+    const auto machine = quillon::makeMachineKeyboardProbe();
+    replyToReturn(samples, *machine, "machine probe (X11 + input)");
   }
 
   if (!quick) {
@@ -203,9 +201,10 @@ int main(int argc, char** argv) {
         "|---|---|---|---|---|---|\n");
     auto none = quillon::makeNullKeyboardProbe();
     cpuWhileWaiting("no keyboard", *none);
+    const auto machine = quillon::makeMachineKeyboardProbe();
     cpuWhileWaiting(std::getenv("DISPLAY") ? "machine probe (X11 + input)"
                                            : "machine probe (input devices)",
-                    quillon::defaultKeyboardProbe());
+                    *machine);
   }
 
   std::printf(

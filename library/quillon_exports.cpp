@@ -1,15 +1,29 @@
 // The ten exported functions. Each forwards to the library's one device;
-// no exception may leave through the C interface.
+// no exception may leave through the C interface. Ports are named by
+// number here only: the device below opens a path.
 #include <new>
 
-#include "encoder_device.h"
+#include "com_port_path.h"
 #include "quillon.h"
+#include "quillon/core/encoder_device.h"
 
 namespace {
 
 // Built when the library is loaded, with its port closed. Destroyed at
 // unload without closing the port: a port the caller left open stays open.
 quillon::EncoderDevice g_device;
+
+// COM`port` to its device: only the low 8 bits count (257 is COM1), and a
+// number that names no device (0, a relative ENCODER_COMn) fails the open
+// as a device that is not there does, closing an open port all the same.
+quillon::Status openComPort(int port, int baud) {
+  const auto path = portmap::resolvePortPath(port & 0xFF);
+  if (!path) {
+    g_device.Close();
+    return QUILLON_ERR_NOT_OPEN;
+  }
+  return g_device.Open(*path, baud);
+}
 
 template <typename Operation>
 int16_t guarded(int16_t onFailure, Operation operation) noexcept {
@@ -25,8 +39,7 @@ int16_t guarded(int16_t onFailure, Operation operation) noexcept {
 extern "C" {
 
 int16_t gOpenSerialPort(int port, int baud) {
-  return guarded(QUILLON_ERR_NOT_OPEN,
-                 [&] { return g_device.Open(port, baud); });
+  return guarded(QUILLON_ERR_NOT_OPEN, [&] { return openComPort(port, baud); });
 }
 
 int16_t gCloseSerialCom(void) {

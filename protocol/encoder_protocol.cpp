@@ -23,6 +23,10 @@ std::size_t findIn(ByteView reply, std::size_t from, std::size_t to,
   return static_cast<std::size_t>(std::find(begin, end, value) - reply.begin());
 }
 
+// The selection each erase code clears (bit 0 track 1), by code.
+constexpr std::array<int, 8> kEraseSelections = {0,     0b001, 0b010, 0b100,
+                                                 0b011, 0b101, 0b110, 0b111};
+
 // [from, to) as a segment; empty (and never past `to`) when they cross.
 Segment between(std::size_t from, std::size_t to) {
   return from < to ? Segment{from, to - from} : Segment{to, 0};
@@ -42,6 +46,33 @@ std::optional<Bytes> readCommand(int selection) {
   }
 }
 
+Bytes trackBlock(int selection, std::string_view track1,
+                 std::string_view track2, std::string_view track3) {
+  Bytes block;
+  block.reserve(track1.size() + track2.size() + track3.size() + 2);
+  if (selectionHasTrack(selection, 2)) appendText(block, track2);
+  if (selectionHasTrack(selection, 3)) {
+    block.push_back(kTrack3Separator);
+    appendText(block, track3);
+  }
+  if (selectionHasTrack(selection, 1)) {
+    block.push_back(kTrack1Separator);
+    appendText(block, track1);
+  }
+  return block;
+}
+
+Byte eraseCodeOf(int selection) {
+  for (std::size_t code = 1; code < kEraseSelections.size(); ++code) {
+    if (kEraseSelections[code] == selection) return static_cast<Byte>(code);
+  }
+  return 0;
+}
+
+int selectionOfEraseCode(Byte code) {
+  return code < kEraseSelections.size() ? kEraseSelections[code] : 0;
+}
+
 Bytes writeFrame(int selection, std::string_view track1,
                  std::string_view track2, std::string_view track3) {
   Bytes frame;
@@ -49,19 +80,12 @@ Bytes writeFrame(int selection, std::string_view track1,
     append(frame, kStatusRequestFrame);
     return frame;
   }
-  frame.reserve(2 + track1.size() + track2.size() + track3.size() + 2 +
-                kWriteBlockEnd.size() + kStatusRequestFrame.size());
+  const Bytes block = trackBlock(selection, track1, track2, track3);
+  frame.reserve(2 + block.size() + kWriteBlockEnd.size() +
+                kStatusRequestFrame.size());
   frame.push_back(kEsc);
   frame.push_back('t');
-  if (selectionHasTrack(selection, 2)) appendText(frame, track2);
-  if (selectionHasTrack(selection, 3)) {
-    frame.push_back(kTrack3Separator);
-    appendText(frame, track3);
-  }
-  if (selectionHasTrack(selection, 1)) {
-    frame.push_back(kTrack1Separator);
-    appendText(frame, track1);
-  }
+  append(frame, block);
   append(frame, kWriteBlockEnd);
   append(frame, kStatusRequestFrame);
   return frame;
@@ -83,22 +107,6 @@ std::optional<Byte> statusByte(ByteView reply) {
   const std::size_t r = findIn(reply, 0, reply.size(), kStatusMarker);
   if (r + 1 >= reply.size()) return std::nullopt;
   return reply[r + 1];
-}
-
-bool statusAnswerComplete(ByteView received) {
-  return statusByte(received).has_value();
-}
-
-bool readReplyComplete(ByteView received) {
-  const std::size_t end = findIn(received, 0, received.size(), kBlockEnd);
-  if (end == received.size()) return false;
-  return statusAnswerComplete(received.subspan(end + 1));
-}
-
-bool communicationTestReplyComplete(ByteView received) {
-  return received.size() >= kCommunicationTestReply.size() &&
-         std::equal(kCommunicationTestReply.begin(),
-                    kCommunicationTestReply.end(), received.begin());
 }
 
 ReplyStatus classifyStatus(std::optional<Byte> status) {

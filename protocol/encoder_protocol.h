@@ -61,6 +61,21 @@ inline constexpr std::array<Byte, 2> kReadReplyHeader{kEsc, 's'};
          (selection & (1 << (track - 1))) != 0;
 }
 
+/// The track block of a selection, as write frames and read replies carry
+/// it: track 2, 'A' and track 3, 'B' and track 1, each track outside the
+/// selection left out with the separator in front of it. A text goes in
+/// unchanged and an empty one still brings its separator.
+[[nodiscard]] Bytes trackBlock(int selection, std::string_view track1,
+                               std::string_view track2,
+                               std::string_view track3);
+
+/// The erase command numbers track combinations in an order of its own:
+/// 1 track 1, 2 track 2, 3 track 3, 4 tracks 1+2, 5 tracks 1+3, 6 tracks
+/// 2+3, 7 all. The code of a selection; 0 for none (0 or outside 1..7).
+[[nodiscard]] Byte eraseCodeOf(int selection);
+/// The selection an erase code clears; 0 for a code that names no track.
+[[nodiscard]] int selectionOfEraseCode(Byte code);
+
 /// The read command of a selection, ending in ESC 'j'. Tracks 1 and 3
 /// together (5) have no read command, nor has anything outside 1..7.
 [[nodiscard]] std::optional<Bytes> readCommand(int selection);
@@ -90,15 +105,6 @@ inline constexpr std::array<Byte, 2> kReadReplyHeader{kEsc, 's'};
 enum class ReplyStatus { Success, Failure, Invalid };
 /// 'p' is success, 'q' failure, anything else (or nothing) invalid.
 [[nodiscard]] ReplyStatus classifyStatus(std::optional<Byte> status);
-
-// Whether the bytes received so far are a whole reply, so that a wait can
-// end at once instead of after the pause that otherwise ends a reply.
-/// A status answer: an 'r' and the byte after it.
-[[nodiscard]] bool statusAnswerComplete(ByteView received);
-/// A read reply: after the '?' that ends the block, an 'r' and its byte.
-[[nodiscard]] bool readReplyComplete(ByteView received);
-/// The communication test's answer: ESC 'y'.
-[[nodiscard]] bool communicationTestReplyComplete(ByteView received);
 
 /// A run of bytes inside a reply: [offset, offset + length).
 struct Segment {

@@ -20,9 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "encoder_protocol.h"
+
 namespace sim {
 
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 /// The three tracks of one magnetic card as plain text. An empty track
 /// holds no data.

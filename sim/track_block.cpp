@@ -8,43 +8,15 @@ namespace sim {
 
 namespace {
 
-void append(Bytes& out, const std::string& text) {
-  out.insert(out.end(), text.begin(), text.end());
-}
-
 std::string text(std::span<const std::uint8_t>::iterator begin,
                  std::span<const std::uint8_t>::iterator end) {
   return std::string(begin, end);
 }
 
-// Which tracks each erase code clears, as a selection (bit 0 track 1).
-int eraseSelection(std::uint8_t code) {
-  switch (code) {
-    case 1: return 0b001;
-    case 2: return 0b010;
-    case 3: return 0b100;
-    case 4: return 0b011;
-    case 5: return 0b101;
-    case 6: return 0b110;
-    case 7: return 0b111;
-    default: return 0;
-  }
-}
-
 }  // namespace
 
 Bytes trackBlock(int selection, const Card& card) {
-  Bytes block;
-  if (protocol::selectionHasTrack(selection, 2)) append(block, card.track2);
-  if (protocol::selectionHasTrack(selection, 3)) {
-    block.push_back(protocol::kTrack3Separator);
-    append(block, card.track3);
-  }
-  if (protocol::selectionHasTrack(selection, 1)) {
-    block.push_back(protocol::kTrack1Separator);
-    append(block, card.track1);
-  }
-  return block;
+  return protocol::trackBlock(selection, card.track1, card.track2, card.track3);
 }
 
 bool selectedTracksEmpty(int selection, const Card& card) {
@@ -79,10 +51,12 @@ WriteBlock splitWriteBlock(std::span<const std::uint8_t> block) {
   return out;
 }
 
-bool isValidEraseCode(std::uint8_t code) { return eraseSelection(code) != 0; }
+bool isValidEraseCode(std::uint8_t code) {
+  return protocol::selectionOfEraseCode(code) != 0;
+}
 
 Card eraseTracks(Card card, std::uint8_t code) {
-  const int tracks = eraseSelection(code);
+  const int tracks = protocol::selectionOfEraseCode(code);
   if (tracks & 0b001) card.track1.clear();
   if (tracks & 0b010) card.track2.clear();
   if (tracks & 0b100) card.track3.clear();

@@ -10,8 +10,7 @@
 
 namespace sim {
 
-/// Track 2, 'A' track 3, 'B' track 1, each absent track dropped with the
-/// separator in front of it.
+/// The card's block for a read reply (protocol::trackBlock).
 [[nodiscard]] Bytes trackBlock(int selection, const Card& card);
 
 /// True when every track of the selection is empty: the card reads as
@@ -34,9 +33,7 @@ struct WriteBlock {
 /// track 2.
 [[nodiscard]] WriteBlock splitWriteBlock(std::span<const std::uint8_t> block);
 
-/// Erase codes name track combinations in an order of their own: 1 track 1,
-/// 2 track 2, 3 track 3, 4 tracks 1+2, 5 tracks 1+3, 6 tracks 2+3, 7 all.
-/// Any other code names no track.
+/// Whether an erase code names tracks (protocol::selectionOfEraseCode).
 [[nodiscard]] bool isValidEraseCode(std::uint8_t code);
 /// The card with the tracks of the erase code emptied.
 [[nodiscard]] Card eraseTracks(Card card, std::uint8_t code);

@@ -1,33 +1,35 @@
-// quillon-smoke: opens a port through libquillon and runs a communication
-// test, a status request, a card write and a card read, printing each
-// status code. With --simulate it starts a simulated encoder of its own
-// and points the port at it. Exit code 0 only when every step succeeded.
-#include <quillon.h>
-#include <stdlib.h>
-
+// quillon-smoke: opens a device through the library's core and runs a
+// communication test, a status request, a card write and a card read,
+// printing each status code. With --simulate it starts a simulated encoder
+// of its own and opens its line. Exit code 0 only when every step
+// succeeded.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "com_port_path.h"
+#include "quillon/core/encoder_device.h"
 #include "simulated_encoder.h"
 
 namespace {
 
 struct Options {
   int port = 1;
+  std::string device;  // instead of the port's
   int baud = 9600;
   bool simulate = false;
 };
 
 void usage(std::FILE* out) {
   std::fputs(
-      "usage: quillon-smoke [--port N] [--baud B] [--simulate]\n"
-      "  --port N    serial port COMN (default 1; ENCODER_COMN overrides "
+      "usage: quillon-smoke [--port N | --device PATH] [--baud B] "
+      "[--simulate]\n"
+      "  --port N       serial port COMN (default 1; ENCODER_COMN overrides "
       "the device path)\n"
-      "  --baud B    baud rate (default 9600)\n"
-      "  --simulate  run against a simulated encoder of its own\n"
+      "  --device PATH  the device by its path\n"
+      "  --baud B       baud rate (default 9600)\n"
+      "  --simulate     run against a simulated encoder of its own\n"
       "A write and a read each wait up to 11 s for a card to be passed.\n",
       out);
 }
@@ -47,6 +49,8 @@ int parse(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     if (arg == "--simulate") {
       options.simulate = true;
+    } else if (arg == "--device" && i + 1 < argc) {
+      options.device = argv[++i];
     } else if ((arg == "--port" || arg == "--baud") && i + 1 < argc) {
       int& target = arg == "--port" ? options.port : options.baud;
       if (!parseInt(argv[++i], target)) return 1;
@@ -59,7 +63,7 @@ int parse(int argc, char** argv, Options& options) {
   return 0;
 }
 
-bool report(const char* step, int16_t status) {
+bool report(const char* step, quillon::Status status) {
   std::printf("%-22s %d\n", step, status);
   return status == QUILLON_OK;
 }
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<sim::SimulatedEncoder> encoder;
+  std::string path = options.device;
   if (options.simulate) {
     encoder = std::make_unique<sim::SimulatedEncoder>();
     if (!encoder->start()) {
@@ -82,26 +87,32 @@ int main(int argc, char** argv) {
                    encoder->errorText().c_str());
       return 1;
     }
-    // The library keeps the port number to 8 bits (257 is COM1).
-    setenv(portmap::overrideVariable(options.port & 0xFF).c_str(),
-           encoder->slavePath().c_str(), 1);
-    std::printf("simulated encoder on %s\n", encoder->slavePath().c_str());
+    path = encoder->slavePath();
+    std::printf("simulated encoder on %s\n", path.c_str());
+  } else if (path.empty()) {
+    const portmap::Resolution port = portmap::resolvePort(options.port);
+    if (!port.path) {
+      std::fprintf(stderr, "quillon-smoke: %s\n", port.message.c_str());
+      return 1;
+    }
+    path = *port.path;
   }
 
-  bool ok = report("open", gOpenSerialPort(options.port, options.baud));
+  quillon::EncoderDevice device;
+  bool ok = report("open", device.Open(path, options.baud));
   if (ok) {
-    ok &= report("communication test", gCommunicationWithDevice());
-    ok &= report("status", gMSRWrtOrReadStatus());
+    ok &= report("communication test", device.TestCommunication());
+    ok &= report("status", device.QueryStatus());
     const char* track1 = "QUILLON SMOKE TEST";
     const char* track2 = "1234567890";
     const char* track3 = "0987654321";
-    ok &=
-        report("write tracks 1,2,3", gMSRWriteCard(7, track1, track2, track3));
+    ok &= report("write tracks 1,2,3",
+                 device.WriteCard(7, track1, track2, track3));
     char read1[QUILLON_READ_BUFFER_SIZE] = {};
     char read2[QUILLON_READ_BUFFER_SIZE] = {};
     char read3[QUILLON_READ_BUFFER_SIZE] = {};
     const bool readOk =
-        report("read tracks 1,2,3", gMSRReadCard(7, read1, read2, read3));
+        report("read tracks 1,2,3", device.ReadCard(7, read1, read2, read3));
     ok &= readOk;
     if (readOk) {
       std::printf("  track 1: %s\n  track 2: %s\n  track 3: %s\n", read1, read2,
@@ -114,7 +125,7 @@ int main(int argc, char** argv) {
         ok = false;
       }
     }
-    report("close", gCloseSerialCom());
+    report("close", device.Close());
   }
   std::puts(ok ? "all steps succeeded" : "a step failed");
   return ok ? 0 : 1;

@@ -19,11 +19,10 @@ QByteArray asBytes(const Frame& frame) {
                     static_cast<qsizetype>(frame.size()));
 }
 
-// The erase command numbers the track combinations in an order of its own.
+// The checked tracks as the erase command numbers them.
 protocol::Byte eraseTrackCode(BOOL track1, BOOL track2, BOOL track3) {
-  const int bits = (track1 ? 1 : 0) | (track2 ? 2 : 0) | (track3 ? 4 : 0);
-  constexpr protocol::Byte kCodeOfBits[8] = {0, 1, 2, 4, 3, 5, 6, 7};
-  return kCodeOfBits[bits];
+  return protocol::eraseCodeOf((track1 ? 1 : 0) | (track2 ? 2 : 0) |
+                               (track3 ? 4 : 0));
 }
 
 // The encoder takes these pauses between frames; they block the window

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "encode_dlg.h"
+#include "encoder_protocol.h"
 #include "mscomm.h"
 #include "prompt.h"
 #include "read_reply_parser.h"
@@ -38,24 +39,28 @@ void CEncodeDlg::OnCommEvent() {
     }
   }
   if (input.isEmpty()) return;
-  const char last = input.back();
-  const char beforeLast =
-      input.size() > 1 ? input[input.size() - 2] : m_lastByteReceived;
-  m_lastByteReceived = last;
+  using protocol::kStatusFailure;
+  using protocol::kStatusMarker;
+  using protocol::kStatusSuccess;
+  const auto last = static_cast<protocol::Byte>(input.back());
+  const auto beforeLast = static_cast<protocol::Byte>(
+      input.size() > 1 ? input[input.size() - 2] : m_lastByteReceived);
+  m_lastByteReceived = input.back();
   // A write's status comes only from a status answer: 'p' or 'q' right
   // after 'r', the two split across events or not. Anything else (a wrong
   // device's noise ending in 'p') is no status, and the wait runs on until
   // the seconds display ends it.
-  if ((last == 'p' || last == 'q') && !m_bReading && beforeLast != 'r') {
+  if ((last == kStatusSuccess || last == kStatusFailure) && !m_bReading &&
+      beforeLast != kStatusMarker) {
     return;
   }
   // Only a status byte that ends this very event is acted on. A status
   // kept from an earlier event would otherwise log the same card again
   // for every stray byte that follows it.
   switch (last) {
-    case 'p': m_nReplyStatus = 1; break;
-    case 'q': m_nReplyStatus = 2; break;
-    case 'r': m_nReplyStatus = 3; return;  // the next byte decides
+    case kStatusSuccess: m_nReplyStatus = 1; break;
+    case kStatusFailure: m_nReplyStatus = 2; break;
+    case kStatusMarker: m_nReplyStatus = 3; return;  // the next byte decides
     default: return;
   }
   // A 'p' that does not end a whole reply is noise, not a card: it is

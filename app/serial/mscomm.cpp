@@ -1,10 +1,8 @@
 #include "mscomm.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 
 #include "com_port_path.h"
 #include "line_close.h"
+#include "port_diagnosis.h"
 #include "serial_settings.h"
 
 namespace {
@@ -27,73 +26,40 @@ QString quoted(const QString& text) {
   return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-// The group that owns a device, which the user would have to join.
-QString deviceGroup(const QString& path) {
-  struct stat info {};
-  if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
-    if (const struct group* owner = ::getgrgid(info.st_gid)) {
-      if (info.st_gid != 0) return QString::fromLocal8Bit(owner->gr_name);
-    }
-  }
-  return QStringLiteral("dialout");
-}
-
-bool isNotATerminal(const QString& path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd =
-      ::open(name.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool terminal = ::isatty(fd) == 1;
-  ::close(fd);
-  return !terminal;
-}
-
-QString openFailureText(const QString& path, QSerialPort::SerialPortError error,
-                        const QString& systemText) {
-  switch (error) {
-    case QSerialPort::DeviceNotFoundError:
+// Why `path` could not be opened, as the message box says it; the
+// control's own error text when the device opens now after all.
+QString openFailureText(const QString& path, const QString& systemText) {
+  using Cause = portmap::PortDiagnosis::Cause;
+  const portmap::PortDiagnosis found =
+      portmap::diagnosePort(QFile::encodeName(path).toStdString());
+  switch (found.cause) {
+    case Cause::kMissing:
       return QStringLiteral(
                  "Cannot open the serial port %1: the device does "
                  "not exist.")
           .arg(path);
-    case QSerialPort::PermissionError: {
-      // The port is refused both for want of rights and while another
-      // program holds it; only the rights can be checked directly.
-      const QByteArray name = QFile::encodeName(path);
-      if (::access(name.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-        return QStringLiteral(
-                   "Permission denied opening %1: add your user to "
-                   "the '%2' group (and log in again), or ask your "
-                   "administrator for access.")
-            .arg(path, deviceGroup(path));
-      }
+    case Cause::kFolderShut:
+      return QStringLiteral(
+                 "Cannot open the serial port %1: you may not enter the "
+                 "folder %2.")
+          .arg(path, QFile::decodeName(found.folder.c_str()));
+    case Cause::kNoPermission:
+      if (found.advice.empty())
+        return QStringLiteral("Permission denied opening %1.").arg(path);
+      return QStringLiteral("Permission denied opening %1: %2.")
+          .arg(path, QString::fromStdString(found.advice));
+    case Cause::kInUse:
       return QStringLiteral("The serial port %1 is in use by another program.")
           .arg(path);
-    }
-    default:
-      // A path that names something other than a terminal (a file,
-      // /dev/null) fails when the line is configured.
-      if (isNotATerminal(path)) {
-        return QStringLiteral("Cannot open %1: it is not a serial port.")
-            .arg(path);
-      }
-      return QStringLiteral("Cannot open the serial port %1: %2.")
-          .arg(path, systemText);
+    case Cause::kNotATerminal:
+      // A file or /dev/null fails when the line is configured.
+      return QStringLiteral("Cannot open %1: it is not a serial port.")
+          .arg(path);
+    case Cause::kOther:
+    case Cause::kNone: break;
   }
-}
-
-// The serial port class's name for what open() reported.
-QSerialPort::SerialPortError openError(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO: return QSerialPort::DeviceNotFoundError;
-    case EACCES:
-    case EPERM:
-    case EBUSY:  // held exclusively by another program
-      return QSerialPort::PermissionError;
-    default: return QSerialPort::OpenError;
-  }
+  return QStringLiteral("Cannot open the serial port %1: %2.")
+      .arg(path, systemText);
 }
 
 bool isFatal(QSerialPort::SerialPortError error) {
@@ -221,9 +187,8 @@ void CMSComm::openDevice(const QString& path) {
   const int lockFd =
       ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (lockFd < 0) {
-    const int error = errno;
-    throw CommError(openFailureText(path, openError(error),
-                                    QString::fromLocal8Bit(strerror(error))));
+    throw CommError(
+        openFailureText(path, QString::fromLocal8Bit(strerror(errno))));
   }
   if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
     ::close(lockFd);  // the last reference is the holder's: no hang-up
@@ -235,17 +200,16 @@ void CMSComm::openDevice(const QString& path) {
   if (::tcgetattr(lockFd, &found) != 0) {
     const int error = errno;
     ::close(lockFd);
-    throw CommError(openFailureText(path, QSerialPort::UnknownError,
-                                    QString::fromLocal8Bit(strerror(error))));
+    throw CommError(
+        openFailureText(path, QString::fromLocal8Bit(strerror(error))));
   }
   m_port.setPortName(path);
   applyToPort(m_line);  // stored now, applied by open()
   if (!m_port.open(QIODevice::ReadWrite)) {
-    const QString text =
-        openFailureText(path, m_port.error(), m_port.errorString());
+    const QString systemText = m_port.errorString();
     m_port.clearError();
-    ::close(lockFd);
-    throw CommError(text);
+    ::close(lockFd);  // before the diagnosis, which takes the lock itself
+    throw CommError(openFailureText(path, systemText));
   }
   m_lockFd = lockFd;
   m_foundLine = std::make_unique<FoundLine>(FoundLine{found});

@@ -2,7 +2,6 @@
 // the encoder library holds is left as it is, and a close lets the last
 // frame leave before it puts the line back and lets the port go.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,11 +10,11 @@
 #include <QtTest>
 #include <functional>
 
-#include "keyboard_probe.h"
 #include "mscomm.h"
 #include "own_pty.h"
+#include "quillon/core/serial_port.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "recording_terminal_calls.h"
-#include "serial_port.h"
 
 namespace {
 
@@ -57,8 +56,7 @@ void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
   QVERIFY(observer >= 0);
   const auto keyboard = quillon::makeNullKeyboardProbe();
   quillon::SerialPort library(*keyboard);
-  qputenv("ENCODER_COM5", pty.slave.toLocal8Bit());
-  QVERIFY(library.Open(5, 19200));
+  QVERIFY(library.Open(pty.slave.toStdString(), 19200));
 
   CMSComm comm;
   comm.SetDevicePath(pty.slave);  // and the initial 9600,n,8,1
@@ -71,7 +69,6 @@ void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
   QCOMPARE(speedOf(pty), speed_t(B19200));
   library.Close();
   ::close(observer);
-  qunsetenv("ENCODER_COM5");
 }
 
 void TestMSCommLine::closeDrainsThenRestoresThenLetsGo_data() {

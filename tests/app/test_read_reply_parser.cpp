@@ -3,7 +3,6 @@
 #include <QtTest>
 
 #include "read_reply_parser.h"
-#include "read_reply_watch.h"
 
 namespace {
 
@@ -108,40 +107,6 @@ class ReadReplyParserTest : public QObject {
       everyByte.append(cut);
     }
     QCOMPARE(parse(selection, reply, everyByte), want);
-  }
-
-  // Which replies count as whole, and where the parse stops taking bytes.
-  void aReplyIsWholeOnlyAsTheEncoderSendsIt_data() {
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("whole");
-    QTest::addColumn<int>("taken");  // bytes handed on to the parse
-    const QByteArray end("?\x1c\x1brp");
-    QTest::newRow("a card") << "\x1bsB123" + end << true << 11;
-    QTest::newRow("no track") << "\x1bs" + end << true << 7;
-    QTest::newRow("400 bytes")
-        << "\x1bs" + QByteArray(393, '1') + end << true << 400;
-    QTest::newRow("401 bytes")
-        << "\x1bs" + QByteArray(394, '1') + end << false << 400;
-    QTest::newRow("stale byte first") << "\x06\x1bs1" + end << false << 9;
-    QTest::newRow("no FS") << QByteArray("\x1bs1?\x1brp") << false << 7;
-    QTest::newRow("no r before the status")
-        << QByteArray("\x1bs1?\x1cp") << false << 6;
-    QTest::newRow("status letter inside")
-        << QByteArray("\x1bsBAp") << false << 5;
-  }
-  void aReplyIsWholeOnlyAsTheEncoderSendsIt() {
-    QFETCH(QByteArray, reply);
-    QFETCH(bool, whole);
-    QFETCH(int, taken);
-    ReadReplyWatch watch;
-    int count = 0;
-    for (const char b : reply)
-      count += watch.take(static_cast<unsigned char>(b));
-    QCOMPARE(watch.whole(), whole);
-    QCOMPARE(count, taken);
-    watch.restart();
-    QVERIFY(watch.take(0x1B));
-    QVERIFY(!watch.whole());
   }
 };
 

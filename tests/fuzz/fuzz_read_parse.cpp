@@ -45,7 +45,7 @@ void checkAnyBytes(int selection, const std::uint8_t* reply, std::size_t n,
   const Texts split = parse(selection, reply, n, piece);
   FUZZ_CHECK(once.t1 == split.t1 && once.t2 == split.t2 &&
              once.t3 == split.t3 && once.whole == split.whole);
-  const auto limit = static_cast<std::size_t>(ReadReplyWatch::kMaxReplyBytes);
+  const std::size_t limit = protocol::kMaxReplySize;
   FUZZ_CHECK(static_cast<std::size_t>(once.t1.size() + once.t2.size() +
                                       once.t3.size()) <= std::min(n, limit));
   FUZZ_CHECK(!once.t1.contains('\x1c') && !once.t2.contains('?') &&

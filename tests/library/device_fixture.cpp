@@ -19,8 +19,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 void EncoderDeviceTest::SetUp() {
   ASSERT_TRUE(encoder.start()) << encoder.errorText();
-  mapPort(kPort, encoder.slavePath());
-  ASSERT_EQ(device.Open(kPort, 9600), 0);
+  ASSERT_EQ(device.Open(encoder.slavePath(), 9600), 0);
 }
 
 void EncoderDeviceTest::TearDown() {

@@ -8,9 +8,9 @@
 #include <initializer_list>
 #include <string>
 
-#include "encoder_device.h"
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
+#include "quillon/core/encoder_device.h"
 #include "simulated_encoder.h"
 
 namespace quillon_test {
@@ -22,8 +22,6 @@ Bytes operator+(Bytes a, const Bytes& b);
 
 class EncoderDeviceTest : public ::testing::Test {
  protected:
-  static constexpr int kPort = 21;
-
   void SetUp() override;
   void TearDown() override;
 

@@ -10,17 +10,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "com_port_path.h"
+#include "encoder_protocol.h"
 #include "simulated_encoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 using NoArgs = std::int16_t (*)();
 using OneArg = std::int16_t (*)(int);
@@ -59,16 +60,6 @@ Library load() {
   bind(lib.handle, "gCommunicationWithDevice", lib.test);
   bind(lib.handle, "gMSRWrtOrReadStatus", lib.status);
   return lib;
-}
-
-Bytes receivedOnce(const sim::SimulatedEncoder& encoder, std::size_t count) {
-  const auto end = std::chrono::steady_clock::now() + 2s;
-  Bytes bytes = encoder.received();
-  while (bytes.size() < count && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(2ms);
-    bytes = encoder.received();
-  }
-  return bytes;
 }
 
 // Whether this process holds a descriptor on `path`.
@@ -113,7 +104,10 @@ TEST_F(DlopenClient, EveryFunctionBeforeOpenSaysNotOpen) {
   EXPECT_EQ(lib.test(), -1);
   EXPECT_EQ(lib.status(), -1);
   EXPECT_EQ(lib.read(2, nullptr, buffer, nullptr), -1);
+  EXPECT_EQ(lib.read(5, buffer, nullptr, buffer), -1);
   EXPECT_EQ(lib.write(2, "", "1", ""), -1);
+  EXPECT_EQ(lib.write(2, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(lib.close(), 0);
 }
 
 TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
@@ -128,7 +122,8 @@ TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
   EXPECT_EQ(lib.erase(0), 0);
   const Bytes sent = {0x1B, 0x65, 0x1B, 0x6A, 0x1B, 0x78, 0x1B, 0x79,
                       0x1B, 0x4C, 0x1B, 0x30, 0x1B, 0x63, 0x00};
-  EXPECT_EQ(receivedOnce(encoder, sent.size()), sent);
+  EXPECT_TRUE(encoder.waitForFrames(7, 2s));
+  EXPECT_EQ(encoder.received(), sent);
 
   EXPECT_EQ(lib.write(3, "TRACK ONE", "12345", "not sent"), 0);
   char track2[400] = {};
@@ -140,6 +135,45 @@ TEST_F(DlopenClient, DrivesTheEncoderThroughTheTenFunctions) {
   EXPECT_EQ(lib.write(1, nullptr, "", ""), -3);
   EXPECT_EQ(lib.close(), 0);
   EXPECT_EQ(lib.status(), -1);
+}
+
+// COMn as the exported open resolves it: ENCODER_COMn (an absolute path
+// only) or /dev/ttyS<n-1>, from the low 8 bits of the number. A relative
+// ENCODER_COMn would name ./enc here and /dev/enc in the program: refused,
+// although ./enc is a working terminal. A refused open closes the port.
+TEST_F(DlopenClient, OpenResolvesComPortNumbers) {
+  char folder[] = "/tmp/quillon-relative-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/enc";
+  ASSERT_EQ(symlink(encoder.slavePath().c_str(), link.c_str()), 0);
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(folder), 0);
+  struct Row {
+    int port;
+    const char* device;  // ENCODER_COMn; null: none set
+    std::int16_t status;
+  };
+  const Row rows[] = {
+      {9, link.c_str(), 0}, {0, nullptr, -1},
+      {9, link.c_str(), 0}, {256, nullptr, -1},  // port 0 in 8 bits
+      {9, "enc", -1},       {9, "./enc", -1},
+      {9, link.c_str(), 0}, {9, "/nonexistent/tty", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.port) + " " +
+                 (row.device != nullptr ? row.device : "-"));
+    if (row.device != nullptr)
+      setenv(portmap::overrideVariable(row.port).c_str(), row.device, 1);
+    EXPECT_EQ(lib.open(row.port, 9600), row.status);
+    EXPECT_EQ(lib.status() == -1, row.status != 0)
+        << "open only after an open that worked";
+  }
+  unsetenv(portmap::overrideVariable(9).c_str());
+  lib.close();
+  EXPECT_EQ(chdir(previous), 0);
+  std::remove(link.c_str());
+  rmdir(folder);
 }
 
 TEST_F(DlopenClient, UnloadingLeavesThePortOpen) {

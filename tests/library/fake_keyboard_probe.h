@@ -6,7 +6,7 @@
 #include <chrono>
 #include <optional>
 
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
 namespace quillon_test {
 

@@ -13,12 +13,14 @@
 #include <deque>
 #include <vector>
 
+#include "encoder_protocol.h"
+
 namespace quillon_test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 constexpr std::uint8_t kMinKeycode = 8;
 constexpr std::uint8_t kMaxKeycode = 255;

@@ -1,6 +1,6 @@
 // The machine's keyboard probes: input-event descriptors (a pipe stands in
 // for a keyboard device) and X11 on a virtual X server held by xdotool.
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "evdev_keyboard_probe.h"
 #include "pty_pair.h"
-#include "serial_port.h"
-#include "x11_keyboard_probe.h"
+#include "quillon/core/serial_port.h"
+#include "quillon/keyboard/evdev_keyboard_probe.h"
+#include "quillon/keyboard/x11_keyboard_probe.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ class EvdevProbeTest : public ::testing::Test {
 
 TEST_F(EvdevProbeTest, EscapePressSinceTheWatchBeganCounts) {
   probe.open();  // no such directory: keeps the adopted device only
-  ASSERT_EQ(probe.descriptors().size(), 1u);
+  ASSERT_EQ(probe.wakeDescriptors().size(), 1u);
   EXPECT_FALSE(probe.escapePressed());
   sendKey(fds[1], KEY_A, 1);
   sendKey(fds[1], KEY_A, 0);
@@ -75,7 +75,7 @@ TEST_F(EvdevProbeTest, KeyboardThatGoesAwayIsDropped) {
   close(fds[1]);
   fds[1] = -1;
   EXPECT_FALSE(probe.escapePressed());
-  EXPECT_TRUE(probe.descriptors().empty());
+  EXPECT_TRUE(probe.wakeDescriptors().empty());
 }
 
 TEST(EvdevProbeScan, FilesThatAreNoKeyboardsAreLeftAlone) {
@@ -86,7 +86,7 @@ TEST(EvdevProbeScan, FilesThatAreNoKeyboardsAreLeftAlone) {
     std::fclose(std::fopen((dir / name).c_str(), "w"));
   quillon::EvdevKeyboardProbe probe{dir.string()};
   probe.open();
-  EXPECT_TRUE(probe.descriptors().empty());
+  EXPECT_TRUE(probe.wakeDescriptors().empty());
   EXPECT_FALSE(probe.escapePressed());
   std::filesystem::remove_all(dir);
 }
@@ -168,7 +168,7 @@ class X11ProbeTest : public ::testing::Test {
 bool settlesAt(quillon::X11KeyboardProbe& probe, bool down) {
   const auto end = std::chrono::steady_clock::now() + 2s;
   while (std::chrono::steady_clock::now() < end) {
-    if (probe.escapeDown() == down && probe.isOpen()) return true;
+    if (probe.escapePressed() == down && probe.isOpen()) return true;
     pollfd p{probe.descriptor(), POLLIN, 0};
     poll(&p, p.fd >= 0 ? 1 : 0, 10);
   }
@@ -192,7 +192,7 @@ TEST_F(X11ProbeTest, LostServerIsDroppedAndFoundAgain) {
   server->stop();
   const auto end = std::chrono::steady_clock::now() + 2s;
   while (probe.isOpen() && std::chrono::steady_clock::now() < end) {
-    EXPECT_FALSE(probe.escapeDown());
+    EXPECT_FALSE(probe.escapePressed());
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_FALSE(probe.isOpen());
@@ -207,9 +207,8 @@ TEST_F(X11ProbeTest, LostServerIsDroppedAndFoundAgain) {
 
 TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   quillon_test::PtyPair pty;
-  quillon_test::mapPort(13, pty.slavePath());
   quillon::SerialPort port;  // the machine's keyboard
-  ASSERT_TRUE(port.Open(13, 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   bool pressed = false;
   std::thread user([&] {
     std::this_thread::sleep_for(200ms);
@@ -217,10 +216,10 @@ TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   });
   std::array<std::uint8_t, quillon::SerialPort::kReadSize> buffer{};
   const auto start = std::chrono::steady_clock::now();
-  const int result = port.Read(buffer);
+  const auto result = port.Read(buffer).status;
   user.join();
   ASSERT_TRUE(pressed) << "xdotool could not press the key";
-  EXPECT_EQ(result, quillon::SerialPort::kEscapePressed);
+  EXPECT_EQ(result, QUILLON_ERR_ESCAPE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   port.Close();
 }
@@ -230,7 +229,7 @@ TEST(X11ProbeWithoutDisplay, KeyReadsAsUp) {
   quillon::X11KeyboardProbe probe;
   probe.beginWatch();
   EXPECT_FALSE(probe.isOpen());
-  EXPECT_FALSE(probe.escapeDown());
+  EXPECT_FALSE(probe.escapePressed());
   EXPECT_EQ(probe.descriptor(), -1);
 }
 

@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "com_port_path.h"
-
 namespace quillon_test {
 
 Bytes bytesOf(const std::string& text) {
@@ -67,10 +65,6 @@ Bytes PtyPair::receive(std::chrono::milliseconds quiet,
 void PtyPair::hangUp() {
   if (master_ >= 0) ::close(master_);
   master_ = -1;
-}
-
-void mapPort(int port, const std::string& path) {
-  ::setenv(portmap::overrideVariable(port).c_str(), path.c_str(), 1);
 }
 
 }  // namespace quillon_test

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "encoder_protocol.h"
+
 namespace quillon_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 Bytes bytesOf(const std::string& text);
 
@@ -35,8 +37,5 @@ class PtyPair {
   int master_ = -1;
   std::string slavePath_;
 };
-
-/// Points COM`port` at `path` for this process.
-void mapPort(int port, const std::string& path);
 
 }  // namespace quillon_test

@@ -7,7 +7,7 @@
 
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
-#include "serial_port.h"
+#include "quillon/core/serial_port.h"
 
 namespace {
 
@@ -15,21 +15,15 @@ using namespace std::chrono_literals;
 using quillon::SerialPort;
 using quillon_test::bytesOf;
 using quillon_test::FakeKeyboardProbe;
-using quillon_test::mapPort;
 using quillon_test::PtyPair;
 using Clock = std::chrono::steady_clock;
 using ReadBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
-
-constexpr int kPort = 11;
 
 // Both ways a keyboard reaches a waiting read: a descriptor that wakes it,
 // or a key state it must look at again and again.
 class SerialEscapeTest : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override {
-    mapPort(kPort, pty.slavePath());
-    ASSERT_TRUE(port.Open(kPort, 9600));
-  }
+  void SetUp() override { ASSERT_TRUE(port.Open(pty.slavePath(), 9600)); }
   void TearDown() override { port.Close(); }
 
   PtyPair pty;
@@ -45,7 +39,7 @@ TEST_P(SerialEscapeTest, PressWhileWaitingAbortsTheRead) {
   ReadBuffer buffer{};
   buffer.fill(0xAA);
   const auto start = Clock::now();
-  EXPECT_EQ(port.Read(buffer), SerialPort::kEscapePressed);
+  EXPECT_EQ(port.Read(buffer).status, QUILLON_ERR_ESCAPE);
   user.join();
   EXPECT_LT(Clock::now() - start, 3s);
   EXPECT_EQ(buffer[0], 0xAA) << "nothing stored";
@@ -58,7 +52,7 @@ TEST_P(SerialEscapeTest, PressAfterTheFirstBytesStillAborts) {
     keyboard.tap();
   });
   ReadBuffer buffer{};
-  EXPECT_EQ(port.Read(buffer), SerialPort::kEscapePressed);
+  EXPECT_EQ(port.Read(buffer).status, QUILLON_ERR_ESCAPE);
   device.join();
 }
 
@@ -66,7 +60,7 @@ TEST_P(SerialEscapeTest, HeldKeyAbortsAtOnce) {
   keyboard.hold();
   ReadBuffer buffer{};
   const auto start = Clock::now();
-  EXPECT_EQ(port.Read(buffer), SerialPort::kEscapePressed);
+  EXPECT_EQ(port.Read(buffer).status, QUILLON_ERR_ESCAPE);
   EXPECT_LT(Clock::now() - start, 1s);
   keyboard.release();
 }
@@ -75,7 +69,7 @@ TEST_P(SerialEscapeTest, PressThatEndedBeforeTheReadDoesNotCount) {
   keyboard.tap();
   pty.send(bytesOf("\x1byp"));
   ReadBuffer buffer{};
-  EXPECT_EQ(port.Read(buffer), 3);
+  EXPECT_EQ(port.Read(buffer).count, 3u);
   EXPECT_EQ(keyboard.watchesBegun(), 1);
 }
 

@@ -1,16 +1,17 @@
-// What a program may add to a read: a whole-reply test that ends it
-// before the pause, and an interrupt descriptor that ends the wait.
+// What a program may add to a read: a reply tracker that ends it before
+// the pause, and an interrupt descriptor that ends the wait.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 #include <thread>
 
-#include "encoder_protocol.h"
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
-#include "serial_port.h"
+#include "quillon/core/serial_port.h"
+#include "reply_tracker.h"
 
 namespace {
 
@@ -19,11 +20,9 @@ using quillon::SerialPort;
 using quillon_test::Bytes;
 using quillon_test::bytesOf;
 
-constexpr int kPort = 10;
-
 struct SplitReply {
   const char* name;
-  bool (*complete)(std::span<const std::uint8_t>);
+  std::optional<protocol::ReplyTracker::Kind> kind;  // none: no tracker
   std::vector<std::string> bursts;  // 30 ms apart: one reply by the pause
   std::string expected;
 };
@@ -31,29 +30,28 @@ struct SplitReply {
 TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
   const SplitReply rows[] = {
       {"status answer",
-       protocol::statusAnswerComplete,
+       protocol::ReplyTracker::Kind::StatusAnswer,
        {"\x1b", "r", "p", "NEXT"},
        "\x1brp"},
       {"read reply with 'r' in a track",
-       protocol::readReplyComplete,
+       protocol::ReplyTracker::Kind::ReadReply,
        {"\x1bs1r2", "3?\x1c\x1br", "q", "NEXT"},
        "\x1bs1r23?\x1c\x1brq"},
       {"line test",
-       protocol::communicationTestReplyComplete,
+       protocol::ReplyTracker::Kind::LineTest,
        {"\x1b", "y", "NEXT"},
        "\x1by"},
       {"no test: the pause alone",
-       nullptr,
+       std::nullopt,
        {"\x1b", "r", "p", "NEXT"},
        "\x1brpNEXT"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     quillon_test::PtyPair pty;
-    quillon_test::mapPort(kPort, pty.slavePath());
     quillon_test::FakeKeyboardProbe keyboard;
     SerialPort port(keyboard);
-    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
     std::thread device([&] {
       for (const auto& burst : row.bursts) {
         pty.send(bytesOf(burst));
@@ -61,10 +59,12 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
       }
     });
     std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
-    const int count = port.Read(buffer, {-1, row.complete});
+    protocol::ReplyTracker tracker(
+        row.kind.value_or(protocol::ReplyTracker::Kind::ReadReply));
+    const auto got = port.Read(buffer, {-1, row.kind ? &tracker : nullptr});
     device.join();
-    ASSERT_GT(count, 0);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + count),
+    ASSERT_EQ(got.status, QUILLON_OK);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + got.count),
               bytesOf(row.expected));
     port.Close();
   }
@@ -72,10 +72,9 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
 
 TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
   quillon_test::PtyPair pty;
-  quillon_test::mapPort(kPort, pty.slavePath());
   quillon_test::FakeKeyboardProbe keyboard;
   SerialPort port(keyboard);
-  ASSERT_TRUE(port.Open(kPort, 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   const int interrupt = ::eventfd(0, EFD_CLOEXEC);
   ASSERT_GE(interrupt, 0);
   std::thread signaller([&] {
@@ -85,8 +84,7 @@ TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
   });
   std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}),
-            SerialPort::kEscapePressed);
+  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}).status, QUILLON_ERR_ESCAPE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
   signaller.join();
   ::close(interrupt);

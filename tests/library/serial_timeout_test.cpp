@@ -6,7 +6,7 @@
 
 #include "fake_keyboard_probe.h"
 #include "pty_pair.h"
-#include "serial_port.h"
+#include "quillon/core/serial_port.h"
 
 namespace {
 
@@ -16,13 +16,12 @@ using std::chrono::milliseconds;
 
 TEST(SerialReadTimeout, NoReplyEndsAfterElevenSecondsWithNoReply) {
   quillon_test::PtyPair pty;
-  quillon_test::mapPort(12, pty.slavePath());
   quillon_test::FakeKeyboardProbe keyboard;
   SerialPort port{keyboard};
-  ASSERT_TRUE(port.Open(12, 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
   const auto start = Clock::now();
-  EXPECT_EQ(port.Read(buffer), SerialPort::kNoReply);
+  EXPECT_EQ(port.Read(buffer).status, QUILLON_ERR_NO_REPLY);
   const auto waited =
       std::chrono::duration_cast<milliseconds>(Clock::now() - start);
   EXPECT_GE(waited, milliseconds(SerialPort::kTotalReadTimeoutMs));

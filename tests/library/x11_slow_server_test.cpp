@@ -15,10 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "encoder_device.h"
 #include "fake_x_server.h"
-#include "keyboard_probe.h"
 #include "pty_pair.h"
+#include "quillon/core/encoder_device.h"
+#include "quillon/keyboard/keyboard_probe.h"
 #include "simulated_encoder.h"
 
 namespace quillon_test {
@@ -28,7 +28,6 @@ using namespace std::chrono_literals;
 using Behaviour = FakeXServer::Behaviour;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kPort = 23;
 // A reply of 98 bytes, paced at 9600 baud: about 100 ms on the line.
 const sim::Card kCard{"VELMORA SLOW DISPLAY TEST CARD 0001 PADDING TO LENGTH",
                       "6011000990139424=25121010000", "0112345678901"};
@@ -98,8 +97,7 @@ class SlowXServerTest : public ::testing::TestWithParam<Display> {
     }
     setenv("DISPLAY", display.c_str(), 1);
     ASSERT_TRUE(encoder.start()) << encoder.errorText();
-    mapPort(kPort, encoder.slavePath());
-    ASSERT_EQ(device.Open(kPort, 9600), 0);
+    ASSERT_EQ(device.Open(encoder.slavePath(), 9600), 0);
   }
   void TearDown() override {
     device.Close();

@@ -2,6 +2,7 @@
 
 #include "byte_literals.h"
 #include "encoder_protocol.h"
+#include "reply_tracker.h"
 
 using protocol::Bytes;
 using protocol::ReplyStatus;
@@ -56,64 +57,44 @@ TEST(StatusAnswer, Classification) {
   EXPECT_EQ(protocol::classifyStatus(std::nullopt), ReplyStatus::Invalid);
 }
 
-TEST(SplitReadReply, AllThreeTracks) {
-  const auto t = split(7, readReply("123A456BXYZ"));
-  EXPECT_TRUE(t.ok);
-  EXPECT_EQ(t.t2, "123");
-  EXPECT_EQ(t.t3, "456");
-  EXPECT_EQ(t.t1, "XYZ");
-}
-
-TEST(SplitReadReply, SingleTracksSkipTheirSeparatorByPosition) {
-  EXPECT_EQ(split(1, readReply("B%ABC^DOE")).t1, "%ABC^DOE");
-  EXPECT_EQ(split(2, readReply(";1234=99")).t2, ";1234=99");
-  EXPECT_EQ(split(4, readReply("A;0042")).t3, ";0042");
-}
-
-TEST(SplitReadReply, TrackOneMayHoldSeparatorLetters) {
-  const auto three = split(3, readReply("22B%AB^CD"));
-  EXPECT_EQ(three.t2, "22");
-  EXPECT_EQ(three.t1, "%AB^CD");
-  const auto seven = split(7, readReply("2A3BxAyBz"));
-  EXPECT_EQ(seven.t2, "2");
-  EXPECT_EQ(seven.t3, "3");
-  EXPECT_EQ(seven.t1, "xAyBz");
-}
-
-TEST(SplitReadReply, TracksTwoAndThree) {
-  const auto t = split(6, readReply("555A666"));
-  EXPECT_EQ(t.t2, "555");
-  EXPECT_EQ(t.t3, "666");
-  EXPECT_EQ(t.t1, "");
-}
-
-TEST(SplitReadReply, UnselectedTracksStayEmpty) {
-  const auto t = split(2, readReply("12A34B56"));
-  EXPECT_EQ(t.t1, "");
-  EXPECT_EQ(t.t3, "");
+// Each selection takes its tracks by the separators: track 1 may hold
+// separator letters, a missing separator leaves the tracks after it empty,
+// and a reply without its end runs to the last byte.
+TEST(SplitReadReply, EachSelectionTakesItsTracks) {
+  struct Row {
+    int selection;
+    Bytes reply;
+    std::string t1, t2, t3;
+  };
+  const Row rows[] = {
+      {7, readReply("123A456BXYZ"), "XYZ", "123", "456"},
+      {1, readReply("B%ABC^DOE"), "%ABC^DOE", "", ""},
+      {2, readReply(";1234=99"), "", ";1234=99", ""},
+      {4, readReply("A;0042"), "", "", ";0042"},
+      {3, readReply("22B%AB^CD"), "%AB^CD", "22", ""},
+      {7, readReply("2A3BxAyBz"), "xAyBz", "2", "3"},
+      {6, readReply("555A666"), "", "555", "666"},
+      {2, readReply("12A34B56"), "", "12A34B56", ""},
+      {6, fromText("\x1Bs123A45"), "", "123", "45"},
+      {7, readReply("123456"), "", "123456", ""},
+      {7, readReply("12A34"), "", "12", "34"},
+      {7, readReply("12A34B"), "", "12", "34"},
+      {6, readReply("12A"), "", "12", ""},
+  };
+  for (const Row& row : rows) {
+    const Tracks got = split(row.selection, row.reply);
+    SCOPED_TRACE(testing::PrintToString(row.reply));
+    EXPECT_EQ(got.t1, row.t1);
+    EXPECT_EQ(got.t2, row.t2);
+    EXPECT_EQ(got.t3, row.t3);
+    EXPECT_EQ(got.ok, row.reply.back() == 'p');
+  }
 }
 
 TEST(SplitReadReply, FailedReadIsReportedByLastByte) {
   EXPECT_FALSE(split(7, readReply("1A2B3", 'q')).ok);
   EXPECT_FALSE(split(7, fromText("\x1Bs1A2B3?\x1C\x1Br")).ok);
   EXPECT_FALSE(split(7, Bytes{}).ok);
-}
-
-TEST(SplitReadReply, MissingEndTakesTheWholeReply) {
-  const Bytes reply = fromText("\x1Bs123A45");
-  const auto t = split(6, reply);
-  EXPECT_EQ(t.t2, "123");
-  EXPECT_EQ(t.t3, "45");
-}
-
-TEST(SplitReadReply, MissingSeparatorLeavesLaterTracksEmpty) {
-  const auto seven = split(7, readReply("123456"));
-  EXPECT_EQ(seven.t2, "123456");
-  EXPECT_EQ(seven.t3, "");
-  EXPECT_EQ(seven.t1, "");
-  const auto noB = split(7, readReply("12A34"));
-  EXPECT_EQ(noB.t3, "34");
-  EXPECT_EQ(noB.t1, "");
 }
 
 TEST(SplitReadReply, EndMarkInsideHeaderOrBeforeDataGivesEmptyTracks) {
@@ -126,14 +107,6 @@ TEST(SplitReadReply, EndMarkInsideHeaderOrBeforeDataGivesEmptyTracks) {
           << text << " selection " << selection;
     }
   }
-}
-
-TEST(SplitReadReply, SeparatorRightAtTheEnd) {
-  const auto t = split(7, readReply("12A34B"));
-  EXPECT_EQ(t.t1, "");
-  EXPECT_EQ(t.t3, "34");
-  const auto a = split(6, readReply("12A"));
-  EXPECT_EQ(a.t3, "");
 }
 
 TEST(SplitReadReply, ShortRepliesNeverReachOutside) {
@@ -156,27 +129,49 @@ TEST(SplitReadReply, LargestReplySplitsWithinBounds) {
 
 }  // namespace
 
-TEST(WholeReply, EachKindIsWholeOnlyWithItsLastByte) {
+// Where each kind of reply ends, and which read replies are whole: only
+// as the encoder frames them, and no more than the longest reply (no byte
+// past it is taken).
+TEST(ReplyTracker, EachKindEndsWithItsLastByteAndOnlyAFramedReplyIsWhole) {
+  using Kind = protocol::ReplyTracker::Kind;
   struct Row {
-    bool (*complete)(protocol::ByteView);
+    Kind kind;
     std::string received;
+    bool ended;
     bool whole;
+    std::size_t taken;
   };
+  const std::string end = "?\x1c\x1brp";
   const Row rows[] = {
-      {protocol::statusAnswerComplete, "\x1br", false},
-      {protocol::statusAnswerComplete, "\x1brp", true},
-      {protocol::statusAnswerComplete, "rq", true},
-      {protocol::statusAnswerComplete, "", false},
-      {protocol::readReplyComplete, "\x1bs12r3", false},  // 'r' in a track
-      {protocol::readReplyComplete, "\x1bs123?\x1c\x1br", false},
-      {protocol::readReplyComplete, "\x1bs123?\x1c\x1brp", true},
-      {protocol::readReplyComplete, "\x1bs?\x1c\x1brq", true},
-      {protocol::communicationTestReplyComplete, "\x1b", false},
-      {protocol::communicationTestReplyComplete, "\x1by", true},
-      {protocol::communicationTestReplyComplete, "\x1bx", false},
+      {Kind::StatusAnswer, "\x1br", false, false, 2},
+      {Kind::StatusAnswer, "\x1brp", true, true, 3},
+      {Kind::StatusAnswer, "rq", true, true, 2},
+      {Kind::StatusAnswer, "", false, false, 0},
+      {Kind::ReadReply, "\x1bs12r3", false, false, 6},  // 'r' in a track
+      {Kind::ReadReply, "\x1bs123?\x1c\x1br", false, false, 9},
+      {Kind::ReadReply, "\x1bsB123" + end, true, true, 11},
+      {Kind::ReadReply, "\x1bs?\x1c\x1brq", true, true, 7},
+      {Kind::ReadReply, "\x1bs" + std::string(393, '1') + end, true, true, 400},
+      {Kind::ReadReply, "\x1bs" + std::string(394, '1') + end, false, false,
+       400},
+      {Kind::ReadReply, "\x06\x1bs1" + end, true, false, 9},  // stale byte
+      {Kind::ReadReply, "\x1bs1?\x1brp", true, false, 7},     // no FS
+      {Kind::ReadReply, "\x1bs1?\x1cp", false, false, 6},     // no 'r'
+      {Kind::ReadReply, "\x1bsBAp", false, false, 5},         // a status letter
+      {Kind::LineTest, "\x1b", false, false, 1},
+      {Kind::LineTest, "\x1by", true, true, 2},
+      {Kind::LineTest, "\x1bx", false, false, 2},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(row.complete(fromText(row.received)), row.whole)
-        << testing::PrintToString(row.received);
+    SCOPED_TRACE(testing::PrintToString(row.received));
+    protocol::ReplyTracker tracker(row.kind);
+    for (int round = 0; round < 2; ++round) {  // the same after restart()
+      std::size_t taken = 0;
+      for (const auto b : fromText(row.received)) taken += tracker.take(b);
+      EXPECT_EQ(tracker.ended(), row.ended);
+      EXPECT_EQ(tracker.whole(), row.whole);
+      EXPECT_EQ(taken, row.taken);
+      tracker.restart();
+    }
   }
 }

@@ -7,14 +7,16 @@
 #include <string>
 #include <thread>
 
+#include "encoder_protocol.h"
 #include "simulated_encoder.h"
 #include "slave_port.h"
 
 namespace sim::testing {
 
-inline const std::string kEsc = "\x1b";
-inline const std::string kFs = "\x1c";
-inline const std::string kGs = "\x1d";
+// The control bytes as text, to write frames as strings.
+inline const std::string kEsc(1, static_cast<char>(protocol::kEsc));
+inline const std::string kFs(1, static_cast<char>(protocol::kFs));
+inline const std::string kGs(1, static_cast<char>(protocol::kGs));
 
 class EncoderLine : public ::testing::Test {
  protected:

@@ -10,10 +10,10 @@
 namespace sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using protocol::Bytes;
 
 Bytes b(const std::string& s) { return Bytes(s.begin(), s.end()); }
-const std::string E = "\x1b";
+const std::string E(1, static_cast<char>(protocol::kEsc));
 const std::string kWriteEnd = "\x1d\x1b\\\x1bj";
 
 std::vector<Bytes> frameBytes(const std::vector<Frame>& frames) {

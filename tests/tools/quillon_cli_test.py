@@ -7,11 +7,13 @@ The simulated encoder's frame trace (--verbose) and its written-card record
 (--record) are the judge of what quillon sent and wrote.
 """
 import csv
+import grp
 import io
 import json
 import os
 import pty
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -397,7 +399,9 @@ class BadInput(QuillonTest):
             (["frob"], b'unknown subcommand "frob"'),
             (["--frob", "test"], b'unknown option "--frob"'),
             (["test", "now"], b'unexpected argument "now"'),
+            (["--port", "COM9", "test"], b'ENCODER_COM9 is "rel"'),
         ]
+        self.env["ENCODER_COM9"] = "rel"
         for args, message in rows:
             with self.subTest(args=args):
                 result = self.run_quillon(*args)
@@ -613,18 +617,69 @@ class CardFiles(QuillonTest):
 
 
 class NoPermission(QuillonTest):
-    """Needs an ordinary user (ctest label nonroot): root may open anything."""
+    """Devices an ordinary user may not reach. Run by root (as CI runs the
+    suite), quillon runs as nobody on devices root sets up; run by an
+    ordinary user, only the rows it can set up itself."""
 
-    @unittest.skipIf(os.geteuid() == 0, "root is never refused")
-    def test_a_device_the_user_may_not_open_exits_2_and_names_the_group(self):
-        locked = self.path("locked")
-        with open(locked, "w"):
-            pass
-        os.chmod(locked, 0)
-        result = self.run_quillon("--port", locked, "test")
-        self.assertEqual(result.returncode, 2)
-        self.assertIn(b"no permission", result.stderr)
-        self.assertIn(b"usermod -aG", result.stderr)
+    def run_as_user(self, *args):
+        if os.geteuid() != 0:
+            return self.run_quillon(*args)
+        # A copy nobody can run, wherever the build tree lives.
+        stage = tempfile.mkdtemp(prefix="quillon_stage_")
+        os.chmod(stage, 0o755)
+        program = shutil.copy(QUILLON, stage)
+        try:
+            return subprocess.run([program, *args], env=self.env, timeout=30,
+                                  capture_output=True, user="nobody",
+                                  group="nogroup", extra_groups=[])
+        finally:
+            shutil.rmtree(stage)
+
+    def test_refusals_name_what_stands_in_the_way(self):
+        root = os.geteuid() == 0
+        place = tempfile.mkdtemp(prefix="quillon_devices_")
+        os.chmod(place, 0o755)
+        self.addCleanup(shutil.rmtree, place)
+
+        def device(name, mode, group=None, folder_mode=None):
+            folder = place
+            if folder_mode is not None:
+                folder = os.path.join(place, name + ".d")
+                os.mkdir(folder)
+            path = os.path.join(folder, name)
+            with open(path, "w"):
+                pass
+            os.chmod(path, mode)
+            if group is not None:
+                os.chown(path, 0, group)
+            if folder_mode is not None:
+                os.chmod(folder, folder_mode)
+                self.addCleanup(os.chmod, folder, 0o700)
+            return path
+        # (the device; what the message says; what it must not say)
+        rows = [(device("own", 0), b"no permission", b"usermod")]
+        if not root:
+            folder = device("shut", 0o600, folder_mode=0)
+            rows.append((folder, b"cannot enter the folder %s"
+                         % os.path.dirname(folder).encode(), b"no such"))
+        else:
+            os.chown(rows[0][0], 65534, 65534)  # nobody's own, mode 0
+            dialout = grp.getgrnam("dialout").gr_gid
+            folder = device("shut", 0o666, folder_mode=0o700)
+            rows += [
+                (device("root_only", 0o600), b"only its owner (root)",
+                 b"usermod"),
+                (device("dialout", 0o660, group=dialout),
+                 b'sudo usermod -aG dialout "$USER"', b"owner"),
+                (folder, b"cannot enter the folder %s"
+                 % os.path.dirname(folder).encode(), b"no such"),
+            ]
+        for path, said, unsaid in rows:
+            with self.subTest(path=path):
+                result = self.run_as_user("--port", path, "test")
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(said, result.stderr)
+                self.assertNotIn(unsaid, result.stderr)
         self.assertEqual(self.sim.frames(), [])
 
 

@@ -1,41 +1,20 @@
 #include "port_access.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 
 #include "com_port_path.h"
+#include "port_diagnosis.h"
 
 namespace quillon::cli {
-
-namespace {
-
-constexpr int kPathPortNumber = portmap::kMaxPortNumber;
-
-std::string joinHint(const std::string& group) {
-  return "join the group with: sudo usermod -aG " + group +
-         " \"$USER\" (then log in again)";
-}
-
-}  // namespace
 
 std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
   PortTarget target;
   target.name = std::string(argument);
   if (argument.starts_with('/')) {
-    // The library names ports by number; its override variable takes a
-    // path, so a path is handed over through that in this process.
-    target.number = kPathPortNumber;
     target.path = std::string(argument);
-    ::setenv(portmap::overrideVariable(kPathPortNumber).c_str(),
-             target.path.c_str(), 1);
     return target;
   }
   std::string_view digits = argument;
@@ -50,56 +29,35 @@ std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
            "with /, not \"" +
            std::string(argument) + "\"";
   }
-  target.number = number;
-  target.path = portmap::resolvePortPath(number).value_or("");
-  if (!target.path.starts_with('/')) {
-    return portmap::overrideVariable(number) +
-           " must name a device by its absolute path, not \"" + target.path +
-           "\"";
-  }
+  portmap::Resolution port = portmap::resolvePort(number);
+  if (!port.path) return port.message;  // a relative ENCODER_COMn
+  target.path = std::move(*port.path);
   return target;
 }
 
-std::string groupNeededFor(const std::string& path) {
-  if (::access(path.c_str(), R_OK | W_OK) == 0) return {};
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return {};
-  const group* owner = ::getgrgid(info.st_gid);
-  return owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
-}
-
 std::string portProblem(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    return "no such device: " + path +
-           " (is the encoder plugged in? quillon ports lists the serial "
-           "devices)";
-  }
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == EACCES || error == EPERM) {
-      const std::string group = groupNeededFor(path);
+  using Cause = portmap::PortDiagnosis::Cause;
+  const portmap::PortDiagnosis found = portmap::diagnosePort(path);
+  switch (found.cause) {
+    case Cause::kMissing:
+      return "no such device: " + path +
+             " (is the encoder plugged in? quillon ports lists the serial "
+             "devices)";
+    case Cause::kFolderShut:
+      return "cannot reach " + path + ": this user cannot enter the folder " +
+             found.folder;
+    case Cause::kNoPermission:
       return "no permission to open " + path +
-             (group.empty()
-                  ? std::string()
-                  : ": it belongs to group " + group + "; " + joinHint(group));
-    }
-    if (error == EBUSY) {
+             (found.advice.empty() ? "" : ": " + found.advice);
+    case Cause::kInUse:
       return path + " is in use by another program (fuser -v " + path +
              " shows which)";
-    }
-    return "cannot open " + path + ": " + std::strerror(error);
+    case Cause::kNotATerminal: return path + " is not a serial device";
+    case Cause::kOther:
+      return "cannot open " + path + ": " + std::strerror(found.error);
+    case Cause::kNone: break;
   }
-  std::string problem = "cannot set up " + path + " as a serial line";
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    problem = path + " is in use by another program (fuser -v " + path +
-              " shows which)";
-  } else if (!::isatty(fd)) {
-    problem = path + " is not a serial device";
-  }
-  ::close(fd);
-  return problem;
+  return "cannot set up " + path + " as a serial line";
 }
 
 }  // namespace quillon::cli

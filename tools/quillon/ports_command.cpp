@@ -10,7 +10,7 @@
 #include "com_port_path.h"
 #include "commands.h"
 #include "exit_codes.h"
-#include "port_access.h"
+#include "port_diagnosis.h"
 
 namespace quillon::cli {
 
@@ -79,13 +79,9 @@ int runPorts(const GlobalOptions& global) {
   };
   std::cout << column("DEVICE", width + 2) << column("PORT", 10) << "ACCESS\n";
   for (const auto& [device, aliases] : devices) {
-    const std::string group = groupNeededFor(device);
+    const std::string advice = portmap::accessAdvice(device);
     std::cout << column(device, width + 2) << column(comNamesOf(device), 10)
-              << (group.empty()
-                      ? "yes"
-                      : "no: join group " + group + ": sudo usermod -aG " +
-                            group + " \"$USER\", then log in again")
-              << '\n';
+              << (advice.empty() ? "yes" : "no: " + advice) << '\n';
     for (const auto& alias : aliases) std::cout << "  = " << alias << '\n';
   }
   return kExitDone;

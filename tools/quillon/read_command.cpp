@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "output_sink.h"
-#include "quillon.h"
+#include "quillon/core/status.h"
 
 namespace quillon::cli {
 

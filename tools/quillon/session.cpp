@@ -7,7 +7,7 @@
 #include "encoder_protocol.h"
 #include "exit_codes.h"
 #include "port_access.h"
-#include "quillon.h"
+#include "quillon/core/status.h"
 #include "status_line.h"
 
 namespace quillon::cli {
@@ -60,7 +60,7 @@ int Session::open() {
     return kExitUsage;
   }
   const auto& port = std::get<PortTarget>(target);
-  if (device_->Open(port.number, options_.baud) != QUILLON_OK) {
+  if (device_->Open(port.path, options_.baud) != QUILLON_OK) {
     complain(portProblem(port.path));
     return kExitPort;
   }

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "encoder_device.h"
 #include "interrupt_source.h"
-#include "keyboard_probe.h"
+#include "quillon/core/encoder_device.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
 namespace quillon::cli {
 

@@ -2,8 +2,9 @@
 #include <iostream>
 
 #include "commands.h"
+#include "encoder_protocol.h"
 #include "exit_codes.h"
-#include "quillon.h"
+#include "quillon/core/status.h"
 
 namespace quillon::cli {
 
@@ -20,12 +21,6 @@ int once(const GlobalOptions& global, InterruptSource& interrupt,
   if (status != QUILLON_OK) return session.fail(status, what);
   if (!global.quiet) std::cout << done << '\n';
   return kExitDone;
-}
-
-// The erase track code of a set of tracks: its own order, not bit order.
-int eraseCode(int selection) {
-  constexpr int kCodes[8] = {0, 1, 2, 4, 3, 5, 6, 7};
-  return kCodes[selection];
 }
 
 }  // namespace
@@ -62,10 +57,11 @@ int runErase(const GlobalOptions& global, InterruptSource& interrupt,
     complain("--tracks takes 1, 2 and 3, each once (1,2,3)");
     return kExitUsage;
   }
-  return once(
-      global, interrupt, "the erase",
-      "erase sent: pass the card through the encoder",
-      [&](EncoderDevice& d) { return d.EraseCard(eraseCode(selection)); });
+  return once(global, interrupt, "the erase",
+              "erase sent: pass the card through the encoder",
+              [&](EncoderDevice& d) {
+                return d.EraseCard(protocol::eraseCodeOf(selection));
+              });
 }
 
 int runCoercivity(const GlobalOptions& global, InterruptSource& interrupt,

@@ -7,7 +7,7 @@
 #include "exit_codes.h"
 #include "journal.h"
 #include "output_sink.h"
-#include "quillon.h"
+#include "quillon/core/status.h"
 
 namespace quillon::cli {
 

@@ -1,8 +1,8 @@
-// The library's link to the encoder: one numbered serial port, opened
-// exclusively, 8N1 at the caller's baud rate with DTR raised. It sends a
-// frame with one blocking write and takes one reply with one blocking
-// read that ends on a pause in the reply, on a timeout, or when the user
-// presses Escape. It knows nothing of frames or replies.
+// The library's link to the encoder: one serial device, named by its path,
+// opened exclusively, 8N1 at the caller's baud rate with DTR raised. It
+// sends a frame with one blocking write and takes one reply with one
+// blocking read that ends on a pause in the reply, on a timeout, or when
+// the user presses Escape. It builds no frame and takes no reply apart.
 #pragma once
 
 #include <termios.h>
@@ -10,17 +10,21 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 
-#include "keyboard_probe.h"
 #include "line_close.h"
+#include "quillon/core/status.h"
+#include "quillon/keyboard/keyboard_probe.h"
+#include "reply_tracker.h"
 
 namespace quillon {
 
 class SerialPort {
  public:
   /// Largest reply a read takes.
-  static constexpr std::size_t kReadSize = 400;
+  static constexpr std::size_t kReadSize = protocol::kMaxReplySize;
   /// A read ends this long after its last byte ...
   static constexpr int kInterByteTimeoutMs = 79;
   /// ... and at the latest this long after it began.
@@ -31,15 +35,8 @@ class SerialPort {
   /// Keyboard descriptors a read waits on besides the port.
   static constexpr std::size_t kMaxWakeDescriptors = 31;
 
-  /// Results of Write and Read besides a count.
-  static constexpr int kWritten = 1;
-  static constexpr int kNotOpen = -1;
-  static constexpr int kWriteFailed = -3;
-  static constexpr int kReadFailedToStart = -4;
-  static constexpr int kNoReply = -6;
-  static constexpr int kEscapePressed = -13;
-
-  /// A closed port that watches the machine's keyboard.
+  /// A closed port that watches the machine's keyboard, through a probe
+  /// of its own.
   SerialPort();
   /// A closed port that asks `probe` for the Escape key; the probe must
   /// outlive the port.
@@ -53,55 +50,66 @@ class SerialPort {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  /// Opens COM`portNumber` (kept to 8 bits, so 257 is COM1) at `baudRate`.
-  /// A port that is open is closed first. False when the port cannot be
-  /// had: no such device, in use, not a terminal, port 0 or baud rate 0;
-  /// the port is then closed.
-  bool Open(int portNumber, std::uint32_t baudRate);
+  /// Opens the device at `path` at `baudRate`. A port that is open is
+  /// closed first. False when the line cannot be had: no such device, in
+  /// use, not a terminal, or baud rate 0; the port is then closed.
+  bool Open(const std::string& path, std::uint32_t baudRate);
   /// Waits (at most 500 ms) until the transmitter is empty, lowers DTR,
   /// restores the line settings found at open once the output has drained
   /// and closes.
   /// Always true, also on a closed port.
   bool Close();
   /// Drops input that arrived since the last read, then sends the bytes.
-  /// 1 sent; -1 not open; -3 failed, cut short by the write timeout (the
-  /// part still queued is then discarded) or the line was lost.
-  int Write(std::span<const std::uint8_t> bytes);
-  /// Takes one reply: the count (1..400); -1 not open; -4 the wait could
-  /// not start; -6 nothing arrived (timeout, or the line was lost);
-  /// -13 Escape pressed while waiting.
-  int Read(std::span<std::uint8_t, kReadSize> buffer);
+  /// QUILLON_OK sent; QUILLON_ERR_NOT_OPEN; QUILLON_ERR_WRITE failed, cut
+  /// short by the write timeout (the part still queued is then discarded)
+  /// or the line was lost.
+  Status Write(std::span<const std::uint8_t> bytes);
+
+  /// What a read took: QUILLON_OK and the count of bytes at the buffer's
+  /// start (1..400), or why none were taken: QUILLON_ERR_NOT_OPEN;
+  /// QUILLON_ERR_READ_START the wait could not start; QUILLON_ERR_NO_REPLY
+  /// nothing arrived (timeout, or the line was lost); QUILLON_ERR_ESCAPE
+  /// Escape pressed while waiting.
+  struct Received {
+    Status status = QUILLON_ERR_NO_REPLY;
+    std::size_t count = 0;
+  };
 
   /// What a program of its own may add to a read (the exported functions
   /// never do): both are off by default.
   struct ReadEnd {
-    /// Once readable, the read ends as Escape ends it (-13); -1 for none.
+    /// Once readable, the read ends as Escape ends it; -1 for none.
     int interruptFd = -1;
-    /// Asked after every arrival; true ends the read at once with the
-    /// count, without waiting for the pause.
-    bool (*replyComplete)(std::span<const std::uint8_t> received) = nullptr;
+    /// Follows the bytes as they arrive; once it says the reply has ended
+    /// the read returns at once, without waiting for the pause.
+    protocol::ReplyTracker* reply = nullptr;
   };
-  int Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
+
+  /// Takes one reply.
+  Received Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
+  Received Read(std::span<std::uint8_t, kReadSize> buffer);
 
   [[nodiscard]] bool isOpen() const { return open_; }
-  [[nodiscard]] std::uint8_t portNumber() const { return portNumber_; }
+  /// The device last opened (or tried).
+  [[nodiscard]] const std::string& path() const { return path_; }
   [[nodiscard]] std::uint32_t baudRate() const { return baudRate_; }
 
  private:
   bool configureLine();
   void releaseDescriptor();
-  int timedOut();
+  Status timedOut();
   /// Milliseconds per byte that a write may take; 0 for no limit.
   [[nodiscard]] int writeTimeoutPerByteMs() const;
 
   int fd_ = -1;
-  std::uint8_t portNumber_ = 0;
+  std::string path_;
   std::uint8_t dataBits_ = 8;
   std::uint8_t stopBits_ = 0;  // one stop bit
   std::uint8_t parity_ = 0;    // none
   std::uint32_t baudRate_ = 0;
   bool open_ = false;
   termios savedTermios_{};
+  std::unique_ptr<KeyboardProbe> ownProbe_;  // when none was handed in
   KeyboardProbe* probe_;
   serialline::TerminalCalls* calls_;
 };

@@ -1,4 +1,4 @@
-#include "serial_port.h"
+#include "quillon/core/serial_port.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,9 +11,8 @@
 #include <chrono>
 #include <optional>
 
-#include "com_port_path.h"
 #include "line_close.h"
-#include "serial_line_speed.h"
+#include "quillon/core/serial_line_speed.h"
 
 namespace quillon {
 
@@ -39,7 +38,8 @@ void setDtr(int fd, bool raised) {
 }  // namespace
 
 SerialPort::SerialPort()
-    : probe_(&defaultKeyboardProbe()),
+    : ownProbe_(makeMachineKeyboardProbe()),
+      probe_(ownProbe_.get()),
       calls_(&serialline::systemTerminalCalls()) {}
 
 SerialPort::SerialPort(KeyboardProbe& probe)
@@ -50,18 +50,16 @@ SerialPort::SerialPort(KeyboardProbe& probe, serialline::TerminalCalls& calls)
 
 SerialPort::~SerialPort() = default;
 
-bool SerialPort::Open(int portNumber, std::uint32_t baudRate) {
+bool SerialPort::Open(const std::string& path, std::uint32_t baudRate) {
   if (open_ || fd_ >= 0) Close();
-  portNumber_ = static_cast<std::uint8_t>(portNumber);
+  path_ = path;
   dataBits_ = 8;
   stopBits_ = 0;
   parity_ = 0;
   baudRate_ = baudRate;
   if (baudRate_ == 0) return false;  // no write timeout can follow from it
 
-  const auto path = portmap::resolvePortPath(portNumber_);
-  if (!path) return false;  // port 0 names no device
-  fd_ = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return false;
 
   // Exclusive, like a port opened without sharing: flock keeps out other
@@ -126,8 +124,8 @@ int SerialPort::writeTimeoutPerByteMs() const {
   return static_cast<int>(19200 / baudRate_);
 }
 
-int SerialPort::Write(std::span<const std::uint8_t> bytes) {
-  if (!open_) return kNotOpen;
+Status SerialPort::Write(std::span<const std::uint8_t> bytes) {
+  if (!open_) return QUILLON_ERR_NOT_OPEN;
   // Whatever the encoder sent since the last read is stale now.
   calls_->flush(fd_, TCIFLUSH);
 
@@ -146,7 +144,7 @@ int SerialPort::Write(std::span<const std::uint8_t> bytes) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return kWriteFailed;  // EIO: line lost
+    if (n < 0 && errno != EAGAIN) return QUILLON_ERR_WRITE;  // EIO: line lost
     // The driver's queue is full: wait until it takes more.
     pollfd p{fd_, POLLOUT, 0};
     const int timeout = deadline ? millisecondsUntil(*deadline) : -1;
@@ -154,26 +152,28 @@ int SerialPort::Write(std::span<const std::uint8_t> bytes) {
     const int ready = ::poll(&p, 1, timeout);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return timedOut();
-    if (ready < 0) return kWriteFailed;
-    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kWriteFailed;
+    if (ready < 0) return QUILLON_ERR_WRITE;
+    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+      return QUILLON_ERR_WRITE;
   }
-  return kWritten;
+  return QUILLON_OK;
 }
 
-int SerialPort::timedOut() {
+Status SerialPort::timedOut() {
   // The head of the frame must not reach the encoder later, on its own or
   // in front of the next frame.
   serialline::discardUnsent(fd_, *calls_);
-  return kWriteFailed;
+  return QUILLON_ERR_WRITE;
 }
 
-int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer) {
+SerialPort::Received SerialPort::Read(
+    std::span<std::uint8_t, kReadSize> buffer) {
   return Read(buffer, ReadEnd{});
 }
 
-int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
-                     const ReadEnd& end) {
-  if (!open_) return kNotOpen;
+SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
+                                      const ReadEnd& end) {
+  if (!open_) return {QUILLON_ERR_NOT_OPEN, 0};
   // Presses that ended before the read began do not count.
   probe_->beginWatch();
 
@@ -186,12 +186,13 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
   // at, not waited on.
   std::array<pollfd, 2 + kMaxWakeDescriptors> fds{};
 
-  const auto result = [&](int noBytes) {
-    return count > 0 ? static_cast<int>(count) : noBytes;
+  // What has arrived is the reply, however the wait ended after it.
+  const auto result = [&](Status noBytes) -> Received {
+    return count > 0 ? Received{QUILLON_OK, count} : Received{noBytes, 0};
   };
 
   for (;;) {
-    if (probe_->escapePressed()) return kEscapePressed;
+    if (probe_->escapePressed()) return {QUILLON_ERR_ESCAPE, 0};
 
     auto deadline = totalDeadline;
     if (pauseDeadline && *pauseDeadline < deadline) deadline = *pauseDeadline;
@@ -214,26 +215,31 @@ int SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     const int ready = ::poll(fds.data(), used, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return result(kReadFailedToStart);
+      return result(QUILLON_ERR_READ_START);
     }
-    if (end.interruptFd >= 0 && fds[1].revents != 0) return kEscapePressed;
+    if (end.interruptFd >= 0 && fds[1].revents != 0)
+      return {QUILLON_ERR_ESCAPE, 0};
     const short revents = fds[0].revents;
     if ((revents & POLLIN) != 0) {
       const ssize_t n = ::read(fd_, buffer.data() + count, kReadSize - count);
       if (n > 0) {
-        count += static_cast<std::size_t>(n);
-        if (count == kReadSize) return static_cast<int>(count);
-        if (end.replyComplete && end.replyComplete(buffer.first(count)))
-          return static_cast<int>(count);
+        const auto arrived = buffer.subspan(count, static_cast<std::size_t>(n));
+        count += arrived.size();
+        if (count == kReadSize) return {QUILLON_OK, count};
+        if (end.reply != nullptr) {
+          end.reply->take(arrived);
+          if (end.reply->ended()) return {QUILLON_OK, count};
+        }
         pauseDeadline = Clock::now() + milliseconds(kInterByteTimeoutMs);
         continue;
       }
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      return result(kNoReply);  // EIO or end of file: the line is gone
+      return result(
+          QUILLON_ERR_NO_REPLY);  // EIO or end of file: the line is gone
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-      return result(kNoReply);  // hung up with nothing left to read
-    if (lastLook) return result(kNoReply);
+      return result(QUILLON_ERR_NO_REPLY);  // hung up with nothing left to read
+    if (lastLook) return result(QUILLON_ERR_NO_REPLY);
   }
 }
 

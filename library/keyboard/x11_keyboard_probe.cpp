@@ -1,4 +1,4 @@
-#include "x11_keyboard_probe.h"
+#include "quillon/keyboard/x11_keyboard_probe.h"
 
 #include <X11/Xauth.h>
 #include <dlfcn.h>
@@ -327,9 +327,15 @@ X11KeyboardProbe::~X11KeyboardProbe() {
   disconnect();
 }
 
-int X11KeyboardProbe::descriptor() const {
-  if (connection_ == nullptr) return -1;
-  return api_->fileDescriptor(static_cast<xcb_connection_t*>(connection_));
+std::span<const int> X11KeyboardProbe::wakeDescriptors() const {
+  if (fd_ < 0) return {};
+  return {&fd_, 1};
+}
+
+std::optional<std::chrono::milliseconds> X11KeyboardProbe::recheckInterval()
+    const {
+  if (isOpen() || isConnecting()) return kQueryInterval;
+  return std::nullopt;
 }
 
 void X11KeyboardProbe::beginWatch() {
@@ -408,6 +414,7 @@ void X11KeyboardProbe::finishAttempt(bool stop) {
     return;
   }
   connection_ = c;
+  fd_ = api_->fileDescriptor(c);
   escapeKeycode_ = keycode;
   queryPending_ = false;
   pendingFromEarlierWatch_ = false;
@@ -446,7 +453,7 @@ void X11KeyboardProbe::takeAnswer() {
     std::free(event);
 }
 
-bool X11KeyboardProbe::escapeDown() {
+bool X11KeyboardProbe::escapePressed() {
   if (connection_ == nullptr) {
     // A connection set up while a read waits is used from then on.
     pollAttempt();
@@ -467,6 +474,7 @@ void X11KeyboardProbe::disconnect() {
   if (connection_ == nullptr) return;
   api_->disconnect(static_cast<xcb_connection_t*>(connection_));
   connection_ = nullptr;
+  fd_ = -1;
   queryPending_ = false;
   pendingFromEarlierWatch_ = false;
   escapeDown_ = false;

@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "quillon/keyboard/keyboard_probe.h"
+
 namespace quillon {
 
-class X11KeyboardProbe {
+class X11KeyboardProbe final : public KeyboardProbe {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -36,24 +38,28 @@ class X11KeyboardProbe {
   static constexpr std::chrono::milliseconds kQueryInterval{10};
 
   X11KeyboardProbe();
-  ~X11KeyboardProbe();
+  ~X11KeyboardProbe() override;
   X11KeyboardProbe(const X11KeyboardProbe&) = delete;
   X11KeyboardProbe& operator=(const X11KeyboardProbe&) = delete;
 
-  /// Called as a read begins. Connects to $DISPLAY when not connected
-  /// (waiting at most kConnectWait; a display that appears later is found
-  /// by a later call), forgets the key state seen before and asks for the
-  /// current one.
-  void beginWatch();
+  /// Connects to $DISPLAY when not connected (waiting at most
+  /// kConnectWait; a display that appears later is found by a later call),
+  /// forgets the key state seen before and asks for the current one.
+  void beginWatch() override;
   /// Whether the last answer since beginWatch() had Escape down. Takes an
-  /// answer that has come and sends the next request when one is due;
-  /// never waits.
-  bool escapeDown();
-  /// The connection's descriptor, readable when an answer comes; -1 when
-  /// not connected.
-  [[nodiscard]] int descriptor() const;
+  /// answer that has come and sends the next request when one is due.
+  bool escapePressed() override;
+  /// The connection's descriptor (readable when an answer comes), if any.
+  [[nodiscard]] std::span<const int> wakeDescriptors() const override;
+  /// kQueryInterval while connected or connecting: the server reports no
+  /// key it was not asked about.
+  [[nodiscard]] std::optional<std::chrono::milliseconds> recheckInterval()
+      const override;
+
+  /// The connection's descriptor; -1 when not connected.
+  [[nodiscard]] int descriptor() const { return fd_; }
   [[nodiscard]] bool isOpen() const { return connection_ != nullptr; }
-  /// A connection is being set up: escapeDown() takes it up when ready.
+  /// A connection is being set up: escapePressed() takes it up when ready.
   [[nodiscard]] bool isConnecting() const { return attempt_ != nullptr; }
 
  private:
@@ -69,6 +75,7 @@ class X11KeyboardProbe {
   std::unique_ptr<Api> api_;
   std::unique_ptr<Attempt> attempt_;
   void* connection_ = nullptr;  // xcb_connection_t
+  int fd_ = -1;                 // its descriptor
   std::uint8_t escapeKeycode_ = 0;
   bool queryPending_ = false;
   bool pendingFromEarlierWatch_ = false;  // its answer predates the watch

@@ -1,4 +1,4 @@
-#include "evdev_keyboard_probe.h"
+#include "quillon/keyboard/evdev_keyboard_probe.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -69,6 +69,11 @@ bool EvdevKeyboardProbe::isOpen(dev_t device) const {
 void EvdevKeyboardProbe::adoptDevice(int fd) {
   fds_.push_back(fd);
   devices_.push_back(0);  // not under the directory
+}
+
+void EvdevKeyboardProbe::beginWatch() {
+  open();
+  forgetPresses();
 }
 
 void EvdevKeyboardProbe::forgetPresses() {

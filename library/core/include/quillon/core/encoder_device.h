@@ -1,6 +1,8 @@
-// The encoder's operations: each builds its frame, sends it through the
-// serial port, reads the reply where one is awaited, takes it apart and
-// returns a status code (quillon_status in quillon.h).
+// The encoder's operations on one device, named by its path: each builds
+// its frame, sends it through the serial port, reads the reply where one is
+// awaited, takes it apart and returns a status code (quillon/core/status.h).
+// Devices are independent of each other: a program may drive several
+// encoders, one EncoderDevice each.
 //
 // Choices made where the protocol leaves one open:
 //  - On a closed port every operation but Open and Close returns -1,
@@ -24,15 +26,17 @@
 #include <string>
 
 #include "encoder_protocol.h"
-#include "keyboard_probe.h"
-#include "serial_port.h"
+#include "quillon/core/serial_port.h"
+#include "quillon/core/status.h"
+#include "quillon/keyboard/keyboard_probe.h"
+#include "reply_tracker.h"
 
 namespace quillon {
 
-using Status = std::int16_t;
-
 class EncoderDevice {
  public:
+  /// A device that watches the machine's keyboard, through a probe of its
+  /// own.
   EncoderDevice() = default;
   /// A device whose port asks `probe` for the Escape key.
   explicit EncoderDevice(KeyboardProbe& probe);
@@ -41,7 +45,9 @@ class EncoderDevice {
   EncoderDevice(const EncoderDevice&) = delete;
   EncoderDevice& operator=(const EncoderDevice&) = delete;
 
-  Status Open(int portNumber, int baudRate);
+  /// Opens the device at `path` (closing an open one first); -1 when it
+  /// cannot be opened or `baudRate` is not positive, and it is then closed.
+  Status Open(const std::string& path, int baudRate);
   Status Close();
   Status Reset();
   /// Mode 0 low (ESC 'y'), 1 high (ESC 'x'), anything else ESC 0x00.
@@ -67,9 +73,9 @@ class EncoderDevice {
     /// Once readable, a wait ends as Escape ends it (-13; a read or write
     /// then sends the reset frame). -1 for none.
     int interruptFd = -1;
-    /// End a reply as soon as it is whole (a status answer's status byte,
-    /// ESC 'y' of the line test) instead of after the pause; any other
-    /// reply still ends on the pause.
+    /// End a reply as soon as it has ended (protocol::ReplyTracker: a
+    /// status answer's status byte, ESC 'y' of the line test) instead of
+    /// after the pause; any other reply still ends on the pause.
     bool endOnCompleteReply = false;
     /// Sees each frame sent (sent = true) and each reply received.
     std::function<void(bool sent, std::span<const std::uint8_t>)> traffic;
@@ -85,15 +91,23 @@ class EncoderDevice {
 
  private:
   using ReplyBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
-  using ReplyEnd = bool (*)(std::span<const std::uint8_t>);
 
-  int send(std::span<const std::uint8_t> frame);
-  int receive(ReplyBuffer& reply, ReplyEnd complete);
-  /// Sends the read command and takes the reply: the count (or a status
-  /// when not positive) and the reply taken apart.
-  Status readReply(int selection, ReplyBuffer& reply, int& count,
-                   protocol::ReadReply& split);
-  Status sendWithoutReply(std::span<const std::uint8_t> frame);
+  /// A reply received: QUILLON_OK and its bytes, or why none came. The
+  /// tracker has followed every byte.
+  struct Reply {
+    Status status = QUILLON_ERR_NO_REPLY;
+    std::span<const std::uint8_t> bytes;
+    protocol::ReplyTracker tracker;
+  };
+
+  Status send(std::span<const std::uint8_t> frame);
+  /// Takes one reply of `kind` into `buffer` (ending the wait as soon as
+  /// it has ended when so asked).
+  Reply receive(ReplyBuffer& buffer, protocol::ReplyTracker::Kind kind);
+  /// Sends the read command of `selection` and takes its reply; QUILLON_OK
+  /// only for a reply that ends in 'p', which `split` then takes apart.
+  Reply readReply(int selection, ReplyBuffer& buffer,
+                  protocol::ReadReply& split);
   /// Status of a status answer: 'p' 0, 'q' -5, anything else -2.
   static Status statusOfAnswer(std::span<const std::uint8_t> reply);
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "serial_line_speed.h"
+#include "quillon/core/serial_line_speed.h"
 
 namespace quillon {
 

@@ -1,53 +1,59 @@
-#include "keyboard_probe.h"
+#include "quillon/keyboard/keyboard_probe.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
 
-#include "evdev_keyboard_probe.h"
-#include "x11_keyboard_probe.h"
+#include "quillon/keyboard/evdev_keyboard_probe.h"
+#include "quillon/keyboard/x11_keyboard_probe.h"
 
 namespace quillon {
 
 namespace {
 
+// Both sources of the machine, each through the interface: the key counts
+// when either sees it.
 class MachineKeyboardProbe final : public KeyboardProbe {
  public:
   explicit MachineKeyboardProbe(std::string inputDirectory)
       : evdev_(std::move(inputDirectory)) {}
 
   void beginWatch() override {
+    // X11 first: presses during its connect wait are forgotten with the
+    // input devices' older ones.
     x11_.beginWatch();
-    evdev_.open();
-    evdev_.forgetPresses();
+    evdev_.beginWatch();
     collectDescriptors();
   }
   bool escapePressed() override {
-    // evdev first: it also drains the events that woke the read.
+    // The input devices first: they also drain the events that woke the
+    // read. Both are asked every time.
     const bool evdevPressed = evdev_.escapePressed();
-    const bool x11Down = x11_.escapeDown();
+    const bool x11Pressed = x11_.escapePressed();
     collectDescriptors();  // either may have dropped a descriptor
-    return x11Down || evdevPressed;
+    return evdevPressed || x11Pressed;
   }
   std::span<const int> wakeDescriptors() const override {
     return {descriptors_.data(), count_};
   }
   std::optional<std::chrono::milliseconds> recheckInterval() const override {
-    // X11 reports no key it was not asked about: ask again this often
-    // (and look this often whether a connection has been set up).
-    if (x11_.isOpen() || x11_.isConnecting())
-      return X11KeyboardProbe::kQueryInterval;
-    return std::nullopt;
+    const auto x11 = x11_.recheckInterval();
+    const auto evdev = evdev_.recheckInterval();
+    if (x11 && evdev) return std::min(*x11, *evdev);
+    return x11 ? x11 : evdev;
   }
 
  private:
   // Kept in a fixed array: a waiting read must not allocate.
   void collectDescriptors() {
     count_ = 0;
-    if (const int fd = x11_.descriptor(); fd >= 0) descriptors_[count_++] = fd;
-    for (int fd : evdev_.descriptors()) {
-      if (count_ == descriptors_.size()) break;
-      descriptors_[count_++] = fd;
+    const std::array<const KeyboardProbe*, 2> sources{&x11_, &evdev_};
+    for (const KeyboardProbe* source : sources) {
+      for (const int fd : source->wakeDescriptors()) {
+        if (count_ == descriptors_.size()) return;
+        descriptors_[count_++] = fd;
+      }
     }
   }
 
@@ -68,13 +74,6 @@ class NullKeyboardProbe final : public KeyboardProbe {
 };
 
 }  // namespace
-
-KeyboardProbe& defaultKeyboardProbe() {
-  // Destroyed when the library is unloaded or the process ends, so that
-  // loading and unloading the library leaves no descriptor behind.
-  static MachineKeyboardProbe probe("/dev/input");
-  return probe;
-}
 
 std::unique_ptr<KeyboardProbe> makeMachineKeyboardProbe(
     std::string inputDirectory) {

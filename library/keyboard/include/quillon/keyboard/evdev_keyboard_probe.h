@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "quillon/keyboard/keyboard_probe.h"
+
 namespace quillon {
 
-class EvdevKeyboardProbe {
+class EvdevKeyboardProbe final : public KeyboardProbe {
  public:
   explicit EvdevKeyboardProbe(std::string directory = "/dev/input");
-  ~EvdevKeyboardProbe();
+  ~EvdevKeyboardProbe() override;
   EvdevKeyboardProbe(const EvdevKeyboardProbe&) = delete;
   EvdevKeyboardProbe& operator=(const EvdevKeyboardProbe&) = delete;
 
@@ -23,13 +25,23 @@ class EvdevKeyboardProbe {
   void open();
   /// Takes a descriptor that delivers input events (tests hand in a pipe).
   void adoptDevice(int fd);
-  [[nodiscard]] const std::vector<int>& descriptors() const { return fds_; }
-
   /// Discards queued events: presses before now no longer count.
   void forgetPresses();
+
+  /// open(), then forgetPresses().
+  void beginWatch() override;
   /// True when an Escape press arrived since forgetPresses() or Escape is
   /// held now. Reads the queued events; a device that is gone is dropped.
-  bool escapePressed();
+  bool escapePressed() override;
+  /// The keyboards' descriptors: a key event makes them readable.
+  [[nodiscard]] std::span<const int> wakeDescriptors() const override {
+    return fds_;
+  }
+  /// None: the descriptors bring every event.
+  [[nodiscard]] std::optional<std::chrono::milliseconds> recheckInterval()
+      const override {
+    return std::nullopt;
+  }
 
  private:
   bool drainDevice(int fd, bool& sawEscapePress);  // false: device gone
