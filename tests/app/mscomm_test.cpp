@@ -681,4 +681,4 @@ void TestMSComm::destroyingTheControlReleasesThePort() {
 }
 
 QTEST_MAIN(TestMSComm)
-#include "test_mscomm.moc"
+#include "mscomm_test.moc"

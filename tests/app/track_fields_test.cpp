@@ -167,4 +167,4 @@ class TrackFieldsTest : public QObject {
 };
 
 QTEST_MAIN(TrackFieldsTest)
-#include "test_track_fields.moc"
+#include "track_fields_test.moc"

@@ -121,4 +121,4 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
 }
 
 QTEST_MAIN(TestMSCommLine)
-#include "test_mscomm_line.moc"
+#include "mscomm_line_test.moc"

@@ -446,4 +446,4 @@ class FaultInjectionTest : public QObject {
 };
 
 QTEST_MAIN(FaultInjectionTest)
-#include "test_fault_injection.moc"
+#include "fault_injection_test.moc"

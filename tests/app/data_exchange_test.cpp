@@ -169,4 +169,4 @@ class DataExchangeTest : public QObject {
 };
 
 QTEST_MAIN(DataExchangeTest)
-#include "test_data_exchange.moc"
+#include "data_exchange_test.moc"

@@ -319,4 +319,4 @@ class EncodeDlgPortTest : public QObject {
 };
 
 QTEST_MAIN(EncodeDlgPortTest)
-#include "test_encode_dlg_port.moc"
+#include "encode_dlg_port_test.moc"

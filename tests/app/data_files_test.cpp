@@ -335,4 +335,4 @@ class DataFilesTest : public QObject {
 };
 
 QTEST_MAIN(DataFilesTest)
-#include "test_data_files.moc"
+#include "data_files_test.moc"

@@ -596,4 +596,4 @@ class CardOperationsTest : public QObject {
 };
 
 QTEST_MAIN(CardOperationsTest)
-#include "test_card_operations.moc"
+#include "card_operations_test.moc"
