@@ -1,41 +1,30 @@
-// A pseudo-terminal whose master side a test drives by hand: it sees the
-// exact bytes the port wrote and sends replies with chosen timing.
+// A pseudo-terminal of the test's own: the code under test opens the slave
+// side, and the test holds the master, where it sees the exact bytes the
+// code wrote and sends replies with chosen timing.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "encoder_protocol.h"
+#include "line_end.h"
 
 namespace quillon_test {
 
-using protocol::Bytes;
-
-Bytes bytesOf(const std::string& text);
-
-class PtyPair {
+class PtyPair : public LineEnd {
  public:
-  PtyPair();  // fails the current test when no pseudo-terminal is had
-  ~PtyPair();
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
+  /// When no pseudo-terminal is had, isOpen() is false and errorText()
+  /// says why.
+  PtyPair();
 
   [[nodiscard]] const std::string& slavePath() const { return slavePath_; }
-  [[nodiscard]] int master() const { return master_; }
-
-  void send(const Bytes& bytes);
-  /// Everything that arrives until `quiet` passes without a byte, or
-  /// `limit` after the call.
-  Bytes receive(std::chrono::milliseconds quiet = std::chrono::milliseconds(50),
-                std::chrono::milliseconds limit = std::chrono::seconds(2));
-  /// Closes the master side: the line is gone for the slave.
-  void hangUp();
+  [[nodiscard]] const std::string& errorText() const { return error_; }
+  [[nodiscard]] int master() const { return fd(); }
+  /// Another descriptor on the slave side (non-blocking), to see what the
+  /// code under test did to the line; the caller closes it.
+  [[nodiscard]] int openSlave() const;
 
  private:
-  int master_ = -1;
   std::string slavePath_;
+  std::string error_;
 };
 
 }  // namespace quillon_test

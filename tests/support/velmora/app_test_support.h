@@ -1,6 +1,6 @@
-// Helpers shared by the main dialog's tests: a prompt that records instead
-// of asking, a simulated encoder mapped to a COM port, answers for modal
-// dialogs, and a private log path.
+// Helpers shared by Velmora's tests: a prompt that records instead of
+// asking, a simulated encoder mapped to a COM port, answers for modal
+// dialogs, a private log path, a pseudo-terminal's slave as a device path.
 #pragma once
 
 #include <signal.h>
@@ -21,7 +21,15 @@
 
 #include "com_port_path.h"
 #include "prompt.h"
+#include "pty_pair.h"
 #include "simulated_encoder.h"
+
+using quillon_test::PtyPair;
+
+/// The device path the serial control is given for `pty`.
+inline QString slavePathOf(const PtyPair& pty) {
+  return QString::fromStdString(pty.slavePath());
+}
 
 /// Answers every message box with OK and remembers it; file dialogs get
 /// the names queued for them (empty: cancelled).
