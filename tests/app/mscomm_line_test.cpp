@@ -18,15 +18,6 @@
 
 namespace {
 
-QString errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const CommError& e) {
-    return QString::fromStdString(e.what());
-  }
-  return {};
-}
-
 // The output speed the control gave the slave side of `pty`.
 speed_t speedOf(const PtyPair& pty) {
   termios t{};

@@ -75,15 +75,6 @@ termios2 lineOf(const PtyPair& pty) {
   return t;
 }
 
-QString errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const CommError& e) {
-    return QString::fromStdString(e.what());
-  }
-  return {};
-}
-
 }  // namespace
 
 class TestMSComm : public QObject {
