@@ -8,8 +8,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "bytes_of.h"
 #include "fake_keyboard_probe.h"
-#include "pty_pair.h"
 #include "quillon/core/encoder_device.h"
 #include "simulated_encoder.h"
 

@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "bytes_of.h"
 #include "com_port_path.h"
 #include "quillon.h"
 #include "simulated_encoder.h"
@@ -22,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using quillon_test::bytesOf;
 
 constexpr std::size_t kBufferSize = 400;
 constexpr char kMark = '\x5A';
@@ -38,10 +40,6 @@ struct TrackBuffer {
   }
   std::unique_ptr<char[]> bytes;
 };
-
-sim::Bytes bytesOf(const std::string& text) {
-  return sim::Bytes(text.begin(), text.end());
-}
 
 sim::Bytes noise(std::size_t size) {
   std::mt19937 random(10);

@@ -208,7 +208,7 @@ TEST_F(X11ProbeTest, LostServerIsDroppedAndFoundAgain) {
 TEST_F(X11ProbeTest, DefaultProbeAbortsAReadWhileEscapeIsHeld) {
   quillon_test::PtyPair pty;
   quillon::SerialPort port;  // the machine's keyboard
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
   bool pressed = false;
   std::thread user([&] {
     std::this_thread::sleep_for(200ms);

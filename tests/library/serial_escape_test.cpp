@@ -23,7 +23,9 @@ using ReadBuffer = std::array<std::uint8_t, SerialPort::kReadSize>;
 // or a key state it must look at again and again.
 class SerialEscapeTest : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { ASSERT_TRUE(port.Open(pty.slavePath(), 9600)); }
+  void SetUp() override {
+    ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
+  }
   void TearDown() override { port.Close(); }
 
   PtyPair pty;
@@ -47,7 +49,7 @@ TEST_P(SerialEscapeTest, PressWhileWaitingAbortsTheRead) {
 
 TEST_P(SerialEscapeTest, PressAfterTheFirstBytesStillAborts) {
   std::thread device([&] {
-    pty.send(bytesOf("\x1bs"));
+    pty.write(bytesOf("\x1bs"));
     std::this_thread::sleep_for(20ms);
     keyboard.tap();
   });
@@ -67,7 +69,7 @@ TEST_P(SerialEscapeTest, HeldKeyAbortsAtOnce) {
 
 TEST_P(SerialEscapeTest, PressThatEndedBeforeTheReadDoesNotCount) {
   keyboard.tap();
-  pty.send(bytesOf("\x1byp"));
+  pty.write(bytesOf("\x1byp"));
   ReadBuffer buffer{};
   EXPECT_EQ(port.Read(buffer).count, 3u);
   EXPECT_EQ(keyboard.watchesBegun(), 1);

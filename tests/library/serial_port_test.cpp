@@ -42,6 +42,7 @@ Bytes received(const ReadBuffer& buffer, SerialPort::Received got) {
 
 class SerialPortTest : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(pty.isOpen()) << pty.errorText(); }
   void TearDown() override { port.Close(); }
 
   // The slave's settings, seen through the master (they are shared).
@@ -118,7 +119,7 @@ TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
 TEST_F(SerialPortTest, OpeningAnotherPortClosesTheFirst) {
   PtyPair second;
   ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
-  ASSERT_TRUE(port.Open(second.slavePath(), 9600));
+  ASSERT_TRUE(port.Open(second.slavePath(), 9600)) << second.errorText();
 
   SerialPort other{keyboard};
   EXPECT_TRUE(other.Open(pty.slavePath(), 9600))
@@ -201,18 +202,18 @@ TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
       EXPECT_GE(took, 500ms);
       EXPECT_LT(took, 2s);
     } else {
-      EXPECT_EQ(pty.receive(20ms), Bytes(erase.begin(), erase.end()));
+      EXPECT_EQ(pty.receive(20ms), bytesOf(erase));
     }
   }
 }
 
 TEST_F(SerialPortTest, WriteDropsInputThatArrivedBeforeIt) {
   ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
-  pty.send(bytesOf("stale answer"));
+  pty.write(bytesOf("stale answer"));
   std::this_thread::sleep_for(50ms);  // let it reach the port's queue
   std::array<std::uint8_t, 2> frame{0x1B, 'j'};
   ASSERT_EQ(port.Write(frame), QUILLON_OK);
-  pty.send(bytesOf("rp"));
+  pty.write(bytesOf("rp"));
   ReadBuffer buffer{};
   const auto got = port.Read(buffer);
   EXPECT_EQ(received(buffer, got), bytesOf("rp"));
@@ -234,7 +235,7 @@ TEST_F(SerialPortTest, APauseEndsTheReplyAndShorterGapsDoNot) {
   for (const Row& row : rows) {
     std::thread device([&] {
       for (const auto& burst : row.bursts) {
-        pty.send(bytesOf(burst));
+        pty.write(bytesOf(burst));
         std::this_thread::sleep_for(row.gap);
       }
     });
@@ -271,11 +272,11 @@ TEST(SerialPortLateReader, BytesWaitingWhenThePauseRunsOutAreTaken) {
   PtyPair pty;
   LateReaderProbe late;
   SerialPort port{late};
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
-  pty.send(bytesOf("\x1bs12"));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
+  pty.write(bytesOf("\x1bs12"));
   std::thread device([&] {
     std::this_thread::sleep_for(20ms);
-    pty.send(bytesOf("34?\x1c\x1brp"));
+    pty.write(bytesOf("34?\x1c\x1brp"));
   });
   ReadBuffer buffer{};
   const auto got = port.Read(buffer);
@@ -289,7 +290,7 @@ TEST_F(SerialPortTest, AReadTakesAtMostFourHundredBytes) {
   Bytes big(450);
   for (std::size_t i = 0; i < big.size(); ++i)
     big[i] = static_cast<std::uint8_t>('a' + i % 26);
-  pty.send(big);
+  pty.write(big);
   std::this_thread::sleep_for(30ms);
   ReadBuffer buffer{};
   const auto got = port.Read(buffer);
@@ -303,7 +304,7 @@ TEST_F(SerialPortTest, LostLineEndsReadAtOnceAndFailsWrite) {
   ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   std::thread unplug([&] {
     std::this_thread::sleep_for(100ms);
-    pty.hangUp();
+    pty.close();
   });
   ReadBuffer buffer{};
   const auto start = Clock::now();
@@ -321,9 +322,9 @@ TEST_F(SerialPortTest, LostLineEndsReadAtOnceAndFailsWrite) {
 TEST_F(SerialPortTest, LineLostInTheMiddleOfAReplyReturnsWhatArrived) {
   ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
   std::thread device([&] {
-    pty.send(bytesOf("\x1bs12"));
+    pty.write(bytesOf("\x1bs12"));
     std::this_thread::sleep_for(30ms);  // within the pause of a reply
-    pty.hangUp();
+    pty.close();
   });
   ReadBuffer buffer{};
   const auto start = Clock::now();

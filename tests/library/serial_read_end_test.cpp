@@ -51,10 +51,10 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
     quillon_test::PtyPair pty;
     quillon_test::FakeKeyboardProbe keyboard;
     SerialPort port(keyboard);
-    ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
+    ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
     std::thread device([&] {
       for (const auto& burst : row.bursts) {
-        pty.send(bytesOf(burst));
+        pty.write(bytesOf(burst));
         std::this_thread::sleep_for(30ms);
       }
     });
@@ -74,7 +74,7 @@ TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
   quillon_test::PtyPair pty;
   quillon_test::FakeKeyboardProbe keyboard;
   SerialPort port(keyboard);
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
   const int interrupt = ::eventfd(0, EFD_CLOEXEC);
   ASSERT_GE(interrupt, 0);
   std::thread signaller([&] {

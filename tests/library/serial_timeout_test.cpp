@@ -18,7 +18,7 @@ TEST(SerialReadTimeout, NoReplyEndsAfterElevenSecondsWithNoReply) {
   quillon_test::PtyPair pty;
   quillon_test::FakeKeyboardProbe keyboard;
   SerialPort port{keyboard};
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
+  ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
   std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
   const auto start = Clock::now();
   EXPECT_EQ(port.Read(buffer).status, QUILLON_ERR_NO_REPLY);

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "byte_literals.h"
+#include "bytes_of.h"
 #include "encoder_protocol.h"
 
 using protocol::Bytes;
-using testbytes::fromArray;
-using testbytes::fromText;
+using quillon_test::bytesOf;
 
 namespace {
 
@@ -41,13 +40,13 @@ TEST(WriteFrame, BlockOrderIsTrackTwoThreeOneForEverySelection) {
   };
   for (const auto& [selection, block] : blocks)
     EXPECT_EQ(protocol::writeFrame(selection, "111", "222", "333"),
-              fromText("\x1Bt" + block + tail))
+              bytesOf("\x1Bt" + block + tail))
         << selection;
 }
 
 TEST(WriteFrame, EmptyTextsKeepTheirSeparators) {
-  EXPECT_EQ(protocol::writeFrame(7, "", "", ""), fromText("\x1Bt"
-                                                          "AB\x1D\x1B\\\x1Bj"));
+  EXPECT_EQ(protocol::writeFrame(7, "", "", ""), bytesOf("\x1Bt"
+                                                         "AB\x1D\x1B\\\x1Bj"));
 }
 
 TEST(WriteFrame, SelectionOutsideRangeIsTheStatusRequestAlone) {
@@ -73,22 +72,22 @@ TEST(WriteFrame, LongestTextsFitTheFrameBuffer) {
 }
 
 TEST(EraseFrame, IsAlwaysThreeBytesCodeZeroIncluded) {
-  EXPECT_EQ(fromArray(protocol::eraseFrame(0)), (Bytes{0x1B, 0x63, 0x00}));
-  EXPECT_EQ(fromArray(protocol::eraseFrame(3)), (Bytes{0x1B, 0x63, 0x03}));
-  EXPECT_EQ(fromArray(protocol::eraseFrame(0xFF)), (Bytes{0x1B, 0x63, 0xFF}));
+  EXPECT_EQ(bytesOf(protocol::eraseFrame(0)), (Bytes{0x1B, 0x63, 0x00}));
+  EXPECT_EQ(bytesOf(protocol::eraseFrame(3)), (Bytes{0x1B, 0x63, 0x03}));
+  EXPECT_EQ(bytesOf(protocol::eraseFrame(0xFF)), (Bytes{0x1B, 0x63, 0xFF}));
 }
 
 TEST(CoercivityFrame, ModesZeroOneAndOther) {
-  EXPECT_EQ(fromArray(protocol::coercivityFrame(0)), (Bytes{0x1B, 'y'}));
-  EXPECT_EQ(fromArray(protocol::coercivityFrame(1)), (Bytes{0x1B, 'x'}));
-  EXPECT_EQ(fromArray(protocol::coercivityFrame(2)), (Bytes{0x1B, 0x00}));
-  EXPECT_EQ(fromArray(protocol::coercivityFrame(-1)), (Bytes{0x1B, 0x00}));
+  EXPECT_EQ(bytesOf(protocol::coercivityFrame(0)), (Bytes{0x1B, 'y'}));
+  EXPECT_EQ(bytesOf(protocol::coercivityFrame(1)), (Bytes{0x1B, 'x'}));
+  EXPECT_EQ(bytesOf(protocol::coercivityFrame(2)), (Bytes{0x1B, 0x00}));
+  EXPECT_EQ(bytesOf(protocol::coercivityFrame(-1)), (Bytes{0x1B, 0x00}));
 }
 
 TEST(DensityFrame, SendsTheLetterAsGiven) {
-  EXPECT_EQ(fromArray(protocol::densityFrame('H')), (Bytes{0x1B, 0x48}));
-  EXPECT_EQ(fromArray(protocol::densityFrame('L')), (Bytes{0x1B, 0x4C}));
-  EXPECT_EQ(fromArray(protocol::densityFrame(0x00)), (Bytes{0x1B, 0x00}));
+  EXPECT_EQ(bytesOf(protocol::densityFrame('H')), (Bytes{0x1B, 0x48}));
+  EXPECT_EQ(bytesOf(protocol::densityFrame('L')), (Bytes{0x1B, 0x4C}));
+  EXPECT_EQ(bytesOf(protocol::densityFrame(0x00)), (Bytes{0x1B, 0x00}));
 }
 
 }  // namespace

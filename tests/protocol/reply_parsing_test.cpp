@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
-#include "byte_literals.h"
+#include "bytes_of.h"
 #include "encoder_protocol.h"
 #include "reply_tracker.h"
 
 using protocol::Bytes;
 using protocol::ReplyStatus;
-using testbytes::fromText;
-using testbytes::textOf;
+using quillon_test::bytesOf;
 
 namespace {
+
+std::string textOf(protocol::ByteView reply, protocol::Segment s) {
+  const auto bytes = protocol::segmentBytes(reply, s);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // ESC 's', the block, '?', FS, ESC 'r', status.
 Bytes readReply(std::string_view block, char status = 'p') {
@@ -17,7 +21,7 @@ Bytes readReply(std::string_view block, char status = 'p') {
   reply += block;
   reply += "?\x1C\x1Br";
   reply += status;
-  return fromText(reply);
+  return bytesOf(reply);
 }
 
 struct Tracks {
@@ -42,11 +46,11 @@ void expectInside(const Bytes& reply, const protocol::ReadReply& r) {
 }
 
 TEST(StatusAnswer, ByteAfterFirstR) {
-  EXPECT_EQ(protocol::statusByte(fromText("\x1Brp")), 'p');
-  EXPECT_EQ(protocol::statusByte(fromText("rq")), 'q');
-  EXPECT_EQ(protocol::statusByte(fromText("xxrzrp")), 'z');
-  EXPECT_FALSE(protocol::statusByte(fromText("\x1Bp")).has_value());
-  EXPECT_FALSE(protocol::statusByte(fromText("\x1Br")).has_value());
+  EXPECT_EQ(protocol::statusByte(bytesOf("\x1Brp")), 'p');
+  EXPECT_EQ(protocol::statusByte(bytesOf("rq")), 'q');
+  EXPECT_EQ(protocol::statusByte(bytesOf("xxrzrp")), 'z');
+  EXPECT_FALSE(protocol::statusByte(bytesOf("\x1Bp")).has_value());
+  EXPECT_FALSE(protocol::statusByte(bytesOf("\x1Br")).has_value());
   EXPECT_FALSE(protocol::statusByte(Bytes{}).has_value());
 }
 
@@ -75,7 +79,7 @@ TEST(SplitReadReply, EachSelectionTakesItsTracks) {
       {7, readReply("2A3BxAyBz"), "xAyBz", "2", "3"},
       {6, readReply("555A666"), "", "555", "666"},
       {2, readReply("12A34B56"), "", "12A34B56", ""},
-      {6, fromText("\x1Bs123A45"), "", "123", "45"},
+      {6, bytesOf("\x1Bs123A45"), "", "123", "45"},
       {7, readReply("123456"), "", "123456", ""},
       {7, readReply("12A34"), "", "12", "34"},
       {7, readReply("12A34B"), "", "12", "34"},
@@ -93,13 +97,13 @@ TEST(SplitReadReply, EachSelectionTakesItsTracks) {
 
 TEST(SplitReadReply, FailedReadIsReportedByLastByte) {
   EXPECT_FALSE(split(7, readReply("1A2B3", 'q')).ok);
-  EXPECT_FALSE(split(7, fromText("\x1Bs1A2B3?\x1C\x1Br")).ok);
+  EXPECT_FALSE(split(7, bytesOf("\x1Bs1A2B3?\x1C\x1Br")).ok);
   EXPECT_FALSE(split(7, Bytes{}).ok);
 }
 
 TEST(SplitReadReply, EndMarkInsideHeaderOrBeforeDataGivesEmptyTracks) {
   for (const char* text : {"?", "\x1B?", "?s1A2B3", "\x1Bs?A1B2", "\x1Bs"}) {
-    const Bytes reply = fromText(text);
+    const Bytes reply = bytesOf(text);
     for (int selection = 0; selection <= 8; ++selection) {
       const auto r = protocol::splitReadReply(selection, reply);
       expectInside(reply, r);
@@ -167,7 +171,7 @@ TEST(ReplyTracker, EachKindEndsWithItsLastByteAndOnlyAFramedReplyIsWhole) {
     protocol::ReplyTracker tracker(row.kind);
     for (int round = 0; round < 2; ++round) {  // the same after restart()
       std::size_t taken = 0;
-      for (const auto b : fromText(row.received)) taken += tracker.take(b);
+      for (const auto b : bytesOf(row.received)) taken += tracker.take(b);
       EXPECT_EQ(tracker.ended(), row.ended);
       EXPECT_EQ(tracker.whole(), row.whole);
       EXPECT_EQ(taken, row.taken);

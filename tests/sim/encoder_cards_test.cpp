@@ -43,14 +43,14 @@ std::vector<std::string> lines(const std::string& path) {
 
 TEST_F(EncoderLine, EraseClearsTracksOfTheLastCard) {
   const std::string readAll = kEsc + "Bt" + kEsc + "j";
-  ASSERT_EQ(ask(writeFrame("22A33B11")), bytes(kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("22A33B11")), bytesOf(kEsc + "rp"));
   port->write(kEsc + "c" + "\x04");  // tracks 1 and 2
   ASSERT_TRUE(encoder->waitForFrames(2, 1s));
   EXPECT_TRUE(port->readAll(100ms).empty()) << "erase is not answered";
-  EXPECT_EQ(ask(readAll), bytes(kEsc + "sA33B?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(ask(readAll), bytesOf(kEsc + "sA33B?" + kFs + kEsc + "rp"));
 
   port->write(kEsc + "c" + "\x03");  // track 3: nothing left
-  EXPECT_EQ(ask(readAll), bytes(kEsc + "sAB?" + kFs + kEsc + "rq"));
+  EXPECT_EQ(ask(readAll), bytesOf(kEsc + "sAB?" + kFs + kEsc + "rq"));
 }
 
 TEST_F(EncoderLine, AWrittenCardIsReadBackFirstWhenAsked) {
@@ -59,9 +59,9 @@ TEST_F(EncoderLine, AWrittenCardIsReadBackFirstWhenAsked) {
   startEncoder(options);
   encoder->loadDeck({Card{"DECK", "1", "2"}});
   const std::string readAll = kEsc + "Bt" + kEsc + "j";
-  ASSERT_EQ(ask(writeFrame("9A8BNEW")), bytes(kEsc + "rp"));
-  EXPECT_EQ(ask(readAll), bytes(kEsc + "s9A8BNEW?" + kFs + kEsc + "rp"));
-  EXPECT_EQ(ask(readAll), bytes(kEsc + "s1A2BDECK?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("9A8BNEW")), bytesOf(kEsc + "rp"));
+  EXPECT_EQ(ask(readAll), bytesOf(kEsc + "s9A8BNEW?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(ask(readAll), bytesOf(kEsc + "s1A2BDECK?" + kFs + kEsc + "rp"));
 }
 
 TEST_F(EncoderLine, EraseTakesTheFrontCardOfTheDeck) {
@@ -70,7 +70,7 @@ TEST_F(EncoderLine, EraseTakesTheFrontCardOfTheDeck) {
   ASSERT_TRUE(encoder->waitForFrames(1, 1s));
   EXPECT_EQ(encoder->deckSize(), 0u);
   EXPECT_EQ(ask(kEsc + "Bt" + kEsc + "j"),
-            bytes(kEsc + "s2AB?" + kFs + kEsc + "rp"));
+            bytesOf(kEsc + "s2AB?" + kFs + kEsc + "rp"));
 }
 
 TEST_F(EncoderLine, EraseCodesOutsideTheTableDoNothing) {
@@ -82,9 +82,9 @@ TEST_F(EncoderLine, EraseCodesOutsideTheTableDoNothing) {
 
 TEST_F(EncoderLine, WrittenCardsKeepCoercivityAndDensity) {
   port->write(kEsc + "y" + kEsc + "L");
-  ASSERT_EQ(ask(writeFrame("A3")), bytes(kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("A3")), bytesOf(kEsc + "rp"));
   port->write(kEsc + "x" + kEsc + "H");
-  ASSERT_EQ(ask(writeFrame("2B1")), bytes(kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("2B1")), bytesOf(kEsc + "rp"));
 
   const auto written = encoder->writtenCards();
   ASSERT_EQ(written.size(), 2u);
@@ -101,11 +101,11 @@ TEST_F(EncoderLine, WrittenCardsKeepCoercivityAndDensity) {
 TEST_F(EncoderLine, CorruptedWriteIsConfirmedButReadsBackChanged) {
   const std::string readTrack2 = kEsc + "]" + kEsc + "j";
   encoder->corruptWrite(2);
-  ASSERT_EQ(ask(writeFrame("1230")), bytes(kEsc + "rp"));
-  EXPECT_EQ(ask(readTrack2), bytes(kEsc + "s1230?" + kFs + kEsc + "rp"));
-  ASSERT_EQ(ask(writeFrame("1230")), bytes(kEsc + "rp"));  // the 2nd write
-  EXPECT_EQ(ask(readTrack2), bytes(kEsc + "s1231?" + kFs + kEsc + "rp"));
-  ASSERT_EQ(ask(writeFrame("A55B")), bytes(kEsc + "rp"));  // track 2 empty
+  ASSERT_EQ(ask(writeFrame("1230")), bytesOf(kEsc + "rp"));
+  EXPECT_EQ(ask(readTrack2), bytesOf(kEsc + "s1230?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("1230")), bytesOf(kEsc + "rp"));  // the 2nd write
+  EXPECT_EQ(ask(readTrack2), bytesOf(kEsc + "s1231?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(ask(writeFrame("A55B")), bytesOf(kEsc + "rp"));  // track 2 empty
   ASSERT_EQ(encoder->writtenCards().size(), 3u);
   EXPECT_EQ(encoder->writtenCards()[1].card.track2, "1231");
   EXPECT_EQ(encoder->writtenCards()[2].card.track3, "55");
@@ -119,10 +119,10 @@ TEST_F(EncoderLine, RecordFileHoldsOneEscapedJsonObjectPerWrite) {
   ASSERT_EQ(ask(writeFrame("q\"\x01"
                            "A\\\xe9"
                            "B%B^")),
-            bytes(kEsc + "rp"));
+            bytesOf(kEsc + "rp"));
   encoder->failNext(1);
   port->write(kEsc + "L");
-  ASSERT_EQ(ask(writeFrame("")), bytes(kEsc + "rq"));
+  ASSERT_EQ(ask(writeFrame("")), bytesOf(kEsc + "rq"));
 
   EXPECT_EQ(lines(path),
             (std::vector<std::string>{
@@ -137,7 +137,7 @@ TEST_F(EncoderLine, RecordFileHoldsOneEscapedJsonObjectPerWrite) {
 TEST_F(EncoderLine, UnwritableRecordFileDoesNotStopTheWrite) {
   TempDir dir;
   encoder->setWriteRecordFile(dir.file("missing/dir/written.jsonl"));
-  EXPECT_EQ(ask(writeFrame("5")), bytes(kEsc + "rp"));
+  EXPECT_EQ(ask(writeFrame("5")), bytesOf(kEsc + "rp"));
   EXPECT_EQ(encoder->writtenCards().size(), 1u);
   EXPECT_NE(encoder->errorText().find("written.jsonl"), std::string::npos);
 }

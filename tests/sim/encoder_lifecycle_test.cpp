@@ -31,7 +31,7 @@ TEST_F(EncoderLine, OtherSideMayCloseAndReopenTheLine) {
     }
     EXPECT_EQ(exclusive, 0) << "round " << round;
     ASSERT_EQ(::ioctl(port->fd(), TIOCEXCL), 0);
-    EXPECT_EQ(ask(kEsc + "e"), bytes(kEsc + "y")) << "round " << round;
+    EXPECT_EQ(ask(kEsc + "e"), bytesOf(kEsc + "y")) << "round " << round;
     port->close();
   }
   EXPECT_EQ(encoder->frames().size(), 3u);
@@ -47,14 +47,14 @@ TEST_F(EncoderLine, ReplySentWhileTheOtherSideIsAwayWaitsInTheLine) {
 
   port = std::make_unique<SlavePort>(encoder->slavePath());
   ASSERT_TRUE(port->isOpen());
-  EXPECT_EQ(port->readReply(), bytes(kEsc + "s?" + kFs + kEsc + "rq"))
+  EXPECT_EQ(port->readReply(), bytesOf(kEsc + "s?" + kFs + kEsc + "rq"))
       << "stale input, for the other side to discard";
   port->write(kEsc + "]" + kEsc + "j");
   ASSERT_TRUE(encoder->waitForFrames(2, 1s));
   EXPECT_TRUE(encoder->waitingForSwipe());
   ASSERT_EQ(::tcflush(port->fd(), TCIFLUSH), 0);
   EXPECT_TRUE(encoder->swipe());
-  EXPECT_EQ(port->readReply(), bytes(kEsc + "s?" + kFs + kEsc + "rq"));
+  EXPECT_EQ(port->readReply(), bytesOf(kEsc + "s?" + kFs + kEsc + "rq"));
 }
 
 TEST_F(EncoderLine, UnplugHangsUpTheLineAndRemovesThePath) {
@@ -76,7 +76,7 @@ TEST_F(EncoderLine, UnplugHangsUpTheLineAndRemovesThePath) {
   EXPECT_LT(again, 0) << path << " still opens";
   if (again >= 0) ::close(again);
 
-  encoder->sendNow(bytes("x"));  // harmless once unplugged
+  encoder->sendNow(bytesOf("x"));  // harmless once unplugged
   encoder->unplug();
   EXPECT_EQ(encoder->slavePath(), path);
 }
@@ -88,14 +88,14 @@ TEST_F(EncoderLine, StartAfterStopServesANewLine) {
   port = std::make_unique<SlavePort>(encoder->slavePath());
   ASSERT_TRUE(port->isOpen());
   EXPECT_EQ(ask(kEsc + "]" + kEsc + "j"),
-            bytes(kEsc + "s7?" + kFs + kEsc + "rp"));
+            bytesOf(kEsc + "s7?" + kFs + kEsc + "rp"));
 }
 
 TEST(EncoderProgramState, NothingIsServedBeforeStart) {
   SimulatedEncoder encoder;
   EXPECT_TRUE(encoder.slavePath().empty());
   EXPECT_FALSE(encoder.swipe());
-  encoder.sendNow(bytes("ignored"));
+  encoder.sendNow(bytesOf("ignored"));
   encoder.stop();  // stopping an encoder that never ran is harmless
 }
 

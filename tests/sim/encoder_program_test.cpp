@@ -105,11 +105,11 @@ TEST_F(EncoderProgram, ServesItsLineUntilStoppedAndRemovesTheLink) {
   SlavePort port(link);
   ASSERT_TRUE(port.isOpen());
   port.write(kEsc + "e");
-  EXPECT_EQ(port.readReply(), bytes(kEsc + "y"));
+  EXPECT_EQ(port.readReply(), bytesOf(kEsc + "y"));
   port.write(kEsc + "Bt" + kEsc + "j");
-  EXPECT_EQ(port.readReply(), bytes(kEsc + "sT2AT3BT1?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(port.readReply(), bytesOf(kEsc + "sT2AT3BT1?" + kFs + kEsc + "rp"));
   port.write(kEsc + "tW" + kGs + kEsc + "\\" + kEsc + "j");
-  EXPECT_EQ(port.readReply(), bytes(kEsc + "rp"));
+  EXPECT_EQ(port.readReply(), bytesOf(kEsc + "rp"));
   port.close();
 
   program.signal(SIGTERM);

@@ -19,18 +19,18 @@ TEST_F(EncoderLine, SilentEncoderRecordsFramesButAnswersNothing) {
   ASSERT_TRUE(encoder->waitForFrames(2, 1s));
   EXPECT_TRUE(port->readAll(150ms).empty());
   encoder->setSilent(false);
-  EXPECT_EQ(ask(kEsc + "e"), bytes(kEsc + "y"));
+  EXPECT_EQ(ask(kEsc + "e"), bytesOf(kEsc + "y"));
 }
 
 TEST_F(EncoderLine, ReplacedRepliesGoOutInTheOrderTheyWereGiven) {
-  encoder->replaceNextReply(bytes("first"));
+  encoder->replaceNextReply(bytesOf("first"));
   encoder->replaceNextReply(Bytes{});
-  encoder->replaceNextReply(bytes(kEsc + "rx"));
-  EXPECT_EQ(ask(kEsc + "e"), bytes("first"));
+  encoder->replaceNextReply(bytesOf(kEsc + "rx"));
+  EXPECT_EQ(ask(kEsc + "e"), bytesOf("first"));
   port->write(kEsc + "j");  // replaced by nothing at all
   EXPECT_TRUE(port->readAll(150ms).empty());
-  EXPECT_EQ(ask(kEsc + "j"), bytes(kEsc + "rx"));
-  EXPECT_EQ(ask(kEsc + "j"), bytes(kEsc + "rp"));
+  EXPECT_EQ(ask(kEsc + "j"), bytesOf(kEsc + "rx"));
+  EXPECT_EQ(ask(kEsc + "j"), bytesOf(kEsc + "rp"));
 }
 
 TEST_F(EncoderLine, SplitReplyArrivesInBurstsWithTheGap) {
@@ -39,13 +39,13 @@ TEST_F(EncoderLine, SplitReplyArrivesInBurstsWithTheGap) {
   port->write(kEsc + "]" + kEsc + "j");
   const auto arrivals = port->readFor(600ms);
   ASSERT_GE(arrivals.size(), 2u);
-  EXPECT_EQ(arrivals[0].bytes, bytes(kEsc + "s0"));
+  EXPECT_EQ(arrivals[0].bytes, bytesOf(kEsc + "s0"));
   EXPECT_GE(since(arrivals[0].at, arrivals[1].at), 130ms);
   Bytes all;
   for (const auto& a : arrivals) {
     all.insert(all.end(), a.bytes.begin(), a.bytes.end());
   }
-  EXPECT_EQ(all, bytes(kEsc + "s0123456789?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(all, bytesOf(kEsc + "s0123456789?" + kFs + kEsc + "rp"));
 }
 
 TEST_F(EncoderLine, ShortGapsKeepBurstsApartButWithinOneReply) {
@@ -53,9 +53,9 @@ TEST_F(EncoderLine, ShortGapsKeepBurstsApartButWithinOneReply) {
   port->write(kEsc + "j");
   const auto arrivals = port->readFor(300ms);
   ASSERT_EQ(arrivals.size(), 3u);
-  EXPECT_EQ(arrivals[0].bytes, bytes(kEsc));
-  EXPECT_EQ(arrivals[1].bytes, bytes("r"));
-  EXPECT_EQ(arrivals[2].bytes, bytes("p"));
+  EXPECT_EQ(arrivals[0].bytes, bytesOf(kEsc));
+  EXPECT_EQ(arrivals[1].bytes, bytesOf("r"));
+  EXPECT_EQ(arrivals[2].bytes, bytesOf("p"));
   for (int i = 1; i < 3; ++i) {
     const auto gap = since(arrivals[i - 1].at, arrivals[i].at);
     EXPECT_GE(gap, 15ms);
@@ -64,8 +64,8 @@ TEST_F(EncoderLine, ShortGapsKeepBurstsApartButWithinOneReply) {
 }
 
 TEST_F(EncoderLine, SendNowPutsUnaskedBytesOnTheLine) {
-  encoder->sendNow(bytes("stale" + kEsc + "rq"));
-  EXPECT_EQ(port->readReply(), bytes("stale" + kEsc + "rq"));
+  encoder->sendNow(bytesOf("stale" + kEsc + "rq"));
+  EXPECT_EQ(port->readReply(), bytesOf("stale" + kEsc + "rq"));
   EXPECT_TRUE(encoder->frames().empty());
 }
 
@@ -83,7 +83,7 @@ TEST_F(EncoderLine, RepliesArePacedAtTheBaudRate) {
   for (const auto& a : arrivals) {
     all.insert(all.end(), a.bytes.begin(), a.bytes.end());
   }
-  ASSERT_EQ(all, bytes(kEsc + "s" + track + "?" + kFs + kEsc + "rp"));
+  ASSERT_EQ(all, bytesOf(kEsc + "s" + track + "?" + kFs + kEsc + "rp"));
   // 47 bytes at 10 bits each: the last starts 46 byte times after the first.
   const auto expected = std::chrono::microseconds(46 * 10'000'000 / 4800);
   EXPECT_GE(arrivals.back().at - arrivals.front().at, expected * 8 / 10);
@@ -98,11 +98,11 @@ TEST_F(EncoderLine, CardIsSwipedOnDemandWhenThereIsNoDelay) {
   ASSERT_TRUE(encoder->waitForFrames(1, 1s));
   EXPECT_TRUE(encoder->waitingForSwipe());
   EXPECT_TRUE(port->readAll(100ms).empty());
-  EXPECT_EQ(ask(kEsc + "j"), bytes(kEsc + "rp"))
+  EXPECT_EQ(ask(kEsc + "j"), bytesOf(kEsc + "rp"))
       << "status is answered while the read waits";
   EXPECT_TRUE(encoder->swipe());
   EXPECT_FALSE(encoder->waitingForSwipe());
-  EXPECT_EQ(port->readReply(), bytes(kEsc + "s42?" + kFs + kEsc + "rp"));
+  EXPECT_EQ(port->readReply(), bytesOf(kEsc + "s42?" + kFs + kEsc + "rp"));
   EXPECT_FALSE(encoder->swipe());
 }
 
@@ -112,7 +112,7 @@ TEST_F(EncoderLine, SwipeDelayHoldsTheReplyBack) {
   port->write(kEsc + "t" + "1" + kGs + kEsc + "\\" + kEsc + "j");
   ASSERT_TRUE(encoder->waitForFrames(1, 1s));
   EXPECT_TRUE(encoder->waitingForSwipe());
-  EXPECT_EQ(port->readReply(), bytes(kEsc + "rp"));
+  EXPECT_EQ(port->readReply(), bytesOf(kEsc + "rp"));
   EXPECT_GE(since(sent, Clock::now()), 140ms);
   EXPECT_EQ(encoder->writtenCards().size(), 1u);
 }

@@ -8,10 +8,15 @@
 #include <thread>
 
 #include "encoder_protocol.h"
+#include "line_end.h"
 #include "simulated_encoder.h"
-#include "slave_port.h"
 
 namespace sim::testing {
+
+using quillon_test::Arrival;
+using quillon_test::bytesOf;
+using quillon_test::SlavePort;
+using namespace std::chrono_literals;
 
 // The control bytes as text, to write frames as strings.
 inline const std::string kEsc(1, static_cast<char>(protocol::kEsc));

@@ -5,14 +5,15 @@
 
 #include <string>
 
+#include "bytes_of.h"
 #include "encoder_protocol.h"
 
 namespace sim {
 namespace {
 
 using protocol::Bytes;
+using quillon_test::bytesOf;
 
-Bytes b(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const std::string E(1, static_cast<char>(protocol::kEsc));
 const std::string kWriteEnd = "\x1d\x1b\\\x1bj";
 
@@ -44,18 +45,19 @@ TEST(FrameParser, EveryCommandIsOneFrameOfItsKind) {
   };
   for (const auto& c : cases) {
     FrameParser parser;
-    const auto frames = parser.feed(b(c.bytes));
+    const auto frames = parser.feed(bytesOf(c.bytes));
     ASSERT_EQ(frames.size(), 1u) << c.bytes;
     EXPECT_EQ(frames[0].kind, c.kind) << c.bytes;
     EXPECT_EQ(frames[0].selection, c.selection) << c.bytes;
-    EXPECT_EQ(frames[0].bytes, b(c.bytes));
+    EXPECT_EQ(frames[0].bytes, bytesOf(c.bytes));
     EXPECT_TRUE(parser.pending().empty());
   }
 }
 
 TEST(FrameParser, ByteByByteCutsTheSameFramesAsOneChunk) {
-  const Bytes stream = b(E + "0" + E + "c" + E + E + "t" + "2A3B" + E + "B" +
-                         kWriteEnd + "??" + E + "BT" + E + "j" + E + "e");
+  const Bytes stream =
+      bytesOf(E + "0" + E + "c" + E + E + "t" + "2A3B" + E + "B" + kWriteEnd +
+              "??" + E + "BT" + E + "j" + E + "e");
   FrameParser whole;
   const auto expected = frameBytes(whole.feed(stream));
   FrameParser split;
@@ -68,18 +70,19 @@ TEST(FrameParser, ByteByByteCutsTheSameFramesAsOneChunk) {
   EXPECT_EQ(got[1].kind, FrameKind::Erase);
   EXPECT_EQ(got[1].eraseCode, 0x1B) << "any byte is an erase code";
   EXPECT_EQ(got[2].kind, FrameKind::Write);
-  EXPECT_EQ(got[2].block, b("2A3B" + E + "B"));
+  EXPECT_EQ(got[2].block, bytesOf("2A3B" + E + "B"));
   EXPECT_EQ(got[3].kind, FrameKind::Unknown);
-  EXPECT_EQ(got[3].bytes, b("??"));
+  EXPECT_EQ(got[3].bytes, bytesOf("??"));
 }
 
 TEST(FrameParser, BrokenFramesEndBeforeTheCommandThatFollows) {
   FrameParser parser;
-  const auto frames = parser.feed(
-      b(E + "BM" + E + "x" + E + E + "0" + E + "t12" + "\x1d\x1b\\" + E + "H"));
+  const auto frames = parser.feed(bytesOf(E + "BM" + E + "x" + E + E + "0" + E +
+                                          "t12" + "\x1d\x1b\\" + E + "H"));
   EXPECT_EQ(frameBytes(frames),
-            (std::vector<Bytes>{b(E + "BM"), b(E + "x"), b(E), b(E + "0"),
-                                b(E + "t12\x1d\x1b\\"), b(E + "H")}));
+            (std::vector<Bytes>{bytesOf(E + "BM"), bytesOf(E + "x"), bytesOf(E),
+                                bytesOf(E + "0"), bytesOf(E + "t12\x1d\x1b\\"),
+                                bytesOf(E + "H")}));
   EXPECT_EQ(frames[0].kind, FrameKind::Unknown);
   EXPECT_EQ(frames[1].kind, FrameKind::HighCoercivity);
   EXPECT_EQ(frames[4].kind, FrameKind::Unknown) << "no status request";
@@ -88,24 +91,25 @@ TEST(FrameParser, BrokenFramesEndBeforeTheCommandThatFollows) {
 
 TEST(FrameParser, UnfinishedFramesWaitForTheirRest) {
   FrameParser parser;
-  EXPECT_TRUE(parser.feed(b("junk")).empty()) << "stray bytes end at an ESC";
-  EXPECT_EQ(frameBytes(parser.feed(b(E + "t" + "1"))),
-            std::vector<Bytes>{b("junk")});
-  EXPECT_TRUE(parser.feed(b("\x1d\x1b\\" + E)).empty());
-  const auto frames = parser.feed(b("j"));
+  EXPECT_TRUE(parser.feed(bytesOf("junk")).empty())
+      << "stray bytes end at an ESC";
+  EXPECT_EQ(frameBytes(parser.feed(bytesOf(E + "t" + "1"))),
+            std::vector<Bytes>{bytesOf("junk")});
+  EXPECT_TRUE(parser.feed(bytesOf("\x1d\x1b\\" + E)).empty());
+  const auto frames = parser.feed(bytesOf("j"));
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].kind, FrameKind::Write);
-  EXPECT_EQ(frames[0].block, b("1"));
+  EXPECT_EQ(frames[0].block, bytesOf("1"));
 }
 
 TEST(FrameParser, OverlongWriteBlockIsCutOff) {
   FrameParser parser;
   const std::string block(FrameParser::kMaxWriteBlock + 10, '7');
-  const auto frames = parser.feed(b(E + "t" + block));
+  const auto frames = parser.feed(bytesOf(E + "t" + block));
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].kind, FrameKind::Unknown);
   EXPECT_EQ(frames[0].bytes.size(), FrameParser::kMaxWriteBlock + 2);
-  const auto next = parser.feed(b(E + "e"));
+  const auto next = parser.feed(bytesOf(E + "e"));
   ASSERT_EQ(next.size(), 2u);
   EXPECT_EQ(next[1].kind, FrameKind::CommunicationTest);
 }

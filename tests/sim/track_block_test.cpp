@@ -5,13 +5,14 @@
 
 #include <string>
 
+#include "bytes_of.h"
 #include "encoder_protocol.h"
 
 namespace sim {
 namespace {
 
 WriteBlock split(const std::string& block) {
-  return splitWriteBlock(Bytes(block.begin(), block.end()));
+  return splitWriteBlock(quillon_test::bytesOf(block));
 }
 
 TEST(SplitWriteBlock, SeparatorsTellTheSelection) {

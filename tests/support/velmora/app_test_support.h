@@ -1,6 +1,6 @@
-// Helpers shared by the main dialog's tests: a prompt that records instead
-// of asking, a simulated encoder mapped to a COM port, answers for modal
-// dialogs, and a private log path.
+// Helpers shared by Velmora's tests: a prompt that records instead of
+// asking, a simulated encoder mapped to a COM port, answers for modal
+// dialogs, a private log path, a pseudo-terminal's slave as a device path.
 #pragma once
 
 #include <signal.h>
@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -20,8 +21,44 @@
 #include <vector>
 
 #include "com_port_path.h"
+#include "mscomm.h"
 #include "prompt.h"
+#include "pty_pair.h"
 #include "simulated_encoder.h"
+
+using quillon_test::PtyPair;
+
+/// A file's bytes; empty when it cannot be read.
+inline QByteArray fileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/// Keeps the event loop running until `done`; false when `timeoutMs` ran out.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > timeoutMs) return false;
+    QTest::qWait(5);
+  }
+  return true;
+}
+
+/// What the serial control's error said, or empty when `call` succeeded.
+inline QString errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const CommError& e) {
+    return QString::fromStdString(e.what());
+  }
+  return {};
+}
+
+/// The device path the serial control is given for `pty`.
+inline QString slavePathOf(const PtyPair& pty) {
+  return QString::fromStdString(pty.slavePath());
+}
 
 /// Answers every message box with OK and remembers it; file dialogs get
 /// the names queued for them (empty: cancelled).

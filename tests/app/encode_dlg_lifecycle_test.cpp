@@ -136,4 +136,4 @@ class EncodeDlgLifecycleTest : public QObject {
 };
 
 QTEST_MAIN(EncodeDlgLifecycleTest)
-#include "test_encode_dlg_lifecycle.moc"
+#include "encode_dlg_lifecycle_test.moc"

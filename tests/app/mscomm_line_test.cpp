@@ -10,27 +10,18 @@
 #include <QtTest>
 #include <functional>
 
+#include "app_test_support.h"
 #include "mscomm.h"
-#include "own_pty.h"
 #include "quillon/core/serial_port.h"
 #include "quillon/keyboard/keyboard_probe.h"
 #include "recording_terminal_calls.h"
 
 namespace {
 
-QString errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const CommError& e) {
-    return QString::fromStdString(e.what());
-  }
-  return {};
-}
-
 // The output speed the control gave the slave side of `pty`.
-speed_t speedOf(const OwnPty& pty) {
+speed_t speedOf(const PtyPair& pty) {
   termios t{};
-  ::tcgetattr(pty.master, &t);
+  ::tcgetattr(pty.master(), &t);
   return cfgetospeed(&t);
 }
 
@@ -49,17 +40,17 @@ class TestMSCommLine : public QObject {
 // settings): the refused open must change none of them, also for root,
 // whom the exclusive mode does not keep out.
 void TestMSCommLine::aPortTheLibraryHoldsIsLeftAsItIs() {
-  OwnPty pty;
-  QVERIFY(!pty.slave.isEmpty());
+  PtyPair pty;
+  QVERIFY2(pty.isOpen(), pty.errorText().c_str());
   // Opened before the library makes the port exclusive: it reads the flag.
   const int observer = pty.openSlave();
   QVERIFY(observer >= 0);
   const auto keyboard = quillon::makeNullKeyboardProbe();
   quillon::SerialPort library(*keyboard);
-  QVERIFY(library.Open(pty.slave.toStdString(), 19200));
+  QVERIFY(library.Open(pty.slavePath(), 19200));
 
   CMSComm comm;
-  comm.SetDevicePath(pty.slave);  // and the initial 9600,n,8,1
+  comm.SetDevicePath(slavePathOf(pty));  // and the initial 9600,n,8,1
   const QString text = errorOf([&] { comm.SetPortOpen(true); });
   QVERIFY2(text.contains("is in use by another program"), qPrintable(text));
   QVERIFY(!comm.GetPortOpen());
@@ -83,12 +74,12 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo_data() {
 void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
   QFETCH(bool, drainHangs);
   QFETCH(QStringList, calls);
-  OwnPty pty;
-  QVERIFY(!pty.slave.isEmpty());
+  PtyPair pty;
+  QVERIFY2(pty.isOpen(), pty.errorText().c_str());
   const speed_t before = speedOf(pty);
   quillon_test::RecordingTerminalCalls recorder;
   CMSComm comm(recorder);
-  comm.SetDevicePath(pty.slave);
+  comm.SetDevicePath(slavePathOf(pty));
   comm.SetSettings("1200,n,8,1");
   comm.SetPortOpen(true);
   QCOMPARE(speedOf(pty), speed_t(B1200));
@@ -110,7 +101,7 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
   QCOMPARE(speedOf(pty), before);  // the line as it was found
   if (!drainHangs) {
     char got[8] = {};
-    QCOMPARE(::read(pty.master, got, sizeof got), qsizetype(erase.size()));
+    QCOMPARE(::read(pty.master(), got, sizeof got), qsizetype(erase.size()));
     QCOMPARE(QByteArray(got, erase.size()), erase);
   }
   // The port is let go: another program may lock it.
@@ -121,4 +112,4 @@ void TestMSCommLine::closeDrainsThenRestoresThenLetsGo() {
 }
 
 QTEST_MAIN(TestMSCommLine)
-#include "test_mscomm_line.moc"
+#include "mscomm_line_test.moc"

@@ -111,4 +111,4 @@ class ReadReplyParserTest : public QObject {
 };
 
 QTEST_APPLESS_MAIN(ReadReplyParserTest)
-#include "test_read_reply_parser.moc"
+#include "read_reply_parser_test.moc"

@@ -6,9 +6,7 @@
 #include <QToolBar>
 #include <QtTest>
 
-#include "app_test_support.h"
-#include "encode_dlg.h"
-#include "mscomm.h"
+#include "main_dialog_test.h"
 #include "port_setting_dlg.h"
 
 namespace {
@@ -33,13 +31,12 @@ void chooseSettings(CPortSettingDlg* dlg, const QString& port,
 
 }  // namespace
 
-class EncodeDlgPortTest : public QObject {
+// Each test makes its own dialog and encoders: the fixture gives the log
+// and the prompt.
+class EncodeDlgPortTest : public MainDialogTest<RecordingPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<RecordingPrompt> m_prompt;
-
   void runSettingsDialog(CEncodeDlg& dlg, const QString& port,
                          const QString& baud, bool ok = true) {
     bool answered = false;
@@ -63,14 +60,8 @@ class EncodeDlgPortTest : public QObject {
   }
 
  private slots:
-  void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<RecordingPrompt>();
-  }
-  void cleanup() {
-    m_prompt.reset();
-    m_log.reset();
-  }
+  void init() { prepare(); }
+  void cleanup() { tearDown(); }
 
   void openingWithoutSettingsUsesCom1AtTheInitialLine() {
     SimulatedPort com1(1);
@@ -319,4 +310,4 @@ class EncodeDlgPortTest : public QObject {
 };
 
 QTEST_MAIN(EncodeDlgPortTest)
-#include "test_encode_dlg_port.moc"
+#include "encode_dlg_port_test.moc"

@@ -1,6 +1,8 @@
 // The serial control against the simulated encoder on a real
 // pseudo-terminal: what goes out, what comes in, and every way an open or a
 // setting is refused.
+#include "mscomm.h"
+
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,9 +20,8 @@
 #include <functional>
 #include <memory>
 
+#include "app_test_support.h"
 #include "encoder_protocol.h"
-#include "mscomm.h"
-#include "own_pty.h"
 #include "simulated_encoder.h"
 
 namespace {
@@ -68,19 +69,10 @@ struct InputCollector {
 };
 
 // The line settings the control gave the slave side of `pty`.
-termios2 lineOf(const OwnPty& pty) {
+termios2 lineOf(const PtyPair& pty) {
   termios2 t{};
-  ::ioctl(pty.master, TCGETS2, &t);
+  ::ioctl(pty.master(), TCGETS2, &t);
   return t;
-}
-
-QString errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const CommError& e) {
-    return QString::fromStdString(e.what());
-  }
-  return {};
 }
 
 }  // namespace
@@ -132,9 +124,9 @@ void TestMSComm::startsClosedOnTheInitialLine() {
   QCOMPARE(comm.GetCommEvent(), short(0));
   QVERIFY(!comm.isVisible());
   // Opening without choosing anything opens port 1 on 9600,n,8,1.
-  OwnPty pty;
-  QVERIFY(!pty.slave.isEmpty());
-  qputenv("ENCODER_COM1", pty.slave.toLocal8Bit());
+  PtyPair pty;
+  QVERIFY2(pty.isOpen(), pty.errorText().c_str());
+  qputenv("ENCODER_COM1", QByteArray::fromStdString(pty.slavePath()));
   comm.SetPortOpen(true);
   QVERIFY(comm.GetPortOpen());
   const termios2 line = lineOf(pty);
@@ -386,12 +378,12 @@ void TestMSComm::settingsTextsAcceptedAndRejected() {
   QFETCH(QString, settings);
   QFETCH(QString, error);
   QFETCH(bool, ptyCanTakeIt);
-  OwnPty pty;
+  PtyPair pty;
   // Closed and open alike; a refused text leaves the settings as they were.
   for (bool open : {false, true}) {
     if (open && !ptyCanTakeIt) continue;
     CMSComm comm;
-    comm.SetDevicePath(pty.slave);
+    comm.SetDevicePath(slavePathOf(pty));
     if (open) comm.SetPortOpen(true);
     comm.SetSettings("2400,n,8,1");
     const QString text = errorOf([&] { comm.SetSettings(settings); });
@@ -409,9 +401,9 @@ void TestMSComm::settingsTextsAcceptedAndRejected() {
 }
 
 void TestMSComm::settingsReachTheLine() {
-  OwnPty pty;
+  PtyPair pty;
   CMSComm comm;
-  comm.SetDevicePath(pty.slave);
+  comm.SetDevicePath(slavePathOf(pty));
   comm.SetSettings("4800,n,8,1");  // closed: applied by the next open
   comm.SetPortOpen(true);
   QCOMPARE(lineOf(pty).c_ospeed, 4800u);
@@ -586,13 +578,13 @@ void TestMSComm::aDeviceWithoutRightsNamesTheGroup() {
       QFAIL("meant to run as an ordinary user, but runs as root");
     QSKIP("root may open any device (the nonroot test runs this)");
   }
-  OwnPty pty;
-  QVERIFY(!pty.slave.isEmpty());
-  QCOMPARE(::chmod(pty.slave.toLocal8Bit().constData(), 0), 0);
+  PtyPair pty;
+  QVERIFY2(pty.isOpen(), pty.errorText().c_str());
+  QCOMPARE(::chmod(pty.slavePath().c_str(), 0), 0);
   CMSComm comm;
-  comm.SetDevicePath(pty.slave);
+  comm.SetDevicePath(slavePathOf(pty));
   const QString text = errorOf([&] { comm.SetPortOpen(true); });
-  QVERIFY2(text.startsWith("Permission denied opening " + pty.slave),
+  QVERIFY2(text.startsWith("Permission denied opening " + slavePathOf(pty)),
            qPrintable(text));
   QVERIFY2(text.contains("group"), qPrintable(text));
   QVERIFY(!comm.GetPortOpen());
@@ -681,4 +673,4 @@ void TestMSComm::destroyingTheControlReleasesThePort() {
 }
 
 QTEST_MAIN(TestMSComm)
-#include "test_mscomm.moc"
+#include "mscomm_test.moc"

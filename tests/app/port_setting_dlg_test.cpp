@@ -275,4 +275,4 @@ void TestPortSettingDlg::execRunsModallyUntilOk() {
 }
 
 QTEST_MAIN(TestPortSettingDlg)
-#include "test_port_setting_dlg.moc"
+#include "port_setting_dlg_test.moc"

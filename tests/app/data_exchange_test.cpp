@@ -5,42 +5,19 @@
 #include <QLineEdit>
 #include <QtTest>
 
-#include "app_test_support.h"
-#include "encode_dlg.h"
-#include "multi_line_edit.h"
+#include "main_dialog_test.h"
 
-class DataExchangeTest : public QObject {
+class DataExchangeTest : public MainDialogTest<RecordingPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<RecordingPrompt> m_prompt;
-  std::unique_ptr<CEncodeDlg> m_dlg;
-
-  QCheckBox* check(int id) {
-    return qobject_cast<QCheckBox*>(m_dlg->GetDlgItem(id));
-  }
-  QLineEdit* line(int id) {
-    return qobject_cast<QLineEdit*>(m_dlg->GetDlgItem(id));
-  }
-  MultiLineEdit* edit(int id) {
-    return qobject_cast<MultiLineEdit*>(m_dlg->GetDlgItem(id));
-  }
+  QCheckBox* check(int id) { return item<QCheckBox>(id); }
+  QLineEdit* line(int id) { return item<QLineEdit>(id); }
+  MultiLineEdit* edit(int id) { return item<MultiLineEdit>(id); }
 
  private slots:
-  void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<RecordingPrompt>();
-    m_dlg = std::make_unique<CEncodeDlg>();
-    m_dlg->Create();
-    m_dlg->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
-  }
-  void cleanup() {
-    m_dlg.reset();
-    m_prompt.reset();
-    m_log.reset();
-  }
+  void init() { showWithoutPort(); }
+  void cleanup() { tearDown(); }
 
   void controlsComeIntoTheMembers() {
     check(1001)->setChecked(true);
@@ -169,4 +146,4 @@ class DataExchangeTest : public QObject {
 };
 
 QTEST_MAIN(DataExchangeTest)
-#include "test_data_exchange.moc"
+#include "data_exchange_test.moc"

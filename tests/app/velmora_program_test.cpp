@@ -145,4 +145,4 @@ class VelmoraProgramTest : public QObject {
 };
 
 QTEST_MAIN(VelmoraProgramTest)
-#include "test_velmora_program.moc"
+#include "velmora_program_test.moc"

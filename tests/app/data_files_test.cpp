@@ -7,9 +7,7 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "app_test_support.h"
-#include "encode_dlg.h"
-#include "multi_line_edit.h"
+#include "main_dialog_test.h"
 
 Q_DECLARE_METATYPE(QList<int>)
 
@@ -45,23 +43,13 @@ int openDescriptors() {
 
 }  // namespace
 
-class DataFilesTest : public QObject {
+class DataFilesTest : public MainDialogTest<RecordingPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<RecordingPrompt> m_prompt;
-  std::unique_ptr<CEncodeDlg> m_dlg;
-  std::unique_ptr<QTemporaryDir> m_files;
-
-  template <typename T>
-  T* item(int id) {
-    return qobject_cast<T*>(m_dlg->GetDlgItem(id));
-  }
   QString fieldText(int track) {
     return item<MultiLineEdit>(kEdit[track - 1])->toPlainText();
   }
-  QString counter(int track) { return item<QLabel>(1013 + track)->text(); }
   QString path(int track) {
     return track == 1   ? m_dlg->m_strFile1
            : track == 2 ? m_dlg->m_strFile2
@@ -77,12 +65,6 @@ class DataFilesTest : public QObject {
            : track == 2 ? m_dlg->m_strTrack2
                         : m_dlg->m_strTrack3;
   }
-  QString makeFile(const QString& name, const QByteArray& content) {
-    QFile out(m_files->filePath(name));
-    if (!out.open(QIODevice::WriteOnly)) return {};
-    out.write(content);
-    return out.fileName();
-  }
   // The operator clicks a track's Open button and chooses `chosen`
   // (empty: cancels).
   void open(int track, const QString& chosen) {
@@ -92,21 +74,8 @@ class DataFilesTest : public QObject {
   }
 
  private slots:
-  void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<RecordingPrompt>();
-    m_files = std::make_unique<QTemporaryDir>();
-    m_dlg = std::make_unique<CEncodeDlg>();
-    m_dlg->Create();
-    m_dlg->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
-  }
-  void cleanup() {
-    m_dlg.reset();
-    m_files.reset();
-    m_prompt.reset();
-    m_log.reset();
-  }
+  void init() { showWithoutPort(); }
+  void cleanup() { tearDown(); }
 
   void openLoadsTheFirstLine_data() {
     QTest::addColumn<int>("track");
@@ -335,4 +304,4 @@ class DataFilesTest : public QObject {
 };
 
 QTEST_MAIN(DataFilesTest)
-#include "test_data_files.moc"
+#include "data_files_test.moc"

@@ -247,4 +247,4 @@ class EncodeDlgMenuToolBarTest : public QObject {
 };
 
 QTEST_MAIN(EncodeDlgMenuToolBarTest)
-#include "test_encode_dlg_menu_toolbar.moc"
+#include "encode_dlg_menu_toolbar_test.moc"

@@ -29,4 +29,4 @@ class DialogGeometryTest : public QObject {
 };
 
 QTEST_MAIN(DialogGeometryTest)
-#include "test_dialog_geometry.moc"
+#include "dialog_geometry_test.moc"

@@ -169,4 +169,4 @@ class DataFileReaderTest : public QObject {
 };
 
 QTEST_GUILESS_MAIN(DataFileReaderTest)
-#include "test_data_file_reader.moc"
+#include "data_file_reader_test.moc"

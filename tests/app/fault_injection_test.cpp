@@ -14,9 +14,7 @@
 #include <QtTest>
 #include <thread>
 
-#include "app_test_support.h"
-#include "encode_dlg.h"
-#include "mscomm.h"
+#include "main_dialog_test.h"
 
 Q_DECLARE_METATYPE(QList<int>)
 
@@ -25,21 +23,6 @@ namespace {
 constexpr int kOpenPort = 32771;
 constexpr int kWriteCard = 32775;
 constexpr int kReadCard = 32776;
-
-QByteArray fileBytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QTest::qWait(5);
-  }
-  return true;
-}
 
 QStringList describe(const std::vector<sim::WrittenCard>& cards) {
   QStringList result;
@@ -78,18 +61,10 @@ class ModalPrompt : public RecordingPrompt {
 
 }  // namespace
 
-class FaultInjectionTest : public QObject {
+class FaultInjectionTest : public MainDialogTest<ModalPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<ModalPrompt> m_prompt;
-  std::unique_ptr<SimulatedPort> m_port;
-  std::unique_ptr<CEncodeDlg> m_dlg;
-  std::unique_ptr<QTemporaryDir> m_files;
-
-  CEncodeDlg& dlg() { return *m_dlg; }
-  sim::SimulatedEncoder& encoder() { return m_port->encoder(); }
   QByteArray log() { return fileBytes(m_log->path()); }
 
   void select(int track, const QByteArray& text, bool fromFile = false) {
@@ -121,12 +96,6 @@ class FaultInjectionTest : public QObject {
     }
     return false;
   }
-  QString makeFile(const QString& name, const QByteArray& content) {
-    QFile out(m_files->filePath(name));
-    if (!out.open(QIODevice::WriteOnly)) return {};
-    out.write(content);
-    return out.fileName();
-  }
   void attach(int track, const QString& path) {
     m_prompt->openNames << path;
     dlg().OnOpenDataFile(track);
@@ -134,26 +103,13 @@ class FaultInjectionTest : public QObject {
 
  private slots:
   void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<ModalPrompt>();
-    m_files = std::make_unique<QTemporaryDir>();
-    m_port = std::make_unique<SimulatedPort>(1);
-    QVERIFY(m_port->started());
-    m_dlg = std::make_unique<CEncodeDlg>();
-    dlg().SetTimerPeriodMs(60000);  // no tick unless a test wants one
-    dlg().Create();
-    dlg().OnCommand(kOpenPort);
-    QVERIFY(dlg().m_comm->GetPortOpen());
-    m_prompt->log = &dlg().m_logFile;
+    openOnSimulatedCom1();
+    if (m_dlg) m_prompt->log = &dlg().m_logFile;
   }
   void cleanup() {
-    const int early = m_prompt->beforeTheRecordWasFlushed;
-    m_prompt->log = nullptr;
-    m_dlg.reset();
-    m_port.reset();
-    m_files.reset();
-    m_prompt.reset();
-    m_log.reset();
+    const int early = m_prompt ? m_prompt->beforeTheRecordWasFlushed : 0;
+    if (m_prompt) m_prompt->log = nullptr;
+    tearDown();
     // Whatever box a test opened, the records were on storage before it.
     QCOMPARE(early, 0);
   }
@@ -404,12 +360,11 @@ class FaultInjectionTest : public QObject {
   }
 
   // Things that are not line files are refused when attached, without
-  // waiting for a writer or reading a gigabyte.
+  // waiting for a writer or reading a gigabyte (a folder: in openFailures
+  // of the data files test).
   void aDataFileThatIsNoTextFileIsRefused_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("a folder") << "folder"
-                              << "Is a directory";
     QTest::newRow("a FIFO") << "fifo"
                             << "not a regular file";
     QTest::newRow("1 GB without a line end") << "sparse"
@@ -419,7 +374,6 @@ class FaultInjectionTest : public QObject {
     QFETCH(QString, kind);
     QFETCH(QString, reason);
     const QString path = m_files->filePath("data");
-    if (kind == "folder") QVERIFY(QDir().mkdir(path));
     if (kind == "fifo") QVERIFY(::mkfifo(qPrintable(path), 0600) == 0);
     if (kind == "sparse") {
       QFile sparse(path);
@@ -446,4 +400,4 @@ class FaultInjectionTest : public QObject {
 };
 
 QTEST_MAIN(FaultInjectionTest)
-#include "test_fault_injection.moc"
+#include "fault_injection_test.moc"

@@ -283,4 +283,4 @@ class EncodeDlgStartupTest : public QObject {
 };
 
 QTEST_MAIN(EncodeDlgStartupTest)
-#include "test_encode_dlg_startup.moc"
+#include "encode_dlg_startup_test.moc"

@@ -11,15 +11,11 @@
 #include <chrono>
 #include <mutex>
 
-#include "app_test_support.h"
 #include "density_dlg.h"
-#include "encode_dlg.h"
-#include "mscomm.h"
-#include "multi_line_edit.h"
+#include "main_dialog_test.h"
 
 namespace {
 
-constexpr int kOpenPort = 32771;
 const QByteArray kWriteEnd("\x1d\x1b\\\x1bj");
 const QString kMsr = QStringLiteral("MSR Encoder Program");
 
@@ -27,21 +23,6 @@ QByteArray bytes(std::initializer_list<int> values) {
   QByteArray out;
   for (int v : values) out.append(static_cast<char>(v));
   return out;
-}
-
-QByteArray fileBytes(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QTest::qWait(5);
-  }
-  return true;
 }
 
 // Frames as the encoder received them, each with the time it arrived.
@@ -76,18 +57,10 @@ class FrameClock {
 
 }  // namespace
 
-class CardOperationsTest : public QObject {
+class CardOperationsTest : public MainDialogTest<RecordingPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<RecordingPrompt> m_prompt;
-  std::unique_ptr<SimulatedPort> m_port;
-  std::unique_ptr<CEncodeDlg> m_dlg;
-
-  CEncodeDlg& dlg() { return *m_dlg; }
-  sim::SimulatedEncoder& encoder() { return m_port->encoder(); }
-
   // The fields and boxes as an operator leaves them.
   void fill(int boxes, const QByteArray& t1, const QByteArray& t2,
             const QByteArray& t3) {
@@ -107,23 +80,8 @@ class CardOperationsTest : public QObject {
   }
 
  private slots:
-  void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<RecordingPrompt>();
-    m_port = std::make_unique<SimulatedPort>(1);
-    QVERIFY(m_port->started());
-    m_dlg = std::make_unique<CEncodeDlg>();
-    dlg().SetTimerPeriodMs(60000);  // no tick unless a test wants one
-    dlg().Create();
-    dlg().OnCommand(kOpenPort);
-    QVERIFY(dlg().m_comm->GetPortOpen());
-  }
-  void cleanup() {
-    m_dlg.reset();
-    m_port.reset();
-    m_prompt.reset();
-    m_log.reset();
-  }
+  void init() { openOnSimulatedCom1(); }
+  void cleanup() { tearDown(); }
 
   void writeSendsTheSelectedTracksOrSaysWhatIsMissing_data() {
     QTest::addColumn<int>("boxes");
@@ -596,4 +554,4 @@ class CardOperationsTest : public QObject {
 };
 
 QTEST_MAIN(CardOperationsTest)
-#include "test_card_operations.moc"
+#include "card_operations_test.moc"

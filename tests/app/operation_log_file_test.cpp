@@ -334,4 +334,4 @@ class OperationLogFileTest : public QObject {
 };
 
 QTEST_MAIN(OperationLogFileTest)
-#include "test_operation_log_file.moc"
+#include "operation_log_file_test.moc"

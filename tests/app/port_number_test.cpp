@@ -100,4 +100,4 @@ void TestPortNumber::devicePathNames() {
 }
 
 QTEST_MAIN(TestPortNumber)
-#include "test_port_number.moc"
+#include "port_number_test.moc"

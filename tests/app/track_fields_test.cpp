@@ -6,9 +6,7 @@
 #include <QLabel>
 #include <QtTest>
 
-#include "app_test_support.h"
-#include "encode_dlg.h"
-#include "multi_line_edit.h"
+#include "main_dialog_test.h"
 
 Q_DECLARE_METATYPE(QList<int>)
 
@@ -19,19 +17,10 @@ constexpr int kFromFile[3] = {1018, 1022, 1025};
 
 }  // namespace
 
-class TrackFieldsTest : public QObject {
+class TrackFieldsTest : public MainDialogTest<RecordingPrompt> {
   Q_OBJECT
 
  private:
-  std::unique_ptr<PrivateLogPath> m_log;
-  std::unique_ptr<RecordingPrompt> m_prompt;
-  std::unique_ptr<CEncodeDlg> m_dlg;
-
-  template <typename T>
-  T* item(int id) {
-    return qobject_cast<T*>(m_dlg->GetDlgItem(id));
-  }
-  QString counter(int track) { return item<QLabel>(1013 + track)->text(); }
   BOOL member(int id) {
     switch (id) {
       case 1019: return m_dlg->m_bAutoInc1;
@@ -45,19 +34,8 @@ class TrackFieldsTest : public QObject {
   }
 
  private slots:
-  void init() {
-    m_log = std::make_unique<PrivateLogPath>();
-    m_prompt = std::make_unique<RecordingPrompt>();
-    m_dlg = std::make_unique<CEncodeDlg>();
-    m_dlg->Create();
-    m_dlg->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
-  }
-  void cleanup() {
-    m_dlg.reset();
-    m_prompt.reset();
-    m_log.reset();
-  }
+  void init() { showWithoutPort(); }
+  void cleanup() { tearDown(); }
 
   void typing_data() {
     QTest::addColumn<int>("field");
@@ -167,4 +145,4 @@ class TrackFieldsTest : public QObject {
 };
 
 QTEST_MAIN(TrackFieldsTest)
-#include "test_track_fields.moc"
+#include "track_fields_test.moc"
