@@ -8,6 +8,7 @@
 #include "exit_codes.h"
 #include "help_format.h"
 #include "interrupt_source.h"
+#include "port_access.h"
 #include "usage_errors.h"
 
 namespace {
@@ -75,7 +76,8 @@ int finish(int code) {
 int main(int argc, char** argv) {
   GlobalOptions global;
   const char* envPort = std::getenv("QUILLON_PORT");
-  global.port = envPort != nullptr && *envPort != '\0' ? envPort : "COM1";
+  global.ports = splitPortList(envPort != nullptr ? envPort : "");
+  if (global.ports.empty()) global.ports = {"COM1"};
   global.baud = defaultBaud();
 
   CLI::App app(kDescription, "quillon");
@@ -84,8 +86,12 @@ int main(int argc, char** argv) {
   app.set_version_flag("-V,--version", "quillon " QUILLON_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // global options also after the subcommand
-  app.add_option("--port", global.port,
-                 "COMn, n or a device path (default $QUILLON_PORT, else COM1)")
+  app.add_option("--port", global.ports,
+                 "COMn, n or a device path; once per encoder for a batch or "
+                 "read over several (default $QUILLON_PORT, names separated "
+                 "by commas, else COM1)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->capture_default_str();
   app.add_option("--baud", global.baud, "line speed")
       ->check(wholeNumberFrom("--baud", 1))
@@ -225,6 +231,10 @@ int main(int argc, char** argv) {
   if (!readRetriesOption->empty()) read.retries = readRetries;
 
   if (ports->parsed()) return runPorts(global);
+  if (const auto problem = portListProblem(global.ports); !problem.empty()) {
+    complain(problem);
+    return kExitUsage;
+  }
   InterruptSource interrupt;
   if (!interrupt.install()) {
     complain("cannot watch for Ctrl-C");
