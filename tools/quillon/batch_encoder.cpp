@@ -278,7 +278,8 @@ EncoderOutcome BatchEncoder::interrupted(std::optional<LedgerCard> inDoubt) {
 
 EncoderOutcome BatchEncoder::failed(Status status, const std::string& what,
                                     const LedgerCard& card) {
-  if (status == QUILLON_ERR_ESCAPE) return interrupted(card);
+  if (status == QUILLON_ERR_ESCAPE || session_.interrupted())
+    return interrupted(card);  // the batch's end says so, once
   const int code = session_.fail(
       status, what,
       "; " + doubtNote(card, session_.port(), shared_.journalled));

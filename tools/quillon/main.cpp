@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
                  "read over several (default $QUILLON_PORT, names separated "
                  "by commas, else COM1)")
       ->expected(1)
+      ->allow_extra_args(false)  // one port each time it is given
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->capture_default_str();
   app.add_option("--baud", global.baud, "line speed")
