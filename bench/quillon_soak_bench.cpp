@@ -111,7 +111,8 @@ Tracks readCard(int round, int i) {
 }
 
 // The cards of JSON Lines files, in order: those with "status":"ok" (an
-// output) or every line (a journal). `bad` counts lines that do not parse.
+// output) or every confirming line (a journal: its other lines have a
+// "state"). `bad` counts lines that do not parse.
 std::vector<Tracks> cardsOf(const std::vector<fs::path>& files, bool okOnly,
                             int& bad) {
   std::vector<Tracks> cards;
@@ -125,6 +126,7 @@ std::vector<Tracks> cardsOf(const std::vector<fs::path>& files, bool okOnly,
         continue;
       }
       if (okOnly && json.value("status", "") != "ok") continue;
+      if (json.contains("state")) continue;  // a card sent, not confirmed
       cards.push_back({json.value("track1", ""), json.value("track2", ""),
                        json.value("track3", "")});
     }
@@ -331,12 +333,12 @@ class Shift {
                   int count, bool unplug, const char* what) {
     journals.push_back(journal);
     args.insert(args.end(), {"--verify", "--journal", journal.string()});
-    int code = runQuillon(args, journal.string(), "\"card\"", count,
+    int code = runQuillon(args, journal.string(), "\"track1\"", count,
                           unplug ? count / 2 : 0);
     if (unplugged_) {
       if (!expectExit(code, 2, what) || !startEncoder({})) return false;
       args.push_back("--resume");
-      code = runQuillon(args, journal.string(), "\"card\"", count, 0);
+      code = runQuillon(args, journal.string(), "\"track1\"", count, 0);
     }
     return expectExit(code, 0, what);
   }
