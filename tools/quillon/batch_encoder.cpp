@@ -106,7 +106,9 @@ BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
   std::string found;
   if (status == QUILLON_OK) {
     found = difference(shared_.ledger.selection(), card.tracks, back);
-    if (found.empty()) return confirm(card, "was on the card: confirmed");
+    if (found.empty())
+      return confirm(card,
+                     "is on the card passed: confirmed, not written again");
     found = "the card passed holds " + found;
   } else if (status == QUILLON_ERR_ESCAPE || session_.interrupted()) {
     return interrupted(card);  // a read cut short says nothing
