@@ -200,11 +200,13 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       // The card is on no card: another encoder may take it.
       if (auto lost = ledger.markUnwritten(card, port); !lost.empty())
         return ledgerFailed(lost, std::nullopt);
+      // One encoder: the batch stops; several: the others go on.
       complain(name + " failed " + std::to_string(attempts) + " times" +
-               session_.at() +
-               (shared_.journalled
-                    ? "; the batch stopped (--resume goes on with it)"
-                    : "; the batch stopped"));
+               (session_.at().empty()
+                    ? (shared_.journalled
+                           ? "; the batch stopped (--resume goes on with it)"
+                           : "; the batch stopped")
+                    : session_.at() + "; that encoder stopped"));
       return ended(kExitDevice);
     }
     if (!shared_.quiet) complain("pass a new card for " + name + session_.at());
