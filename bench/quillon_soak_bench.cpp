@@ -189,7 +189,12 @@ class Shift {
     out.close();
     // Replies paced at 115200 baud, so that an unplug meant for the middle
     // of a run lands there.
+    // One name for the encoder across unplugs, as /dev/serial/by-id/
+    // gives a device: the journal names its cards in doubt by it.
+    const std::string link = (work_ / "encoder").string();
     std::vector<std::string> args{ENCODER_SIM_PROGRAM,
+                                  "--link",
+                                  link,
                                   "--swipe-delay",
                                   "0",
                                   "--baud",
@@ -214,7 +219,7 @@ class Shift {
       failure = "encoder-sim did not start";
       return false;
     }
-    port_ = path;
+    port_ = link;
     return true;
   }
 

@@ -70,8 +70,13 @@ std::string BatchEncoder::doubtNote(const LedgerCard& card,
 EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
   // An operation that an interrupted run left waiting for its card (a
   // kill -9 sends no reset) must not complete on the next card passed.
-  if (const Status status = session_.device().Reset(); status != QUILLON_OK)
-    return ended(session_.fail(status, "the reset before the batch"));
+  if (const Status status = session_.device().Reset(); status != QUILLON_OK) {
+    // Its cards in doubt stay so: the last message names the first.
+    std::optional<LedgerCard> unsettled;
+    if (!inDoubt.empty()) unsettled = inDoubt.front();
+    return ended(session_.fail(status, "the reset before the batch"),
+                 unsettled);
+  }
   for (const LedgerCard& card : inDoubt) {
     if (auto end = settle(card)) return *end;
   }

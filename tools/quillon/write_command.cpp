@@ -63,7 +63,9 @@ std::variant<std::vector<std::vector<LedgerCard>>, std::string> placeInDoubt(
              " may have been written at " + doubt.port +
              ", which is not among the encoders given: it is settled only "
              "there (add --port " +
-             doubt.port + "); nothing was sent";
+             doubt.port +
+             "; a device that comes back under another name keeps its "
+             "/dev/serial/by-id/ name); nothing was sent";
     }
     byEncoder[static_cast<std::size_t>(at - ports.begin())].push_back(
         doubt.card);
