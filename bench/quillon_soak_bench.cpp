@@ -154,6 +154,10 @@ class Shift {
     record_ = (work_ / "record.jsonl").string();
     stderr_ = (work_ / "stderr.txt").string();
   }
+  // A shift that stopped on a failure leaves no encoder-sim behind.
+  ~Shift() { stopEncoder(); }
+  Shift(const Shift&) = delete;
+  Shift& operator=(const Shift&) = delete;
 
   bool run(int round) {
     const int reads = round * 4 / 10;
