@@ -181,6 +181,9 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
   const auto totalDeadline = start + milliseconds(kTotalReadTimeoutMs);
   std::optional<Clock::time_point> pauseDeadline;  // set by the first byte
   std::size_t count = 0;
+  // Set once the interrupt has fired while a reply was arriving: the wait
+  // no longer watches it and takes the rest of the reply.
+  bool interrupted = false;
   // No allocation once the frame is out: a failure here could not be
   // reported truthfully. Keyboards past the array's size are only looked
   // at, not waited on.
@@ -207,7 +210,8 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     // Rebuilt every round: the probe drops keyboards that were unplugged.
     nfds_t used = 0;
     fds[used++] = {fd_, POLLIN, 0};
-    if (end.interruptFd >= 0) fds[used++] = {end.interruptFd, POLLIN, 0};
+    const bool watchInterrupt = end.interruptFd >= 0 && !interrupted;
+    if (watchInterrupt) fds[used++] = {end.interruptFd, POLLIN, 0};
     for (int fd : probe_->wakeDescriptors()) {
       if (used == fds.size()) break;
       fds[used++] = {fd, POLLIN, 0};
@@ -217,9 +221,15 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
       if (errno == EINTR) continue;
       return result(QUILLON_ERR_READ_START);
     }
-    if (end.interruptFd >= 0 && fds[1].revents != 0)
-      return {QUILLON_ERR_ESCAPE, 0};
     const short revents = fds[0].revents;
+    if (watchInterrupt && fds[1].revents != 0) {
+      // A reply that has begun (bytes taken, or waiting to be read) is
+      // the encoder's answer to an operation it may have carried out: it
+      // is taken whole, bounded by the pause and the total timeout, and
+      // the caller sees the interrupt afterwards.
+      if (count == 0 && (revents & POLLIN) == 0) return {QUILLON_ERR_ESCAPE, 0};
+      interrupted = true;
+    }
     if ((revents & POLLIN) != 0) {
       const ssize_t n = ::read(fd_, buffer.data() + count, kReadSize - count);
       if (n > 0) {

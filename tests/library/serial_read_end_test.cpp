@@ -1,5 +1,6 @@
 // What a program may add to a read: a reply tracker that ends it before
-// the pause, and an interrupt descriptor that ends the wait.
+// the pause, and an interrupt descriptor that ends the wait (but never
+// a reply that has begun to arrive).
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -70,25 +71,81 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
   }
 }
 
-TEST(SerialReadEnd, TheInterruptDescriptorEndsTheWait) {
-  quillon_test::PtyPair pty;
-  quillon_test::FakeKeyboardProbe keyboard;
-  SerialPort port(keyboard);
-  ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
-  const int interrupt = ::eventfd(0, EFD_CLOEXEC);
-  ASSERT_GE(interrupt, 0);
-  std::thread signaller([&] {
-    std::this_thread::sleep_for(50ms);
-    const std::uint64_t one = 1;
-    ASSERT_EQ(::write(interrupt, &one, sizeof one), 8);
-  });
-  std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(port.Read(buffer, {interrupt, nullptr}).status, QUILLON_ERR_ESCAPE);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
-  signaller.join();
-  ::close(interrupt);
-  port.Close();
+// What happens on the line and on the interrupt descriptor, in order.
+struct InterruptStep {
+  int afterMs;        // after the step before
+  const char* bytes;  // sent; nullptr: the interrupt fires
+};
+
+struct InterruptRow {
+  const char* name;
+  std::vector<InterruptStep> steps;
+  bool tracked;  // a reply tracker ends the reply (else the pause)
+  quillon_status status;
+  std::string reply;
+};
+
+TEST(SerialReadEnd, TheInterruptEndsAWaitButNeverDropsAReplyBegun) {
+  const InterruptRow rows[] = {
+      {"nothing arrived", {{50, nullptr}}, true, QUILLON_ERR_ESCAPE, ""},
+      {"reply arriving, taken until whole",
+       {{0, "\x1b"}, {20, nullptr}, {20, "r"}, {20, "p"}, {20, "NEXT"}},
+       true,
+       QUILLON_OK,
+       "\x1brp"},
+      {"reply arriving, taken until the pause",
+       {{0, "\x1b"}, {20, nullptr}, {20, "r"}, {20, "p"}},
+       false,
+       QUILLON_OK,
+       "\x1brp"},
+      {"whole reply waiting unread",
+       {{0, "\x1brp"}, {0, nullptr}},
+       true,
+       QUILLON_OK,
+       "\x1brp"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    quillon_test::PtyPair pty;
+    quillon_test::FakeKeyboardProbe keyboard;
+    SerialPort port(keyboard);
+    ASSERT_TRUE(port.Open(pty.slavePath(), 9600)) << pty.errorText();
+    const int interrupt = ::eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(interrupt, 0);
+    // A row that starts with the reply (or the interrupt) waiting has
+    // both in place before the read begins.
+    const bool before = row.steps.front().afterMs == 0;
+    const auto play = [&](std::size_t from, std::size_t to) {
+      for (std::size_t i = from; i < to; ++i) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(row.steps[i].afterMs));
+        if (row.steps[i].bytes != nullptr) {
+          pty.write(bytesOf(row.steps[i].bytes));
+          continue;
+        }
+        const std::uint64_t one = 1;
+        ASSERT_EQ(::write(interrupt, &one, sizeof one), 8);
+      }
+    };
+    std::size_t first = 0;
+    while (before && first < row.steps.size() && row.steps[first].afterMs == 0)
+      ++first;
+    play(0, first);
+    std::this_thread::sleep_for(10ms);  // on the line before the read
+    std::thread device([&] { play(first, row.steps.size()); });
+    std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
+    protocol::ReplyTracker tracker(protocol::ReplyTracker::Kind::StatusAnswer);
+    const auto start = std::chrono::steady_clock::now();
+    const auto got =
+        port.Read(buffer, {interrupt, row.tracked ? &tracker : nullptr});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
+    device.join();
+    EXPECT_EQ(got.status, row.status);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + got.count),
+              bytesOf(row.reply));
+    ::close(interrupt);
+    port.Close();
+  }
 }
 
 }  // namespace

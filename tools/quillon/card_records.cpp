@@ -44,6 +44,7 @@ std::string jsonLine(const CardRecord& record) {
   line["seq"] = record.sequence;
   line["time"] = isoTime(record.time);
   line["status"] = record.ok ? "ok" : "failed";
+  if (!record.port.empty()) line["port"] = record.port;
   for (int track = 1; record.ok && track <= 3; ++track) {
     if (!protocol::selectionHasTrack(record.selection, track)) continue;
     line[kTrackNames[track - 1]] =
@@ -52,8 +53,8 @@ std::string jsonLine(const CardRecord& record) {
   return line.dump(-1, ' ', /*ensure_ascii=*/true);
 }
 
-std::string csvHeader(int selection) {
-  std::string header = "seq,time,status";
+std::string csvHeader(int selection, bool withPort) {
+  std::string header = withPort ? "seq,time,status,port" : "seq,time,status";
   for (int track = 1; track <= 3; ++track) {
     if (protocol::selectionHasTrack(selection, track))
       header += std::string(",") + kTrackNames[track - 1];
@@ -64,6 +65,7 @@ std::string csvHeader(int selection) {
 std::string csvRow(const CardRecord& record) {
   std::string row = std::to_string(record.sequence) + "," +
                     isoTime(record.time) + "," + (record.ok ? "ok" : "failed");
+  if (!record.port.empty()) row += "," + csvField(record.port);
   for (int track = 1; track <= 3; ++track) {
     if (!protocol::selectionHasTrack(record.selection, track)) continue;
     row += "," + csvField(latin1ToUtf8(
@@ -74,6 +76,7 @@ std::string csvRow(const CardRecord& record) {
 
 std::string textLine(const CardRecord& record) {
   std::string line = "card " + std::to_string(record.sequence);
+  if (!record.port.empty()) line += "  port=" + escapedForDisplay(record.port);
   if (!record.ok) return line + "  read failed\n";
   for (int track = 1; track <= 3; ++track) {
     if (!protocol::selectionHasTrack(record.selection, track)) continue;

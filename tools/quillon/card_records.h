@@ -17,19 +17,26 @@ struct CardRecord {
   bool ok = true;     ///< false: the encoder reported a failed read
   int selection = 7;  ///< which tracks the record carries
   Tracks tracks;
+  /// The encoder's port as given on the command line; empty: the record
+  /// does not name it (one encoder).
+  std::string port;
 };
 
 /// "2026-12-07T11:30:00.123Z"
 [[nodiscard]] std::string isoTime(std::chrono::system_clock::time_point time);
 
-/// {"seq":1,"time":"...","status":"ok","track1":"..",...}, no newline; a
-/// failed read carries no tracks.
+/// {"seq":1,"time":"...","status":"ok","port":"..","track1":"..",...}, no
+/// newline; a failed read carries no tracks, a record without a port no
+/// "port".
 [[nodiscard]] std::string jsonLine(const CardRecord& record);
-/// seq,time,status and the selected tracks' names, CRLF-terminated.
-[[nodiscard]] std::string csvHeader(int selection);
-/// One CSV row, CRLF-terminated; fields quoted where they need it.
+/// seq,time,status, port when `withPort`, and the selected tracks' names,
+/// CRLF-terminated.
+[[nodiscard]] std::string csvHeader(int selection, bool withPort = false);
+/// One CSV row, CRLF-terminated; fields quoted where they need it; the
+/// port column when the record names its port.
 [[nodiscard]] std::string csvRow(const CardRecord& record);
-/// "card 1  track1=..  track2=..", with \xNN escapes, newline-terminated.
+/// "card 1  port=..  track1=..  track2=..", with \xNN escapes,
+/// newline-terminated; port= only when the record names its port.
 [[nodiscard]] std::string textLine(const CardRecord& record);
 
 }  // namespace quillon::cli

@@ -12,6 +12,7 @@
 #include "card_file.h"
 #include "card_text.h"
 #include "encoder_protocol.h"
+#include "fault_point.h"
 
 namespace quillon::cli {
 
@@ -21,22 +22,45 @@ const char* const kTrackNames[] = {"track1", "track2", "track3"};
 
 // Every journal line begins so.
 constexpr std::string_view kLineStart = R"({"card":)";
+constexpr const char* kSent = "sent";
+constexpr const char* kUnwritten = "unwritten";
 
-std::optional<JournalEntry> parseLine(std::string_view line) {
-  const auto json = nlohmann::json::parse(line, nullptr, false);
+// One journal line, taken apart.
+struct JournalLine {
+  JournalEntry entry;
+  std::optional<CardStep> step;  // none: the line confirms the card
+};
+
+std::optional<JournalLine> parseLine(std::string_view text) {
+  const auto json = nlohmann::json::parse(text, nullptr, false);
   if (!json.is_object() || !json.contains("card") ||
       !json["card"].is_number_integer())
     return std::nullopt;
-  JournalEntry entry;
-  entry.card = json["card"].get<long>();
+  JournalLine line;
+  line.entry.card = json["card"].get<long>();
+  if (json.contains("port")) {
+    if (!json["port"].is_string()) return std::nullopt;
+    line.entry.port = json["port"].get<std::string>();
+  }
+  if (json.contains("state")) {
+    const auto& state = json["state"];
+    if (state == kSent) {
+      line.step = CardStep::Sent;
+    } else if (state == kUnwritten) {
+      line.step = CardStep::Unwritten;
+    } else {
+      return std::nullopt;  // a state this program does not know
+    }
+    return line;
+  }
   for (std::size_t i = 0; i < 3; ++i) {
     if (!json.contains(kTrackNames[i])) continue;
     if (!json[kTrackNames[i]].is_string()) return std::nullopt;
     auto bytes = utf8ToLatin1(json[kTrackNames[i]].get<std::string>());
     if (!bytes) return std::nullopt;
-    entry.tracks[i] = std::move(*bytes);
+    line.entry.tracks[i] = std::move(*bytes);
   }
-  return entry;
+  return line;
 }
 
 // Takes JSON in without keeping it, noting where it first goes wrong.
@@ -87,11 +111,23 @@ std::variant<JournalText, std::string> readJournalText(
            " is not a journal line: nothing in it was changed; name the "
            "journal of this batch, or a new file";
   };
+  std::map<long, bool> confirmed;
   for (std::size_t end; (end = text.find('\n', from)) != text.npos;
        from = end + 1, ++lineNumber) {
-    auto entry = parseLine(text.substr(from, end - from));
-    if (!entry) return notAJournal();
-    contents.last = std::move(entry);
+    auto line = parseLine(text.substr(from, end - from));
+    if (!line) return notAJournal();
+    const long card = line->entry.card;
+    if (!line->step) {
+      contents.inDoubt.erase(card);
+      confirmed[card] = true;
+      contents.confirmed.push_back(std::move(line->entry));
+    } else if (confirmed.contains(card)) {
+      // A confirmed card stays confirmed: nothing is sent for it again.
+    } else if (*line->step == CardStep::Sent) {
+      contents.inDoubt[card] = std::move(line->entry.port);
+    } else {
+      contents.inDoubt.erase(card);
+    }
   }
   // After the last line end: a line that an end during its write cut
   // short, never confirmed; anything else is no journal's.
@@ -187,13 +223,32 @@ std::string Journal::append(const CardRecord& record) {
     line[kTrackNames[track - 1]] =
         latin1ToUtf8(record.tracks[static_cast<std::size_t>(track - 1)]);
   }
-  const std::string text = line.dump(-1, ' ', true) + "\n";
+  if (!record.port.empty()) line["port"] = record.port;
+  return appendLine(line.dump(-1, ' ', true) + "\n", record.sequence);
+}
+
+std::string Journal::appendStep(long card, CardStep step,
+                                const std::string& port,
+                                std::chrono::system_clock::time_point time) {
+  nlohmann::ordered_json line;
+  line["card"] = card;
+  line["state"] = step == CardStep::Sent ? kSent : kUnwritten;
+  line["port"] = port;
+  line["time"] = isoTime(time);
+  return appendLine(line.dump(-1, ' ', true) + "\n", 0);
+}
+
+std::string Journal::appendLine(const std::string& text, long card) {
   struct stat before {};
   if (::fstat(fd_, &before) != 0)
     return "cannot write " + name_ + ": " + std::strerror(errno);
+  // The test seam stops the program halfway through a confirming line.
+  const std::size_t half = card > 0 ? text.size() / 2 : text.size();
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    if (done == half) faultPoint("journal", card);
+    const std::size_t upTo = done < half ? half : text.size();
+    const ssize_t n = ::write(fd_, text.data() + done, upTo - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;

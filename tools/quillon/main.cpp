@@ -8,6 +8,7 @@
 #include "exit_codes.h"
 #include "help_format.h"
 #include "interrupt_source.h"
+#include "port_access.h"
 #include "usage_errors.h"
 
 namespace {
@@ -22,7 +23,14 @@ constexpr const char* kDescription =
     "subcommand. A read or write waits for a card to be passed through the\n"
     "encoder for as long as the encoder answers; Ctrl-C ends any wait at\n"
     "once, resets the encoder and exits with 130. SIGTERM does the same,\n"
-    "and so does SIGHUP: the terminal going away ends a batch cleanly.";
+    "and so does SIGHUP: the terminal going away ends a batch cleanly.\n"
+    "\n"
+    "With --port given once per encoder, one batch (or one read) is shared\n"
+    "by several encoders at once: each card goes to whichever encoder is\n"
+    "free, in the batch's order. With --journal every number ends on\n"
+    "exactly one card whatever stops the program: a card that may have\n"
+    "been written when it stopped is named, and --resume asks for it again\n"
+    "at its encoder and reads it instead of writing it twice.";
 
 constexpr const char* kFooter =
     "Examples:\n"
@@ -32,6 +40,9 @@ constexpr const char* kFooter =
     "  quillon write --track2 0000000001 --increment 2:1 --count 500 \\\n"
     "                --verify --journal batch.jsonl\n"
     "  quillon write --from cards.csv --verify\n"
+    "  quillon --port /dev/ttyUSB0 --port /dev/ttyUSB1 write --track2 \\\n"
+    "          0000000001 --increment 2:1 --count 500 --verify \\\n"
+    "          --journal batch.jsonl    # after a stop: the same, --resume\n"
     "\n"
     "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
     "given and printed as UTF-8. JSON escapes every byte that is not\n"
@@ -40,7 +51,8 @@ constexpr const char* kFooter =
     "may hold '?', tracks 2 and 3 no 'A' or 'B' (they frame the tracks).\n"
     "\n"
     "Environment:\n"
-    "  QUILLON_PORT    default for --port (else COM1)\n"
+    "  QUILLON_PORT    default for --port; several encoders separated by\n"
+    "                  commas (else COM1)\n"
     "  ENCODER_COMn    the device of COMn (else /dev/ttyS<n-1>)\n"
     "\n"
     "Exit status:\n"
@@ -49,7 +61,9 @@ constexpr const char* kFooter =
     "       or journal that cannot be written (a full disk: the message\n"
     "       names the card that was read or written but not kept)\n"
     "  2    port: missing, in use, no permission (the message says which\n"
-    "       and how to fix it), or the line was lost (unplugged)\n"
+    "       and how to fix it), or the line was lost (unplugged; the other\n"
+    "       encoders of a batch finish it first, and the message names the\n"
+    "       card that may have been written)\n"
     "  3    the encoder reported failure, or a card failed more than\n"
     "       --retries times and the batch stopped\n"
     "  4    no reply from the encoder\n"
@@ -75,7 +89,8 @@ int finish(int code) {
 int main(int argc, char** argv) {
   GlobalOptions global;
   const char* envPort = std::getenv("QUILLON_PORT");
-  global.port = envPort != nullptr && *envPort != '\0' ? envPort : "COM1";
+  global.ports = splitPortList(envPort != nullptr ? envPort : "");
+  if (global.ports.empty()) global.ports = {"COM1"};
   global.baud = defaultBaud();
 
   CLI::App app(kDescription, "quillon");
@@ -84,8 +99,13 @@ int main(int argc, char** argv) {
   app.set_version_flag("-V,--version", "quillon " QUILLON_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // global options also after the subcommand
-  app.add_option("--port", global.port,
-                 "COMn, n or a device path (default $QUILLON_PORT, else COM1)")
+  app.add_option("--port", global.ports,
+                 "COMn, n or a device path; once per encoder for a batch or "
+                 "read over several (default $QUILLON_PORT, names separated "
+                 "by commas, else COM1)")
+      ->expected(1)
+      ->allow_extra_args(false)  // one port each time it is given
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->capture_default_str();
   app.add_option("--baud", global.baud, "line speed")
       ->check(wholeNumberFrom("--baud", 1))
@@ -199,14 +219,18 @@ int main(int argc, char** argv) {
                          "read each card back and compare it byte for byte");
   writeCommand->add_option(
       "--journal", write.journal,
-      "append each confirmed card to this file (one JSON line, on storage "
-      "before the next card; mode 0600, one program at a time)");
-  writeCommand->add_flag("--resume", write.resume,
-                         "start after the journal's last confirmed card");
+      "keep the batch in this file: a JSON line on storage before each "
+      "card's write frame goes out, and one once the card is confirmed "
+      "(mode 0600, one program at a time)");
+  writeCommand->add_flag(
+      "--resume", write.resume,
+      "go on with the journal's batch: each card that may have been written "
+      "is asked for again at its encoder and read (its texts confirm it, "
+      "anything else has it written anew); then every card not confirmed");
   writeCommand
       ->add_option("--retries", write.retries,
-                   "attempts after a failed or mismatched card before the "
-                   "batch stops (exit 3); 0: stop at the first")
+                   "attempts after a failed or mismatched card, at the same "
+                   "encoder, before it stops (exit 3); 0: stop at the first")
       ->check(wholeNumberFrom("--retries", 0))
       ->capture_default_str();
   // Set last: subcommands take the program's footer when they are made.
@@ -225,6 +249,10 @@ int main(int argc, char** argv) {
   if (!readRetriesOption->empty()) read.retries = readRetries;
 
   if (ports->parsed()) return runPorts(global);
+  if (const auto problem = portListProblem(global.ports); !problem.empty()) {
+    complain(problem);
+    return kExitUsage;
+  }
   InterruptSource interrupt;
   if (!interrupt.install()) {
     complain("cannot watch for Ctrl-C");

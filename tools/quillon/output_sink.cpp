@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 
@@ -13,16 +12,6 @@
 #include "status_line.h"
 
 namespace quillon::cli {
-
-namespace {
-
-double secondsNow() {
-  return std::chrono::duration<double>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 OutputSink::~OutputSink() {
   if (owned_) ::close(fd_);
@@ -105,31 +94,6 @@ bool OutputSink::put(const std::string& text) {
     return false;
   }
   return true;
-}
-
-Progress::Progress(bool quiet)
-    : show_(!quiet && ::isatty(STDERR_FILENO)), start_(secondsNow()) {}
-
-Progress::~Progress() {
-  if (status_line::sameTerminalAsStderr(STDOUT_FILENO)) {
-    status_line::clear();
-  } else {
-    status_line::keep();
-  }
-}
-
-void Progress::card(long number, long total, const std::string& verb,
-                    const std::string& detail) {
-  ++done_;
-  if (!show_) return;
-  char perCard[32];
-  std::snprintf(perCard, sizeof perCard, "%.1f s/card",
-                (secondsNow() - start_) / static_cast<double>(done_));
-  std::string line = "card " + std::to_string(number);
-  if (total > 0) line += " of " + std::to_string(total);
-  line += " " + verb;
-  if (!detail.empty()) line += ", " + detail;
-  status_line::show(line + ", " + perCard);
 }
 
 }  // namespace quillon::cli

@@ -46,24 +46,4 @@ class OutputSink {
   bool closedPipe_ = false;
 };
 
-/// Progress for a person watching: one line on stderr, updated in place,
-/// only when stderr is a terminal. At the end the line stays, unless the
-/// cards' own lines went to the same terminal (it would show the last card
-/// twice).
-class Progress {
- public:
-  explicit Progress(bool quiet);
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-  /// "card 12 of 500 written, track 2 0000000012, 3.1 s/card"
-  void card(long number, long total, const std::string& verb,
-            const std::string& detail);
-
- private:
-  bool show_;
-  double start_;
-  long done_ = 0;
-};
-
 }  // namespace quillon::cli

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace quillon::cli {
 
@@ -17,6 +18,19 @@ struct PortTarget {
 /// path ("/dev/ttyUSB0"). Returns the target or a message.
 [[nodiscard]] std::variant<PortTarget, std::string> resolvePort(
     std::string_view argument);
+
+/// True when the two names given for ports name the same device: the same
+/// words, or the same device once resolved (COM3 and the path it stands
+/// for, a link and its device).
+[[nodiscard]] bool samePort(const std::string& a, const std::string& b);
+
+/// The ports of --port given several times, or of $QUILLON_PORT separated
+/// by commas: a message when one device is named twice, else empty.
+[[nodiscard]] std::string portListProblem(
+    const std::vector<std::string>& ports);
+
+/// "a,b,c" split at the commas; empty names are dropped.
+[[nodiscard]] std::vector<std::string> splitPortList(std::string_view list);
 
 /// Why a device cannot be opened, and what to do about it (missing, a
 /// folder on the way shut, no permission, in use, not a terminal), in

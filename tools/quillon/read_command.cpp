@@ -1,5 +1,13 @@
-// quillon read: card after card into text, JSON Lines or CSV. A failed
-// read is reported and the card is asked for again, as Velmora does.
+// quillon read: card after card into text, JSON Lines or CSV, from one
+// encoder or from several at once (a thread each, into one output). A
+// failed read is reported and the card is asked for again, as Velmora does.
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "batch_progress.h"
 #include "card_records.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -7,6 +15,127 @@
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
+
+namespace {
+
+// What the encoders' threads share: the output and the count.
+struct ReadShared {
+  const ReadOptions& options;
+  int selection;
+  bool named;  // several encoders: each record names its port
+  OutputSink& output;
+  BatchProgress& progress;
+  std::mutex mutex;              // the output, and the counts below
+  bool headerWritten;            // CSV's header goes out with the first record
+  long read = 0;                 // records of good cards written
+  std::atomic<long> started{0};  // cards an encoder has set out to read
+  std::atomic<bool> stopped{false};
+};
+
+// Writes one record; false when the output cannot take it. The lock is
+// held.
+bool emit(ReadShared& shared, const CardRecord& record) {
+  OutputSink& output = shared.output;
+  const std::string& format = shared.options.format;
+  if (format == "json") return output.put(jsonLine(record) + "\n");
+  if (format == "csv") {
+    if (!record.ok) return true;
+    if (!shared.headerWritten &&
+        !output.put(csvHeader(shared.selection, shared.named)))
+      return false;
+    shared.headerWritten = true;
+    return output.put(csvRow(record));
+  }
+  return output.put(textLine(record));
+}
+
+// One encoder reading until the count is reached (by all of them), Ctrl-C
+// or a failure of its own. The exit code it would end the program with.
+int readCards(Session& session, ReadShared& shared, std::size_t index) {
+  const ReadOptions& options = shared.options;
+  long failuresInARow = 0;
+  bool holding = false;  // set out for a card of the count, not yet read
+  for (;;) {
+    if (shared.stopped) return kExitDone;
+    if (session.interrupted()) {
+      session.resetAfterInterrupt();
+      return kExitInterrupted;
+    }
+    // Each encoder sets out for a card of the count only while one is
+    // left, so that no card is read past it.
+    if (!holding && !options.continuous &&
+        shared.started.fetch_add(1) >= options.count)
+      return kExitDone;
+    holding = true;
+    long number = 0;
+    {
+      const std::lock_guard lock(shared.mutex);
+      number = shared.read + 1;
+    }
+    const std::string card = "card " + std::to_string(number) + session.at();
+    CardRecord record;
+    record.selection = shared.selection;
+    if (shared.named) record.port = session.port();
+    shared.progress.doing(index, "waiting for a card");
+    const Status status =
+        session.device().ReadTracks(shared.selection, record.tracks);
+    record.time = std::chrono::system_clock::now();
+    if (status == QUILLON_ERR_NO_REPLY) {
+      // No card within the wait: go on waiting while the encoder answers.
+      const Status alive = session.checkStillAnswers();
+      if (alive == QUILLON_OK) continue;
+      shared.progress.doing(index, "lost");
+      return session.fail(alive, "the read of " + card);
+    }
+    // A read cut short by the signal is no failed card; a whole one is
+    // kept before the signal ends the program.
+    if (status == QUILLON_ERR_ESCAPE ||
+        (status != QUILLON_OK && session.interrupted())) {
+      session.resetAfterInterrupt();
+      return kExitInterrupted;
+    }
+    if (status != QUILLON_OK && status != QUILLON_ERR_DEVICE &&
+        status != QUILLON_ERR_NO_STATUS) {
+      shared.progress.doing(index, "lost");
+      return session.fail(status, "the read of " + card);
+    }
+
+    record.ok = status == QUILLON_OK;
+    long done = 0;
+    {
+      const std::lock_guard lock(shared.mutex);
+      record.sequence = shared.read + 1;
+      if (!emit(shared, record)) {
+        shared.stopped = true;
+        if (shared.output.closedPipe()) return kExitClosedPipe;  // | head
+        session.device().Reset();
+        const std::string name = "card " + std::to_string(record.sequence);
+        complain((record.ok ? name + " was read but"
+                            : "the failed read of " + name) +
+                 " cannot be written to " + shared.output.error() +
+                 "; stopped");
+        return kExitUsage;
+      }
+      if (record.ok) done = ++shared.read;
+    }
+    if (record.ok) {
+      failuresInARow = 0;
+      holding = false;
+      shared.progress.cardDone(index, done, done, "");
+      continue;
+    }
+    ++failuresInARow;
+    if (!session.options().quiet)
+      complain(card + ": read failed; pass the card again");
+    if (options.retries && failuresInARow > *options.retries) {
+      complain(card + " failed " + std::to_string(failuresInARow) +
+               " times in a row; stopped");
+      return kExitDevice;
+    }
+  }
+}
+
+}  // namespace
 
 int runRead(const GlobalOptions& global, InterruptSource& interrupt,
             const ReadOptions& options) {
@@ -26,66 +155,44 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     complain(problem);
     return kExitUsage;
   }
-  Session session(global, interrupt);
-  if (const int code = session.open(); code != kExitDone) return code;
+  // Every encoder is opened before any is sent a frame. The output is
+  // opened with its first record: only once an encoder has answered is
+  // an earlier file emptied.
+  std::vector<std::unique_ptr<Session>> sessions;
+  for (const std::string& port : global.ports) {
+    sessions.push_back(std::make_unique<Session>(global, port, interrupt));
+    if (const int code = sessions.back()->open(); code != kExitDone)
+      return code;
+  }
+  const bool named = sessions.size() > 1;
+  BatchProgress progress(global.quiet, global.ports,
+                         options.continuous ? 0 : options.count, "read");
+  ReadShared shared{
+      options, selection, named, output, progress, {}, options.format != "csv"};
 
-  // The output is opened with its first record: only once the encoder
-  // has answered is an earlier file emptied.
-  bool headerWritten = options.format != "csv";
-  const auto emit = [&](const CardRecord& record) {
-    if (options.format == "json") return output.put(jsonLine(record) + "\n");
-    if (options.format == "csv") {
-      if (!record.ok) return true;
-      if (!headerWritten && !output.put(csvHeader(selection))) return false;
-      headerWritten = true;
-      return output.put(csvRow(record));
+  std::vector<int> codes(sessions.size(), kExitDone);
+  if (!named) {
+    codes[0] = readCards(*sessions[0], shared, 0);
+  } else {
+    std::vector<std::thread> encoders;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+      encoders.emplace_back(
+          [&, i] { codes[i] = readCards(*sessions[i], shared, i); });
     }
-    return output.put(textLine(record));
+    for (auto& encoder : encoders) encoder.join();
+  }
+  const auto ended = [&](int code) {
+    return std::ranges::find(codes, code) != codes.end();
   };
-  Progress progress(global.quiet);
-  const long total = options.continuous ? 0 : options.count;
-  long read = 0;
-  long failuresInARow = 0;
-  while (options.continuous || read < options.count) {
-    if (session.interrupted()) return session.stopOnInterrupt();
-    const std::string card = "card " + std::to_string(read + 1);
-    CardRecord record;
-    record.sequence = read + 1;
-    record.selection = selection;
-    const Status status = session.device().ReadTracks(selection, record.tracks);
-    record.time = std::chrono::system_clock::now();
-    if (status == QUILLON_ERR_NO_REPLY) {
-      // No card within the wait: go on waiting while the encoder answers.
-      const Status alive = session.checkStillAnswers();
-      if (alive == QUILLON_OK) continue;
-      return session.fail(alive, "the read of " + card);
-    }
-    if (status != QUILLON_OK && status != QUILLON_ERR_DEVICE &&
-        status != QUILLON_ERR_NO_STATUS)
-      return session.fail(status, "the read of " + card);
-
-    record.ok = status == QUILLON_OK;
-    if (!emit(record)) {
-      if (output.closedPipe()) return kExitClosedPipe;  // as `| head` wants
-      session.device().Reset();
-      complain(
-          (record.ok ? card + " was read but" : "the failed read of " + card) +
-          " cannot be written to " + output.error() + "; stopped");
-      return kExitUsage;
-    }
-    if (record.ok) {
-      ++read;
-      failuresInARow = 0;
-      progress.card(read, total, "read", "");
-      continue;
-    }
-    ++failuresInARow;
-    if (!global.quiet) complain(card + ": read failed; pass the card again");
-    if (options.retries && failuresInARow > *options.retries) {
-      complain(card + " failed " + std::to_string(failuresInARow) +
-               " times in a row; stopped");
-      return kExitDevice;
-    }
+  if (ended(kExitInterrupted)) {
+    if (!global.quiet)
+      complain(named ? "interrupted; every encoder was reset"
+                     : "interrupted; the encoder was reset");
+    return kExitInterrupted;
+  }
+  for (const int code :
+       {kExitClosedPipe, kExitUsage, kExitPort, kExitNoReply, kExitDevice}) {
+    if (ended(code)) return code;
   }
   return kExitDone;
 }

@@ -14,13 +14,16 @@ namespace quillon::cli {
 
 namespace {
 
-void showFrame(bool sent, std::span<const std::uint8_t> bytes) {
-  std::string line = sent ? "->" : "<-";
+void showFrame(bool sent, std::span<const std::uint8_t> bytes,
+               const std::string& at) {
+  std::string line = at.empty() ? "" : at.substr(4) + " ";
+  line += sent ? "->" : "<-";
   char hex[4];
   for (const auto byte : bytes) {
     std::snprintf(hex, sizeof hex, " %02X", byte);
     line += hex;
   }
+  const status_line::Guard guard;
   status_line::clear();
   std::cerr << line << '\n';
 }
@@ -28,12 +31,16 @@ void showFrame(bool sent, std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 void complain(std::string_view message) {
+  const status_line::Guard guard;  // one whole line, whichever thread
   status_line::clear();  // a message never runs into the progress line
   std::cerr << "quillon: " << message << '\n';
 }
 
-Session::Session(const GlobalOptions& options, InterruptSource& interrupt)
+Session::Session(const GlobalOptions& options, std::string port,
+                 InterruptSource& interrupt)
     : options_(options),
+      port_(std::move(port)),
+      at_(options.ports.size() > 1 ? " at " + port_ : ""),
       interrupt_(interrupt),
       // Escape on the keyboard does not concern a command-line program:
       // its waits end on Ctrl-C through the interrupt descriptor.
@@ -46,7 +53,8 @@ Session::Session(const GlobalOptions& options, InterruptSource& interrupt)
     if (sent) {
       lastSentWasReset_ = std::ranges::equal(bytes, protocol::kResetFrame);
     }
-    if (options_.verbose) showFrame(sent, bytes);
+    if (options_.verbose) showFrame(sent, bytes, at_);
+    if (watch_) watch_(sent, bytes);
   };
   device_->setWaitOptions(std::move(wait));
 }
@@ -54,7 +62,7 @@ Session::Session(const GlobalOptions& options, InterruptSource& interrupt)
 Session::~Session() { device_->Close(); }
 
 int Session::open() {
-  const auto target = resolvePort(options_.port);
+  const auto target = resolvePort(port_);
   if (const auto* message = std::get_if<std::string>(&target)) {
     complain(*message);
     return kExitUsage;
@@ -79,32 +87,39 @@ int Session::fail(Status status, std::string_view what,
   const auto complain = [after](const std::string& message) {
     cli::complain(message + std::string(after));
   };
+  // A reply cut short by the signal's wait is no failure of the encoder's.
+  if (interrupted()) return stopOnInterrupt();
   switch (status) {
     case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
     case QUILLON_ERR_NO_REPLY:
-      complain("no reply from the encoder to " + doing +
+      complain("no reply from the encoder" + at_ + " to " + doing +
                " (is it switched on and at " + std::to_string(options_.baud) +
                " baud?)");
       return kExitNoReply;
     case QUILLON_ERR_DEVICE:
     case QUILLON_ERR_NO_STATUS:
-      complain("the encoder reported failure for " + doing);
+      complain("the encoder" + at_ + " reported failure for " + doing);
       return kExitDevice;
     case QUILLON_ERR_READ_START:
       complain("could not wait for the encoder's reply to " + doing);
       return kExitDevice;
     default:
-      complain("the line to the encoder was lost during " + doing +
+      complain("the line to the encoder" + at_ + " was lost during " + doing +
                " (unplugged or switched off?)");
       return kExitPort;
   }
 }
 
 int Session::stopOnInterrupt() {
-  // A read or write ended by the signal has sent it already.
-  if (!lastSentWasReset_) device_->Reset();
-  if (!options_.quiet) complain("interrupted; the encoder was reset");
+  resetAfterInterrupt();
+  if (!options_.quiet)
+    complain("interrupted; the encoder" + at_ + " was reset");
   return kExitInterrupted;
+}
+
+Status Session::resetAfterInterrupt() {
+  // A read or write ended by the signal has sent it already.
+  return lastSentWasReset_ ? QUILLON_OK : device_->Reset();
 }
 
 Status Session::checkStillAnswers() {

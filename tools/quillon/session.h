@@ -3,9 +3,13 @@
 // the device's status codes turned into messages and exit codes.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "interrupt_source.h"
 #include "quillon/core/encoder_device.h"
@@ -14,7 +18,8 @@
 namespace quillon::cli {
 
 struct GlobalOptions {
-  std::string port;
+  /// The encoders' ports as given (COMn, n or a path), one or more.
+  std::vector<std::string> ports;
   int baud = 9600;
   bool quiet = false;
   bool verbose = false;
@@ -28,7 +33,9 @@ void complain(std::string_view message);
 
 class Session {
  public:
-  Session(const GlobalOptions& options, InterruptSource& interrupt);
+  /// The encoder at `port` (one of options.ports).
+  Session(const GlobalOptions& options, std::string port,
+          InterruptSource& interrupt);
   ~Session();  ///< closes the port
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -39,14 +46,27 @@ class Session {
   EncoderDevice& device() { return *device_; }
   [[nodiscard]] const GlobalOptions& options() const { return options_; }
   [[nodiscard]] bool interrupted() const { return interrupt_.raised(); }
+  /// The port as the user gave it.
+  [[nodiscard]] const std::string& port() const { return port_; }
+  /// " at PORT" when the program drives several encoders, else empty:
+  /// messages name the encoder only where there is a choice.
+  [[nodiscard]] const std::string& at() const { return at_; }
+  /// Also shown each frame sent and reply received (after --verbose).
+  void watchTraffic(
+      std::function<void(bool sent, std::span<const std::uint8_t>)> watch) {
+    watch_ = std::move(watch);
+  }
 
   /// The exit code for a status that ends the program, after one message
   /// naming `what` was doing, with `after` added to its end. An
-  /// interruption also sends the reset frame where the device has not sent
-  /// it already.
+  /// interruption (the status, or a signal that has come) also sends the
+  /// reset frame where the device has not sent it already.
   int fail(Status status, std::string_view what, std::string_view after = {});
   /// Ends the program on Ctrl-C between waits: the reset frame, 130.
   int stopOnInterrupt();
+  /// The reset frame after Ctrl-C, where the device has not sent it: a
+  /// caller that says so itself.
+  Status resetAfterInterrupt();
   /// After a read or write got no reply: stops the encoder waiting and
   /// asks for its status. True when it answers, so the card may be asked
   /// for again; false (or an interruption) when it does not.
@@ -54,7 +74,10 @@ class Session {
 
  private:
   GlobalOptions options_;
+  std::string port_;
+  std::string at_;
   InterruptSource& interrupt_;
+  std::function<void(bool, std::span<const std::uint8_t>)> watch_;
   std::unique_ptr<KeyboardProbe> probe_;
   std::unique_ptr<EncoderDevice> device_;
   bool lastSentWasReset_ = false;

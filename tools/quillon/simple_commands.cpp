@@ -10,16 +10,21 @@ namespace quillon::cli {
 
 namespace {
 
-// Opens the port, runs one operation and reports it.
+// Opens the port, runs one operation and reports it; with several ports,
+// on each in turn (each line then names its port), up to the first that
+// fails.
 template <typename Operation>
 int once(const GlobalOptions& global, InterruptSource& interrupt,
          const std::string& what, const std::string& done,
          Operation operation) {
-  Session session(global, interrupt);
-  if (const int code = session.open(); code != kExitDone) return code;
-  const Status status = operation(session.device());
-  if (status != QUILLON_OK) return session.fail(status, what);
-  if (!global.quiet) std::cout << done << '\n';
+  for (const std::string& port : global.ports) {
+    Session session(global, port, interrupt);
+    if (const int code = session.open(); code != kExitDone) return code;
+    const Status status = operation(session.device());
+    if (status != QUILLON_OK) return session.fail(status, what);
+    if (!global.quiet)
+      std::cout << (global.ports.size() > 1 ? port + ": " : "") << done << '\n';
+  }
   return kExitDone;
 }
 

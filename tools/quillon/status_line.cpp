@@ -3,11 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
+
 namespace quillon::cli::status_line {
 
 namespace {
 
 bool shown = false;
+
+std::recursive_mutex& terminal() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
 
 void put(const std::string& text) {
   // A terminal takes short writes whole; a failure leaves nothing to mend.
@@ -17,18 +24,24 @@ void put(const std::string& text) {
 
 }  // namespace
 
+Guard::Guard() { terminal().lock(); }
+Guard::~Guard() { terminal().unlock(); }
+
 void show(const std::string& text) {
+  const Guard guard;
   put("\r\033[K" + text);
   shown = true;
 }
 
 void clear() {
+  const Guard guard;
   if (!shown) return;
   put("\r\033[K");
   shown = false;
 }
 
 void keep() {
+  const Guard guard;
   if (!shown) return;
   put("\n");
   shown = false;
@@ -43,6 +56,7 @@ bool sameTerminalAsStderr(int fd) {
 }
 
 void clearBefore(int fd) {
+  const Guard guard;
   if (shown && sameTerminalAsStderr(fd)) clear();
 }
 

@@ -8,6 +8,16 @@
 
 namespace quillon::cli::status_line {
 
+/// Holds the terminal for one whole line of output: the line and every
+/// message go out whole when several encoders' threads print at once.
+class Guard {
+ public:
+  Guard();
+  ~Guard();
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+};
+
 /// Draws `text` in place of the line shown before (stderr is a terminal).
 void show(const std::string& text);
 /// Takes the line off the screen, if one is shown.

@@ -1,19 +1,26 @@
 // quillon write: one card or a batch, from texts counted up card by card
-// or from a CSV file; each card optionally read back, and journalled once
-// confirmed so that --resume goes on after the last confirmed card.
+// or from a CSV file, over one encoder or several at once (a thread each);
+// each card optionally read back, and kept in the batch's ledger (the
+// journal) so that --resume settles the cards in doubt and goes on.
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+#include "batch_encoder.h"
+#include "batch_progress.h"
 #include "card_batch.h"
 #include "card_text.h"
 #include "commands.h"
 #include "exit_codes.h"
 #include "journal.h"
+#include "journal_ledger.h"
 #include "output_sink.h"
+#include "port_access.h"
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
 
 namespace {
-
-std::string trackName(int track) { return "track " + std::to_string(track); }
 
 // Everything checked before the port is opened: nothing is sent for bad
 // input. The batch, or a message.
@@ -41,59 +48,71 @@ std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
                               static_cast<std::size_t>(count));
 }
 
-// The card to start with: 0, or the one after the journal's last card. A
-// message when the journal does not belong to this batch.
-std::variant<std::size_t, std::string> firstCard(const WriteOptions& options,
-                                                 const Journal& journal,
-                                                 CardBatch& batch) {
-  const auto& entry = journal.last();
-  if (!entry) return std::size_t{0};
-  if (!options.resume) {
-    return "the journal " + options.journal +
-           " already holds confirmed cards: add --resume to go on with that "
-           "batch, or name a new journal";
-  }
-  if (entry->card < 1 || static_cast<std::size_t>(entry->card) > batch.size()) {
-    return "the journal's last card, " + std::to_string(entry->card) +
-           ", is not one of this batch's " + std::to_string(batch.size());
-  }
-  const Tracks& planned = batch.at(static_cast<std::size_t>(entry->card - 1));
-  for (int track = 1; track <= 3; ++track) {
-    if (!protocol::selectionHasTrack(batch.selection(), track)) continue;
-    const auto i = static_cast<std::size_t>(track - 1);
-    if (planned[i] != entry->tracks[i]) {
-      return "the journal does not belong to this batch: its card " +
-             std::to_string(entry->card) + " has " + trackName(track) + " \"" +
-             escapedForDisplay(entry->tracks[i]) + "\", this batch \"" +
-             escapedForDisplay(planned[i]) + "\"";
+// The cards in doubt, each with the encoder (index in `ports`) that sent
+// it; a message naming a card sent at a port not given now.
+std::variant<std::vector<std::vector<LedgerCard>>, std::string> placeInDoubt(
+    const std::vector<CardInDoubt>& cards,
+    const std::vector<std::string>& ports) {
+  std::vector<std::vector<LedgerCard>> byEncoder(ports.size());
+  for (const CardInDoubt& doubt : cards) {
+    const auto at = std::ranges::find_if(ports, [&](const std::string& port) {
+      return samePort(port, doubt.port);
+    });
+    if (at == ports.end()) {
+      return "card " + std::to_string(doubt.card.number) +
+             " may have been written at " + doubt.port +
+             ", which is not among the encoders given: it is settled only "
+             "there (add --port " +
+             doubt.port +
+             "; a device that comes back under another name keeps its "
+             "/dev/serial/by-id/ name); nothing was sent";
     }
+    byEncoder[static_cast<std::size_t>(at - ports.begin())].push_back(
+        doubt.card);
   }
-  return static_cast<std::size_t>(entry->card);
+  return byEncoder;
 }
 
-// What differs between the card as meant and as read back, or empty.
-std::string difference(int selection, const Tracks& meant, const Tracks& got) {
-  for (int track = 1; track <= 3; ++track) {
-    const auto i = static_cast<std::size_t>(track - 1);
-    if (protocol::selectionHasTrack(selection, track) && meant[i] != got[i]) {
-      return "read back " + trackName(track) + " \"" +
-             escapedForDisplay(got[i]) + "\" instead of \"" +
-             escapedForDisplay(meant[i]) + "\"";
-    }
+// The program's end after every encoder has ended: one exit code and, for
+// what no encoder's own message said, one message.
+int concludeBatch(const GlobalOptions& global, bool journalled,
+                  const std::vector<EncoderOutcome>& outcomes) {
+  const auto& ports = global.ports;
+  std::string doubts;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].inDoubt)
+      doubts += "; " + BatchEncoder::doubtNote(*outcomes[i].inDoubt, ports[i],
+                                               journalled);
   }
-  return {};
-}
-
-// A short description of a card for progress lines: its counted track,
-// else its first track.
-std::string cardDetail(int selection, const Tracks& card, int shownTrack) {
-  int track = shownTrack;
-  if (!protocol::selectionHasTrack(selection, track)) {
-    for (track = 1; !protocol::selectionHasTrack(selection, track); ++track) {
+  const auto ended = [&](int code) {
+    return std::ranges::any_of(
+        outcomes, [code](const auto& o) { return o.code == code; });
+  };
+  if (ended(kExitInterrupted)) {
+    // Every encoder sees the signal: each stopped and was reset.
+    if (!global.quiet || !doubts.empty()) {
+      complain(std::string("interrupted; ") +
+               (ports.size() > 1 ? "every encoder was reset"
+                                 : "the encoder was reset") +
+               doubts);
     }
+    return kExitInterrupted;
   }
-  return trackName(track) + " " +
-         escapedForDisplay(card[static_cast<std::size_t>(track - 1)]);
+  if (ended(kExitClosedPipe)) return kExitClosedPipe;
+  for (const int code : {kExitUsage, kExitPort, kExitNoReply, kExitDevice}) {
+    if (!ended(code)) continue;
+    if (ports.size() > 1 && (code == kExitPort || code == kExitNoReply)) {
+      // Each lost encoder said so when it stopped; the others went on.
+      std::string lost;
+      for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].code == kExitPort || outcomes[i].code == kExitNoReply)
+          lost += (lost.empty() ? "" : ", ") + ports[i];
+      }
+      complain("the batch went on without the encoder at " + lost + doubts);
+    }
+    return code;
+  }
+  return kExitDone;
 }
 
 }  // namespace
@@ -117,125 +136,71 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
   // Taken (held for this program alone) and read before the port is
   // opened; changed only once the port is open.
   Journal journal;
-  if (!options.journal.empty()) {
+  const bool journalled = !options.journal.empty();
+  if (journalled) {
     if (const auto problem = journal.take(options.journal); !problem.empty()) {
       complain(problem);
       return kExitUsage;
     }
   }
-  const auto start = firstCard(options, journal, batch);
-  if (auto* message = std::get_if<std::string>(&start)) {
+  auto opened = JournalLedger::open(
+      std::move(batch), journalled ? &journal : nullptr, options.resume);
+  if (auto* message = std::get_if<std::string>(&opened)) {
     complain(*message);
     return kExitUsage;
   }
-  const std::size_t first = std::get<std::size_t>(start);
-  if (first == batch.size()) {
+  CardLedger& ledger = *std::get<std::unique_ptr<JournalLedger>>(opened);
+  const auto inDoubt = ledger.inDoubt();
+  if (inDoubt.empty() && ledger.confirmed() == ledger.total()) {
     if (!global.quiet)
-      complain("all " + std::to_string(batch.size()) +
+      complain("all " + std::to_string(ledger.total()) +
                " cards are confirmed in the journal already");
     return kExitDone;
   }
-  Session session(global, interrupt);
-  if (const int code = session.open(); code != kExitDone) return code;
-  if (!options.journal.empty()) {
+  auto placed = placeInDoubt(inDoubt, global.ports);
+  if (auto* message = std::get_if<std::string>(&placed)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  const auto& toSettle = std::get<0>(placed);
+
+  // Every encoder is opened before any is sent a frame.
+  std::vector<std::unique_ptr<Session>> sessions;
+  for (const std::string& port : global.ports) {
+    sessions.push_back(std::make_unique<Session>(global, port, interrupt));
+    if (const int code = sessions.back()->open(); code != kExitDone)
+      return code;
+  }
+  if (journalled) {
     if (const auto problem = journal.startWriting(); !problem.empty()) {
       complain(problem);
       return kExitUsage;
     }
   }
 
-  // An operation that an interrupted run left waiting for its card (a
-  // kill -9 sends no reset) must not complete on the next card passed.
-  if (const Status status = session.device().Reset(); status != QUILLON_OK)
-    return session.fail(status, "the reset before the batch");
-
-  const int selection = batch.selection();
-  // Tracks 1 and 3 have no read of their own: all three are read back.
-  const int readBack = selection == 5 ? 7 : selection;
-  const int shownTrack =
-      options.increments.empty() ? 0 : options.increments.front()[0] - '0';
-  const auto total = static_cast<long>(batch.size());
-  Progress progress(global.quiet);
+  BatchProgress progress(global.quiet, global.ports, ledger.total(), "written");
   OutputSink results;  // "card 3 written  track2=...", on standard output
-  EncoderDevice& device = session.device();
+  BatchShared shared{ledger, progress, results};
+  shared.quiet = global.quiet;
+  shared.verify = options.verify;
+  shared.journalled = journalled;
+  shared.retries = options.retries;
+  shared.shownTrack =
+      options.increments.empty() ? 0 : options.increments.front()[0] - '0';
 
-  for (std::size_t index = first; index < batch.size(); ++index) {
-    const Tracks card = batch.at(index);
-    const long number = static_cast<long>(index + 1);
-    const std::string name = "card " + std::to_string(number);
-    // Where a batch that stops here goes on.
-    const std::string resume =
-        options.journal.empty() ? "" : "; --resume goes on with " + name;
-    for (long attempts = 1;; ++attempts) {
-      if (session.interrupted()) return session.stopOnInterrupt();
-      Status status = device.WriteCard(selection, card[0].c_str(),
-                                       card[1].c_str(), card[2].c_str());
-      if (status == QUILLON_ERR_NO_REPLY) {
-        // No card within the wait: ask again while the encoder answers.
-        const Status alive = session.checkStillAnswers();
-        if (alive != QUILLON_OK)
-          return session.fail(alive, "the write of " + name, resume);
-        --attempts;
-        continue;
-      }
-      std::string problem;
-      if (status == QUILLON_ERR_DEVICE || status == QUILLON_ERR_NO_STATUS) {
-        problem = "the encoder reported a failed write";
-      } else if (status != QUILLON_OK) {
-        return session.fail(status, "the write of " + name, resume);
-      } else if (options.verify) {
-        Tracks back;
-        while ((status = device.ReadTracks(readBack, back)) ==
-               QUILLON_ERR_NO_REPLY) {
-          const Status alive = session.checkStillAnswers();
-          if (alive != QUILLON_OK)
-            return session.fail(alive, "the read-back of " + name, resume);
-        }
-        if (status == QUILLON_OK) {
-          problem = difference(selection, card, back);
-        } else if (status == QUILLON_ERR_DEVICE ||
-                   status == QUILLON_ERR_NO_STATUS) {
-          problem = "the card could not be read back";
-        } else {
-          return session.fail(status, "the read-back of " + name, resume);
-        }
-      }
-      if (problem.empty()) break;
-      complain("card " + std::to_string(number) + ": " + problem +
-               "; not counted");
-      if (attempts > options.retries) {
-        complain("card " + std::to_string(number) + " failed " +
-                 std::to_string(attempts) +
-                 " times; the batch stopped (--resume goes on with it)");
-        return kExitDevice;
-      }
-      if (!global.quiet)
-        complain("pass a new card for card " + std::to_string(number));
+  std::vector<EncoderOutcome> outcomes(sessions.size());
+  if (sessions.size() == 1) {
+    outcomes[0] = BatchEncoder(*sessions[0], shared, 0).run(toSettle[0]);
+  } else {
+    std::vector<std::thread> encoders;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+      encoders.emplace_back([&, i] {
+        outcomes[i] = BatchEncoder(*sessions[i], shared, i).run(toSettle[i]);
+      });
     }
-
-    CardRecord record;
-    record.sequence = number;
-    record.time = std::chrono::system_clock::now();
-    record.selection = selection;
-    record.tracks = card;
-    if (!options.journal.empty()) {
-      if (const auto problem = journal.append(record); !problem.empty()) {
-        complain(name + " was written but is not in the journal (" + problem +
-                 "); the batch stopped: --resume writes " + name + " again");
-        return kExitUsage;
-      }
-    }
-    if (!global.quiet) {
-      std::string line = textLine(record);  // "card 3  track2=..."
-      // Only a reader gone away stops the batch: the journal is the record.
-      if (!results.put(line.insert(line.find("  "), " written")) &&
-          results.closedPipe())
-        return kExitClosedPipe;
-    }
-    progress.card(number, total, "written",
-                  cardDetail(selection, card, shownTrack));
+    for (auto& encoder : encoders) encoder.join();
   }
-  return kExitDone;
+  return concludeBatch(global, journalled, outcomes);
 }
 
 }  // namespace quillon::cli

@@ -71,7 +71,9 @@ class EncoderDevice {
   /// the exported functions never set it, so they keep the pause rule.
   struct WaitOptions {
     /// Once readable, a wait ends as Escape ends it (-13; a read or write
-    /// then sends the reset frame). -1 for none.
+    /// then sends the reset frame). -1 for none. A reply that has begun
+    /// to arrive is taken whole and reported as if nothing had come: the
+    /// caller asks the descriptor afterwards.
     int interruptFd = -1;
     /// End a reply as soon as it has ended (protocol::ReplyTracker: a
     /// status answer's status byte, ESC 'y' of the line test) instead of

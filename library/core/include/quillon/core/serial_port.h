@@ -78,7 +78,10 @@ class SerialPort {
   /// What a program of its own may add to a read (the exported functions
   /// never do): both are off by default.
   struct ReadEnd {
-    /// Once readable, the read ends as Escape ends it; -1 for none.
+    /// Once readable, the read ends as Escape ends it; -1 for none. A
+    /// reply that has begun to arrive (or waits to be read) is not cut
+    /// off: the read takes it to its end (the tracker's, else the pause)
+    /// and returns it, and the descriptor stays readable for the caller.
     int interruptFd = -1;
     /// Follows the bytes as they arrive; once it says the reply has ended
     /// the read returns at once, without waiting for the pause.

@@ -1,0 +1,311 @@
+#include "batch_encoder.h"
+
+#include <algorithm>
+
+#include "card_text.h"
+#include "encoder_protocol.h"
+#include "exit_codes.h"
+#include "fault_point.h"
+#include "quillon/core/status.h"
+
+namespace quillon::cli {
+
+namespace {
+
+std::string trackName(int track) { return "track " + std::to_string(track); }
+
+std::string cardName(const LedgerCard& card) {
+  return "card " + std::to_string(card.number);
+}
+
+// What differs between the card as meant and as read ("track 2 \"7\"
+// instead of \"8\""), or empty.
+std::string difference(int selection, const Tracks& meant, const Tracks& got) {
+  for (int track = 1; track <= 3; ++track) {
+    const auto i = static_cast<std::size_t>(track - 1);
+    if (protocol::selectionHasTrack(selection, track) && meant[i] != got[i]) {
+      return trackName(track) + " \"" + escapedForDisplay(got[i]) +
+             "\" instead of \"" + escapedForDisplay(meant[i]) + "\"";
+    }
+  }
+  return {};
+}
+
+// A short description of a card for progress lines: its counted track,
+// else its first track.
+std::string cardDetail(int selection, const Tracks& card, int shownTrack) {
+  int track = shownTrack;
+  if (!protocol::selectionHasTrack(selection, track)) {
+    for (track = 1; !protocol::selectionHasTrack(selection, track); ++track) {
+    }
+  }
+  return trackName(track) + " " +
+         escapedForDisplay(card[static_cast<std::size_t>(track - 1)]);
+}
+
+bool isFailure(Status status) {
+  return status == QUILLON_ERR_DEVICE || status == QUILLON_ERR_NO_STATUS;
+}
+
+// Where the test seam may stop the program.
+enum class Phase { Idle, Writing, ReadingBack };
+
+}  // namespace
+
+BatchEncoder::BatchEncoder(Session& session, BatchShared& shared,
+                           std::size_t index)
+    : session_(session),
+      shared_(shared),
+      index_(index),
+      // Tracks 1 and 3 have no read of their own: all three are read.
+      readSelection_(
+          shared.ledger.selection() == 5 ? 7 : shared.ledger.selection()) {}
+
+std::string BatchEncoder::doubtNote(const LedgerCard& card,
+                                    const std::string& port, bool journalled) {
+  return cardName(card) + " may have been written at " + port +
+         (journalled ? ": --resume asks for it there" : "");
+}
+
+EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
+  // An operation that an interrupted run left waiting for its card (a
+  // kill -9 sends no reset) must not complete on the next card passed.
+  if (const Status status = session_.device().Reset(); status != QUILLON_OK) {
+    // Its cards in doubt stay so: the last message names the first.
+    std::optional<LedgerCard> unsettled;
+    if (!inDoubt.empty()) unsettled = inDoubt.front();
+    return ended(session_.fail(status, "the reset before the batch"),
+                 unsettled);
+  }
+  for (const LedgerCard& card : inDoubt) {
+    if (auto end = settle(card)) return *end;
+  }
+  for (;;) {
+    if (shared_.stopped) return ended(kExitDone);
+    if (session_.interrupted()) return interrupted(std::nullopt);
+    auto taken = shared_.ledger.take(session_.port());
+    if (auto* message = std::get_if<std::string>(&taken))
+      return ledgerFailed(*message, std::nullopt);
+    const auto& card = std::get<std::optional<LedgerCard>>(taken);
+    if (!card) break;
+    if (auto end = write(*card)) return *end;
+  }
+  doing("done");
+  return ended(kExitDone);
+}
+
+BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
+  const std::string name = cardName(card);
+  doing("asks for " + name + " again");
+  // Asked for even with --quiet: the batch waits for the operator.
+  complain(name + " may have been written at " + session_.port() +
+           ": pass that card through the encoder at " + session_.port() +
+           " again; it is read, not written");
+  Tracks back;
+  Status status;
+  while ((status = session_.device().ReadTracks(readSelection_, back)) ==
+         QUILLON_ERR_NO_REPLY) {
+    const Status alive = session_.checkStillAnswers();
+    if (alive != QUILLON_OK) return failed(alive, "the read of " + name, card);
+  }
+  std::string found;
+  if (status == QUILLON_OK) {
+    found = difference(shared_.ledger.selection(), card.tracks, back);
+    if (found.empty())
+      return confirm(card,
+                     "is on the card passed: confirmed, not written again");
+    found = "the card passed holds " + found;
+  } else if (status == QUILLON_ERR_ESCAPE || session_.interrupted()) {
+    return interrupted(card);  // a read cut short says nothing
+  } else if (isFailure(status)) {
+    found = "the card could not be read (blank?)";
+  } else {
+    return failed(status, "the read of " + name, card);
+  }
+  if (!shared_.quiet) complain(name + ": " + found + "; it is written anew");
+  return write(card);
+}
+
+BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
+  CardLedger& ledger = shared_.ledger;
+  EncoderDevice& device = session_.device();
+  const std::string name = cardName(card);
+  const std::string& port = session_.port();
+  Phase phase = Phase::Idle;
+  session_.watchTraffic([&](bool sent, std::span<const std::uint8_t> bytes) {
+    // The write frame is the one frame of a write that is not the reset.
+    if (phase == Phase::Writing && sent &&
+        !std::ranges::equal(bytes, protocol::kResetFrame))
+      faultPoint("frame", card.number);
+    if (phase == Phase::Writing && !sent) faultPoint("reply", card.number);
+    if (phase == Phase::ReadingBack && sent)
+      faultPoint("read-back", card.number);
+  });
+  struct Unwatch {
+    Session& session;
+    ~Unwatch() { session.watchTraffic({}); }
+  } unwatch{session_};
+
+  if (session_.interrupted()) {
+    if (auto problem = ledger.markUnwritten(card, port); !problem.empty())
+      return ledgerFailed(problem, std::nullopt);
+    return interrupted(std::nullopt);
+  }
+  if (auto problem = ledger.markSent(card, port); !problem.empty()) {
+    return ledgerFailed(
+        name + " was not started: " + problem + "; the batch stopped",
+        std::nullopt);
+  }
+  faultPoint("before-frame", card.number);
+  for (long attempts = 1;; ++attempts) {
+    if (session_.interrupted()) {
+      // Nothing of this card is on a card: the frame never went out, or
+      // the last attempt failed or was read back wrong.
+      if (auto problem = ledger.markUnwritten(card, port); !problem.empty())
+        return ledgerFailed(problem, card);
+      return interrupted(std::nullopt);
+    }
+    doing("waiting for a card");
+    phase = Phase::Writing;
+    Status status =
+        device.WriteCard(ledger.selection(), card.tracks[0].c_str(),
+                         card.tracks[1].c_str(), card.tracks[2].c_str());
+    phase = Phase::Idle;
+    if (status == QUILLON_ERR_NO_REPLY) {
+      // No card within the wait: ask again while the encoder answers.
+      const Status alive = session_.checkStillAnswers();
+      if (alive != QUILLON_OK)
+        return failed(alive, "the write of " + name, card);
+      --attempts;
+      continue;
+    }
+    if (status == QUILLON_ERR_ESCAPE) return interrupted(card);
+    // A reply that the signal's wait cut short may hide a written card;
+    // only the encoder's 'q' says it failed.
+    if (status == QUILLON_ERR_NO_STATUS && session_.interrupted())
+      return interrupted(card);
+    std::string problem;
+    if (isFailure(status)) {
+      problem = "the encoder reported a failed write";
+    } else if (status != QUILLON_OK) {
+      return failed(status, "the write of " + name, card);
+    } else if (shared_.verify) {
+      // Written, not yet read back: a stop now leaves it in doubt.
+      if (session_.interrupted()) return interrupted(card);
+      doing("reading " + name + " back");
+      phase = Phase::ReadingBack;
+      auto read = readBack(card, "the read-back of " + name);
+      phase = Phase::Idle;
+      if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
+      problem = std::get<std::string>(read);
+    }
+    if (problem.empty()) break;
+    complain(name + session_.at() + ": " + problem + "; not counted");
+    if (attempts > shared_.retries) {
+      // The card is on no card: another encoder may take it.
+      if (auto lost = ledger.markUnwritten(card, port); !lost.empty())
+        return ledgerFailed(lost, std::nullopt);
+      // One encoder: the batch stops; several: the others go on.
+      complain(name + " failed " + std::to_string(attempts) + " times" +
+               (session_.at().empty()
+                    ? (shared_.journalled
+                           ? "; the batch stopped (--resume goes on with it)"
+                           : "; the batch stopped")
+                    : session_.at() + "; that encoder stopped"));
+      return ended(kExitDevice);
+    }
+    if (!shared_.quiet) complain("pass a new card for " + name + session_.at());
+  }
+  return confirm(card, nullptr);
+}
+
+std::variant<std::string, EncoderOutcome> BatchEncoder::readBack(
+    const LedgerCard& card, const std::string& what) {
+  Tracks back;
+  Status status;
+  while ((status = session_.device().ReadTracks(readSelection_, back)) ==
+         QUILLON_ERR_NO_REPLY) {
+    const Status alive = session_.checkStillAnswers();
+    if (alive != QUILLON_OK) return failed(alive, what, card);
+  }
+  if (status == QUILLON_OK) {
+    const auto differs =
+        difference(shared_.ledger.selection(), card.tracks, back);
+    return differs.empty() ? differs : "read back " + differs;
+  }
+  // A read cut short by the signal says nothing about the card.
+  if (status == QUILLON_ERR_ESCAPE || session_.interrupted())
+    return interrupted(card);
+  if (isFailure(status)) return std::string("the card could not be read back");
+  return failed(status, what, card);
+}
+
+BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,
+                                         const char* how) {
+  const std::string name = cardName(card);
+  CardRecord record;
+  record.sequence = card.number;
+  record.time = std::chrono::system_clock::now();
+  record.selection = shared_.ledger.selection();
+  record.tracks = card.tracks;
+  if (auto problem =
+          shared_.ledger.markConfirmed(card, session_.port(), record.time);
+      !problem.empty()) {
+    return ledgerFailed(
+        name + " was written but is not in the journal (" + problem +
+            "); the batch stopped: " + doubtNote(card, session_.port(), true),
+        card);
+  }
+  if (how != nullptr && !shared_.quiet) complain(name + " " + how);
+  if (!shared_.quiet) {
+    if (!session_.at().empty()) record.port = session_.port();
+    std::string line = textLine(record);  // "card 3  track2=..."
+    const std::lock_guard lock(shared_.resultsMutex);
+    // Only a reader gone away stops the batch: the journal is the record.
+    if (!shared_.results.put(line.insert(line.find("  "), " written")) &&
+        shared_.results.closedPipe()) {
+      shared_.stopped = true;
+      return ended(kExitClosedPipe);
+    }
+  }
+  shared_.progress.cardDone(
+      index_, card.number, shared_.ledger.confirmed(),
+      cardDetail(record.selection, card.tracks, shared_.shownTrack));
+  return std::nullopt;
+}
+
+EncoderOutcome BatchEncoder::ended(int code,
+                                   std::optional<LedgerCard> inDoubt) {
+  if (code != kExitDone) doing(code == kExitInterrupted ? "stopped" : "ended");
+  return {code, std::move(inDoubt)};
+}
+
+EncoderOutcome BatchEncoder::interrupted(std::optional<LedgerCard> inDoubt) {
+  session_.resetAfterInterrupt();
+  return ended(kExitInterrupted, std::move(inDoubt));
+}
+
+EncoderOutcome BatchEncoder::failed(Status status, const std::string& what,
+                                    const LedgerCard& card) {
+  if (status == QUILLON_ERR_ESCAPE || session_.interrupted())
+    return interrupted(card);  // the batch's end says so, once
+  const int code = session_.fail(
+      status, what,
+      "; " + doubtNote(card, session_.port(), shared_.journalled));
+  if (code == kExitPort) doing("lost");
+  return ended(code, card);
+}
+
+EncoderOutcome BatchEncoder::ledgerFailed(const std::string& message,
+                                          std::optional<LedgerCard> inDoubt) {
+  shared_.stopped = true;
+  complain(message);
+  session_.device().Reset();  // nothing of this encoder's goes on
+  return ended(kExitUsage, std::move(inDoubt));
+}
+
+void BatchEncoder::doing(const std::string& what) {
+  shared_.progress.doing(index_, what);
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,92 @@
+// One encoder's part of a write batch, run on a thread of its own: it
+// settles the cards in doubt that were sent at its port, then takes card
+// after card from the ledger until none is left, and retries a failed or
+// mismatched card itself. Whatever ends it (the batch done, Ctrl-C, its
+// line lost, a card failing too often) ends only this encoder, except a
+// step the ledger cannot record, which stops the whole batch.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch_progress.h"
+#include "card_ledger.h"
+#include "output_sink.h"
+#include "session.h"
+
+namespace quillon::cli {
+
+/// What every encoder of the batch shares.
+struct BatchShared {
+  BatchShared(CardLedger& l, BatchProgress& p, OutputSink& r)
+      : ledger(l), progress(p), results(r) {}
+
+  CardLedger& ledger;
+  BatchProgress& progress;
+  OutputSink& results;  ///< "card 3 written  track2=...", one at a time
+  std::mutex resultsMutex;
+  std::atomic<bool> stopped{false};  ///< no encoder takes another card
+  bool quiet = false;
+  bool verify = false;
+  bool journalled = false;  ///< --resume can settle what is left in doubt
+  long retries = 3;
+  int shownTrack = 0;  ///< the counted track, for progress
+};
+
+/// How an encoder's part ended.
+struct EncoderOutcome {
+  int code = 0;  ///< the exit code it would end the program with
+  /// The card it may have written but could not confirm.
+  std::optional<LedgerCard> inDoubt;
+};
+
+class BatchEncoder {
+ public:
+  /// Encoder `index` of the batch, on its open session.
+  BatchEncoder(Session& session, BatchShared& shared, std::size_t index);
+
+  /// Settles `inDoubt` (cards sent at this port), then writes cards until
+  /// the ledger has none left.
+  EncoderOutcome run(const std::vector<LedgerCard>& inDoubt);
+
+  /// "card 7 may have been written at COM1[: --resume asks for it there]"
+  [[nodiscard]] static std::string doubtNote(const LedgerCard& card,
+                                             const std::string& port,
+                                             bool journalled);
+
+ private:
+  /// Empty: the card is confirmed, go on; else how this encoder ended.
+  using Step = std::optional<EncoderOutcome>;
+
+  /// Reads the card passed at this encoder: card `card`'s texts confirm
+  /// it, anything else has it written anew.
+  Step settle(const LedgerCard& card);
+  /// Writes the card (and reads it back) until it is confirmed.
+  Step write(const LedgerCard& card);
+  /// Reads the card back: empty when it holds `card`, else what differs;
+  /// an outcome when the read cannot go on.
+  std::variant<std::string, EncoderOutcome> readBack(const LedgerCard& card,
+                                                     const std::string& what);
+  Step confirm(const LedgerCard& card, const char* how);
+
+  EncoderOutcome ended(int code, std::optional<LedgerCard> inDoubt = {});
+  EncoderOutcome interrupted(std::optional<LedgerCard> inDoubt);
+  /// Ends on a status a read or write could not get past, the card in
+  /// doubt named in the message.
+  EncoderOutcome failed(Status status, const std::string& what,
+                        const LedgerCard& card);
+  EncoderOutcome ledgerFailed(const std::string& message,
+                              std::optional<LedgerCard> inDoubt);
+  void doing(const std::string& what);
+
+  Session& session_;
+  BatchShared& shared_;
+  std::size_t index_;
+  int readSelection_;
+};
+
+}  // namespace quillon::cli

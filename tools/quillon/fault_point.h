@@ -1,0 +1,19 @@
+// A test seam: QUILLON_FAULT_AT=POINT:SIGNAL[:CARD] makes the program send
+// SIGNAL (KILL, INT, TERM or HUP) to itself the first time a card (card
+// CARD, or any) reaches POINT of its cycle, so that a test can stop it at
+// a moment it could not hit from outside:
+//   before-frame  the "sent" line is on storage, the write frame not out
+//   frame         the write frame is out: the wait for the card begins
+//   reply         the write's whole reply has been taken
+//   read-back     the read-back frame is out: its wait begins
+//   journal       half of the confirming line is written
+// Unset (as always outside tests) it does nothing.
+#pragma once
+
+#include <string_view>
+
+namespace quillon::cli {
+
+void faultPoint(std::string_view point, long card);
+
+}  // namespace quillon::cli
