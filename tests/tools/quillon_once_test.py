@@ -121,7 +121,11 @@ class Stops(Station):
     def test_any_stop_then_resume_leaves_each_number_on_one_card(self):
         batch = ["write", "--track2", "0001", "--increment", "2:1",
                  "--count", "4"]
-        paced = ["--swipe-delay", "30", "--byte-gap", "60"]
+        # A reply paced a byte at a time, slow enough to be caught arriving
+        # and well inside the pause that ends a reply (79 ms), even when
+        # the machine is busy: a longer gap cuts the read-back short and
+        # the card is rightly written again.
+        paced = ["--swipe-delay", "30", "--byte-gap", "30"]
         # Card 2 is stopped at each point of its cycle. (where: a test seam
         # point, or a reply arriving seen on the simulator's trace;
         # --verify; simulator options; cards confirmed when SIGINT has
@@ -140,48 +144,58 @@ class Stops(Station):
         for sig, where, verify, options, kept, in_doubt in rows:
             with self.subTest(signal=sig.name, at=where, verify=verify):
                 sim = self.serve(0, "--swipe-delay", "30", *options)
-                journal = self.path("batch.jsonl")
-                if os.path.exists(journal):
-                    os.remove(journal)
-                args = [*batch, "--journal", journal,
-                        *(["--verify"] if verify else []), *self.ports()]
-                if "arriving" in where:
-                    quillon = self.start_quillon(*args)
-                    then = READ_BACK if "read-back" in where else None
-                    self.assertTrue(wait_until(lambda: sent_after(
-                        sim, write_frame(b"0002"), then), 10))
-                    quillon.send_signal(sig)
-                else:
-                    env = dict(self.env, QUILLON_FAULT_AT="%s:%s:2" % (
-                        where, sig.name[3:]))
-                    quillon = self.start_quillon(*args, env=env)
-                _, err = quillon.communicate(timeout=20)
-                self.assertEqual(quillon.returncode,
-                                 -9 if sig == signal.SIGKILL else 130, err)
-                lines, torn = self.journal(journal)
-                if sig == signal.SIGINT:
-                    # The reply that came with the signal was kept: the
-                    # card was confirmed first.
-                    self.assertEqual([j["card"] for j in confirmed(lines)],
-                                     kept)
-                    self.assertEqual(torn, b"")
-                    self.assertEqual(b"card 2 may have been written" in err,
-                                     in_doubt, err)
-                    self.assertEqual(sim.frames()[-1], RESET)
-                quiet(sim)
+                try:
+                    self.stop_and_resume(sim, batch, sig, where, verify, kept,
+                                         in_doubt)
+                finally:  # the next row starts with an empty record
+                    sim.stop()
+                    if os.path.exists(sim.record):
+                        os.remove(sim.record)
 
-                result = self.run_quillon(*args, "--resume")
-                self.assertEqual(result.returncode, 0, result.stderr)
-                settled = b"card 2 may have been written" in result.stderr
-                self.assertEqual(settled, sig == signal.SIGKILL or in_doubt,
-                                 result.stderr)
-                self.assertEqual(sorted(self.written()), numbers(1, 4))
-                lines, torn = self.journal(journal)
-                self.assertEqual(sorted(j["card"] for j in confirmed(lines)),
-                                 [1, 2, 3, 4])
-                self.assertEqual(torn, b"")
-                sim.stop()
-                os.remove(sim.record)
+    def stop_and_resume(self, sim, batch, sig, where, verify, kept, in_doubt):
+        journal = self.path("batch.jsonl")
+        if os.path.exists(journal):
+            os.remove(journal)
+        args = [*batch, "--journal", journal,
+                *(["--verify"] if verify else []), *self.ports()]
+        if "arriving" in where:
+            quillon = self.start_quillon(*args)
+            then = READ_BACK if "read-back" in where else None
+            self.assertTrue(wait_until(lambda: sent_after(
+                sim, write_frame(b"0002"), then), 10))
+            quillon.send_signal(sig)
+        else:
+            env = dict(self.env, QUILLON_FAULT_AT="%s:%s:2" % (
+                where, sig.name[3:]))
+            quillon = self.start_quillon(*args, env=env)
+        _, err = quillon.communicate(timeout=20)
+        self.assertEqual(quillon.returncode,
+                         -9 if sig == signal.SIGKILL else 130, err)
+        lines, torn = self.journal(journal)
+        if sig == signal.SIGINT:
+            # The reply that came with the signal was kept: the
+            # card was confirmed first.
+            self.assertEqual([j["card"] for j in confirmed(lines)],
+                             kept)
+            self.assertEqual(torn, b"")
+            self.assertEqual(b"card 2 may have been written" in err,
+                             in_doubt, err)
+            # The simulator notes a frame after it reads it: quillon may
+            # have ended before then.
+            self.assertTrue(wait_until(
+                lambda: sim.frames()[-1:] == [RESET], 5), sim.frames()[-2:])
+        quiet(sim)
+
+        result = self.run_quillon(*args, "--resume")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        settled = b"card 2 may have been written" in result.stderr
+        self.assertEqual(settled, sig == signal.SIGKILL or in_doubt,
+                         result.stderr)
+        self.assertEqual(sorted(self.written()), numbers(1, 4))
+        lines, torn = self.journal(journal)
+        self.assertEqual(sorted(j["card"] for j in confirmed(lines)),
+                         [1, 2, 3, 4])
+        self.assertEqual(torn, b"")
 
 
 class Encoders(Station):
