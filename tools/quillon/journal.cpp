@@ -254,8 +254,11 @@ std::string Journal::appendLine(const std::string& text, long card) {
       const int error = n < 0 ? errno : EIO;
       // The part that was written (a full disk takes what fits) is taken
       // back: the journal ends with its last whole line.
-      if (done > 0) (void)::ftruncate(fd_, before.st_size);
-      return "cannot write " + name_ + ": " + std::strerror(error);
+      std::string message =
+          "cannot write " + name_ + ": " + std::strerror(error);
+      if (done > 0 && ::ftruncate(fd_, before.st_size) != 0)
+        message += " (its last line is cut short: the next start takes it off)";
+      return message;
     }
     done += static_cast<std::size_t>(n);
   }
