@@ -59,6 +59,8 @@ class QueueConnection {
   /// STDIN that `sql` starts. A message when it fails.
   std::string copyIn(const std::string& sql, const std::string& data);
 
+  /// The connection's socket (for the test seam that drops it).
+  [[nodiscard]] int socket() const { return PQsocket(connection_.get()); }
   /// True once the connection broke (the server restarted, the network).
   [[nodiscard]] bool lost() const;
   /// Connects again with the same settings; false while it cannot.

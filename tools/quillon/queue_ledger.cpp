@@ -1,5 +1,7 @@
 #include "queue_ledger.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -7,6 +9,7 @@
 #include "card_text.h"
 #include "encoder_protocol.h"
 #include "exit_codes.h"
+#include "fault_point.h"
 
 namespace quillon::cli {
 
@@ -189,7 +192,7 @@ std::variant<QueueResult, std::string> QueueLedger::persist(
     bool unclaim) {
   for (;;) {
     QueueResult result = link.connection.run(sql, params);
-    if (result.ok()) return result;
+    if (result.ok() && !(unclaim && dropReply(link, result))) return result;
     if (!link.connection.lost())
       return "the queue refused a step: " + result.error();
     if (auto stopped = comeBack(link, result.error()); !stopped.empty())
@@ -200,6 +203,14 @@ std::variant<QueueResult, std::string> QueueLedger::persist(
       if (auto* message = std::get_if<std::string>(&undone)) return *message;
     }
   }
+}
+
+bool QueueLedger::dropReply(Link& link, QueueResult& result) {
+  if (result.rows() != 1 || !faultDrop("claim", result.number(0, 0)))
+    return false;
+  ::shutdown(link.connection.socket(), SHUT_RDWR);
+  result = link.connection.run("SELECT 1");  // libpq sees the line gone
+  return true;
 }
 
 std::variant<std::optional<LedgerCard>, std::string> QueueLedger::take(

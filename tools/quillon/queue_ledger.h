@@ -77,6 +77,8 @@ class QueueLedger : public CardLedger {
   std::variant<QueueResult, std::string> persist(
       Link& link, const std::string& sql, const std::vector<QueueParam>& params,
       bool unclaim = false);
+  /// The test seam: a claim's reply lost with its connection (fault_point.h).
+  bool dropReply(Link& link, QueueResult& result);
   /// Waits for the server with a growing pause; a message when stopped.
   std::string comeBack(Link& link, std::string why);
   /// A card of `result`'s row (number, track1, track2, track3), or a
