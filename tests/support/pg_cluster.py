@@ -3,12 +3,18 @@ own initdb in a temporary folder, listening on a Unix socket in that
 folder only (no TCP), fsync off, stopped and removed at the end. The server
 refuses to run as root: run by root (as CI runs the suite), it runs as
 nobody, in a folder nobody owns.
+
+As a program it runs a command against such a cluster, with QUILLON_QUEUE
+set to its URL; the cluster flushes its commits to disk as a real server
+does (--no-fsync: not):
+    python3 tests/support/pg_cluster.py [--no-fsync] COMMAND [ARGS...]
 """
 import glob
 import os
 import pwd
 import shutil
 import subprocess
+import sys
 import tempfile
 
 PORT = 5432  # names the socket file only: the folder is the cluster's own
@@ -26,7 +32,7 @@ def server_programs():
 
 
 class PgCluster:
-    def __init__(self):
+    def __init__(self, fsync=False):
         self.bin = server_programs()
         self.folder = tempfile.mkdtemp(prefix="quillon_pg_")
         self.data = os.path.join(self.folder, "data")
@@ -42,8 +48,9 @@ class PgCluster:
             with open(os.path.join(self.data, "postgresql.conf"), "a") as f:
                 f.write("listen_addresses = ''\n"
                         "unix_socket_directories = '%s'\n"
-                        "port = %d\nfsync = off\nfull_page_writes = off\n"
-                        % (self.folder, PORT))
+                        "port = %d\n" % (self.folder, PORT))
+                if not fsync:
+                    f.write("fsync = off\nfull_page_writes = off\n")
             self._pg_ctl("start")
         except BaseException:
             self.stop()
@@ -91,3 +98,20 @@ class PgCluster:
                             "-D", self.data, "-m", "immediate", "-w", "stop"],
                            capture_output=True, timeout=60)
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    fsync = args[:1] != ["--no-fsync"]
+    if not fsync:
+        args = args[1:]
+    if not args:
+        sys.exit(__doc__)
+    cluster = PgCluster(fsync)
+    try:
+        code = subprocess.run(args, env=dict(os.environ,
+                                             QUILLON_QUEUE=cluster.url())
+                              ).returncode
+    finally:
+        cluster.stop()
+    sys.exit(code)
