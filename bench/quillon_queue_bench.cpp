@@ -5,8 +5,8 @@
 //    round trip and a commit, timed where the program makes them;
 //  - cards per minute of 1, 2 and 4 stations of 3 simulated encoders
 //    each (a quillon process per station, encoder-sim processes with a
-//    100 ms swipe), against the local batch of 3 encoders with a journal
-//    times the stations: the queue's cost in per cent.
+//    100 ms swipe) on one queue batch, against the same stations at once
+//    with a local batch (and journal) each: the queue's cost in per cent.
 // Every run is judged by the simulators' records: every number of the
 // batch on exactly one card.
 //   quillon_queue_bench [--queue URL] [--cards N] [--claims N]
@@ -111,74 +111,42 @@ struct Run {
 };
 
 // Every number 1..cards on exactly one card of `encoders`.
-void judge(Run& run, const std::vector<Encoder>& encoders) {
+bool eachOnce(const std::vector<Encoder>& encoders, long cards,
+              std::string& shares) {
   std::vector<int> perEncoder;
   const auto times = writtenCards(encoders, perEncoder);
-  run.judged =
-      static_cast<long>(times.size()) == run.cards &&
+  bool judged =
+      static_cast<long>(times.size()) == cards &&
       std::ranges::all_of(times, [](const auto& t) { return t.second == 1; });
-  for (long n = 1; n <= run.cards && run.judged; ++n)
-    run.judged = times.contains(number(n));
+  for (long n = 1; n <= cards && judged; ++n)
+    judged = times.contains(number(n));
   for (const int n : perEncoder)
-    run.shares += (run.shares.empty() ? "" : "/") + std::to_string(n);
+    shares += (shares.empty() ? "" : "/") + std::to_string(n);
+  return judged;
 }
 
-std::vector<std::string> portsOf(const std::vector<Encoder>& encoders,
-                                 std::size_t first, std::size_t count) {
-  std::vector<std::string> args;
-  for (std::size_t i = first; i < first + count; ++i) {
-    args.push_back("--port");
-    args.push_back(encoders[i].line);
-  }
-  return args;
-}
-
-// One station of 3 encoders with a journal on this machine.
-Run local(long cards, const fs::path& dir) {
-  std::vector<Encoder> encoders;
-  for (int i = 0; i < kEncodersPerStation; ++i)
-    encoders.push_back(
-        startEncoder(kSwipeMs, dir / ("local" + std::to_string(i) + ".jsonl")));
-  fs::remove(dir / "local-batch.jsonl");
-  std::vector<std::string> args{QUILLON_PROGRAM, "--quiet"};
-  for (auto& a : portsOf(encoders, 0, encoders.size())) args.push_back(a);
-  for (const std::string a :
-       {"write", "--track2", number(1).c_str(), "--increment", "2:1", "--count",
-        std::to_string(cards).c_str(), "--journal",
-        (dir / "local-batch.jsonl").c_str()})
-    args.push_back(a);
+// `stations` quillon processes at once, each with 3 new encoders and the
+// write options `writeArgs(station)` gives; every encoder judged after.
+template <typename WriteArgs, typename Judge>
+Run stationsAtOnce(int stations, long cards, const fs::path& dir,
+                   const WriteArgs& writeArgs, const Judge& judgeEach) {
   Run run;
   run.cards = cards;
-  int code = 0;
-  std::tie(code, run.seconds) = runQuillon(args);
-  for (Encoder& encoder : encoders) stopEncoder(encoder);
-  judge(run, encoders);
-  run.judged = run.judged && code == 0;
-  return run;
-}
-
-// `stations` quillon processes of 3 encoders each on one queue batch.
-Run shared(const std::string& url, const std::string& name, int stations,
-           long cards, const fs::path& dir) {
-  Run run;
-  run.cards = cards;
-  if (!load(url, name, cards)) return run;
   std::vector<Encoder> encoders;
   for (int i = 0; i < stations * kEncodersPerStation; ++i)
-    encoders.push_back(
-        startEncoder(kSwipeMs, dir / ("queue" + std::to_string(i) + ".jsonl")));
+    encoders.push_back(startEncoder(
+        kSwipeMs, dir / ("record" + std::to_string(i) + ".jsonl")));
   std::vector<pid_t> pids;
   const auto start = Clock::now();
   for (int s = 0; s < stations; ++s) {
     std::vector<std::string> args{QUILLON_PROGRAM, "--quiet"};
-    for (auto& a :
-         portsOf(encoders, static_cast<std::size_t>(s * kEncodersPerStation),
-                 kEncodersPerStation))
-      args.push_back(a);
-    for (const std::string a : {"write", "--queue", url.c_str(), "--batch",
-                                name.c_str(), "--station"})
-      args.push_back(a);
-    args.push_back("station" + std::to_string(s + 1));
+    for (int i = s * kEncodersPerStation; i < (s + 1) * kEncodersPerStation;
+         ++i) {
+      args.push_back("--port");
+      args.push_back(encoders[static_cast<std::size_t>(i)].line);
+    }
+    args.push_back("write");
+    for (auto& a : writeArgs(s)) args.push_back(a);
     pids.push_back(spawn(args, -1));
   }
   bool allDone = true;
@@ -189,9 +157,54 @@ Run shared(const std::string& url, const std::string& name, int stations,
   }
   run.seconds = msSince(start) / 1000.0;
   for (Encoder& encoder : encoders) stopEncoder(encoder);
-  judge(run, encoders);
-  run.judged = run.judged && allDone;
+  run.judged = allDone && judgeEach(encoders, run.shares);
   return run;
+}
+
+// Each station a batch of its own, with a journal on its machine.
+Run localBatches(int stations, long perStation, const fs::path& dir) {
+  for (int s = 0; s < stations; ++s)
+    fs::remove(dir / ("batch" + std::to_string(s) + ".jsonl"));
+  return stationsAtOnce(
+      stations, perStation * stations, dir,
+      [&](int s) {
+        return std::vector<std::string>{
+            "--track2",
+            number(1),
+            "--increment",
+            "2:1",
+            "--count",
+            std::to_string(perStation),
+            "--journal",
+            (dir / ("batch" + std::to_string(s) + ".jsonl")).string()};
+      },
+      [&](const std::vector<Encoder>& encoders, std::string& shares) {
+        bool judged = true;
+        for (int s = 0; s < stations; ++s) {
+          const auto first = encoders.begin() + s * kEncodersPerStation;
+          judged = eachOnce({first, first + kEncodersPerStation}, perStation,
+                            shares) &&
+                   judged;
+        }
+        return judged;
+      });
+}
+
+// One batch of the queue shared by the stations.
+Run queueBatch(const std::string& url, const std::string& name, int stations,
+               long perStation, const fs::path& dir) {
+  const long cards = perStation * stations;
+  if (!load(url, name, cards)) return Run{};
+  return stationsAtOnce(
+      stations, cards, dir,
+      [&](int s) {
+        return std::vector<std::string>{
+            "--queue", url,         "--batch",
+            name,      "--station", "station" + std::to_string(s + 1)};
+      },
+      [&](const std::vector<Encoder>& encoders, std::string& shares) {
+        return eachOnce(encoders, cards, shares);
+      });
 }
 
 }  // namespace
@@ -238,28 +251,31 @@ int main(int argc, char** argv) {
   }
 
   const long perStation = perEncoder * kEncodersPerStation;
-  const Run alone = local(perStation, dir);
-  bool allJudged = alone.judged;
+  bool allJudged = true;
   std::printf(
       "\n| %d ms swipe, %d encoders a station | cards | seconds | cards/min "
-      "| local batch x stations | queue's cost | per encoder | judged |\n"
-      "|---|---|---|---|---|---|---|---|\n"
-      "| local batch (--journal), 1 station | %ld | %.2f | %.0f | | | %s | "
-      "%s |\n",
-      kSwipeMs, kEncodersPerStation, alone.cards, alone.seconds,
-      alone.perMinute(), alone.shares.c_str(),
-      alone.judged ? "each once" : "WRONG");
+      "| queue's cost | per encoder | judged |\n"
+      "|---|---|---|---|---|---|---|\n",
+      kSwipeMs, kEncodersPerStation);
   for (const int stations : stationCounts) {
-    const Run run = shared(url, tag + "-" + std::to_string(stations), stations,
-                           perStation * stations, dir);
-    const double expected = alone.perMinute() * stations;
-    std::printf(
-        "| queue, %d station%s | %ld | %.2f | %.0f | %.0f | %.1f %% | "
-        "%s | %s |\n",
-        stations, stations == 1 ? "" : "s", run.cards, run.seconds,
-        run.perMinute(), expected, 100.0 * (1.0 - run.perMinute() / expected),
-        run.shares.c_str(), run.judged ? "each once" : "WRONG");
-    allJudged = allJudged && run.judged;
+    // The same stations at once, each with a batch of its own: the same
+    // processes on the same cores, without the queue.
+    const Run alone = localBatches(stations, perStation, dir);
+    const Run run = queueBatch(url, tag + "-" + std::to_string(stations),
+                               stations, perStation, dir);
+    for (const Run* r : {&alone, &run}) {
+      const bool queued = r == &run;
+      char cost[32] = "";
+      if (queued)
+        std::snprintf(cost, sizeof cost, "%.1f %%",
+                      100.0 * (1.0 - run.perMinute() / alone.perMinute()));
+      std::printf("| %d station%s, %s | %ld | %.2f | %.0f | %s | %s | %s |\n",
+                  stations, stations == 1 ? "" : "s",
+                  queued ? "one queue batch" : "a local batch each (--journal)",
+                  r->cards, r->seconds, r->perMinute(), cost, r->shares.c_str(),
+                  r->judged ? "each once" : "WRONG");
+      allJudged = allJudged && r->judged;
+    }
   }
   fs::remove_all(dir);
   return allJudged ? 0 : 1;
