@@ -52,9 +52,9 @@ struct WriteOptions {
 };
 int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
              const WriteOptions& options);
-/// The cards of --track1/2/3, --increment, --count or --from, checked
-/// before anything is sent or stored; or a message.
-[[nodiscard]] std::variant<CardBatch, std::string> planBatch(
+/// The cards of --track1/2/3, --increment, --count or --from, every one
+/// checked before anything is sent or stored; or a message.
+[[nodiscard]] std::variant<CardBatch, std::string> checkedBatch(
     const WriteOptions& options);
 
 struct QueueOptions {

@@ -45,6 +45,25 @@ std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
   return std::move(connection);
 }
 
+struct OpenBatch {
+  QueueConnection connection;
+  QueueBatch batch;
+};
+
+// The server's connection and options.batch, or the exit code after a
+// message.
+std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
+  auto connected = connectQueue(options);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  auto& connection = std::get<QueueConnection>(connected);
+  auto found = findBatch(connection, options.batch);
+  if (auto* message = std::get_if<std::string>(&found)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
+}
+
 // COPY's text format: a backslash and the line's separators escaped.
 void appendCopyField(std::string& data,
                      const std::optional<std::string>& text) {
@@ -93,16 +112,12 @@ int runQueueInit(const GlobalOptions& global, const QueueOptions& options) {
 int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
                  const WriteOptions& cards) {
   // The cards are checked before the server is asked anything.
-  auto planned = planBatch(cards);
+  auto planned = checkedBatch(cards);
   if (auto* message = std::get_if<std::string>(&planned)) {
     complain(*message);
     return kExitUsage;
   }
   CardBatch& batch = std::get<CardBatch>(planned);
-  if (const auto problem = batch.check()) {
-    complain(*problem);
-    return kExitUsage;
-  }
   auto connected = connectQueue(options);
   if (auto* code = std::get_if<int>(&connected)) return *code;
   QueueConnection& connection = std::get<QueueConnection>(connected);
@@ -153,15 +168,9 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
 }
 
 int runQueueStatus(const QueueOptions& options) {
-  auto connected = connectQueue(options);
-  if (auto* code = std::get_if<int>(&connected)) return *code;
-  QueueConnection& connection = std::get<QueueConnection>(connected);
-  auto found = findBatch(connection, options.batch);
-  if (auto* message = std::get_if<std::string>(&found)) {
-    complain(*message);
-    return kExitUsage;
-  }
-  const QueueBatch& batch = std::get<QueueBatch>(found);
+  auto opened = openBatch(options);
+  if (auto* code = std::get_if<int>(&opened)) return *code;
+  auto& [connection, batch] = std::get<OpenBatch>(opened);
   // The rate: confirmed cards over the time from the first of them sent
   // to the last confirmed.
   QueueResult totals = connection.run(
@@ -251,16 +260,11 @@ int runQueueStatus(const QueueOptions& options) {
 }
 
 int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
-  auto connected = connectQueue(options);
-  if (auto* code = std::get_if<int>(&connected)) return *code;
-  QueueConnection& connection = std::get<QueueConnection>(connected);
-  auto found = findBatch(connection, options.batch);
-  if (auto* message = std::get_if<std::string>(&found)) {
-    complain(*message);
-    return kExitUsage;
-  }
+  auto opened = openBatch(options);
+  if (auto* code = std::get_if<int>(&opened)) return *code;
+  auto& [connection, batch] = std::get<OpenBatch>(opened);
   const std::string card = std::to_string(options.card);
-  const std::string& batchId = std::get<QueueBatch>(found).id;
+  const std::string& batchId = batch.id;
   QueueResult row = connection.run(
       "SELECT state, station, port FROM quillon_cards "
       "WHERE batch_id = $1 AND number = $2",

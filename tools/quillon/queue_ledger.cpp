@@ -51,6 +51,12 @@ constexpr const char* kConfirm =
     "AND state <> 'pending' "
     "AND set_config('synchronous_commit', 'off', true) IS NOT NULL";
 
+std::string notOurs(const LedgerCard& card) {
+  return "card " + std::to_string(card.number) +
+         " is no longer this station's in the queue (settled by an "
+         "operator?)";
+}
+
 std::string seconds(double value) {
   char text[16];
   std::snprintf(text, sizeof text, "%g", value);
@@ -241,9 +247,7 @@ std::string QueueLedger::markSent(const LedgerCard& card,
   auto marked = persist(link, kStillSent, keyOf(card.number, port));
   if (auto* message = std::get_if<std::string>(&marked)) return *message;
   if (std::get<QueueResult>(marked).changed() == 1) return {};
-  return "card " + std::to_string(card.number) +
-         " is no longer this station's in the queue (settled by an "
-         "operator?)";
+  return notOurs(card);
 }
 
 std::string QueueLedger::markConfirmed(
@@ -259,9 +263,7 @@ std::string QueueLedger::markConfirmed(
   auto marked = persist(link, kConfirm, params);
   if (auto* message = std::get_if<std::string>(&marked)) return *message;
   if (std::get<QueueResult>(marked).changed() != 1) {
-    return "card " + std::to_string(card.number) +
-           " is no longer this station's in the queue (settled by an "
-           "operator?)";
+    return notOurs(card);
   }
   ++confirmed_;
   return {};

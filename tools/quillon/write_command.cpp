@@ -24,8 +24,9 @@
 
 namespace quillon::cli {
 
-// Everything checked before the port is opened: nothing is sent for bad
-// input.
+namespace {
+
+// The batch as the options give it, or a message.
 std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
   if (!options.from.empty()) return CardBatch::fromCsv(options.from);
   std::array<std::optional<std::string>, 3> texts;
@@ -48,6 +49,18 @@ std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
   if (count < 1) return std::string("--count must be at least 1");
   return CardBatch::fromTexts(texts, increments,
                               static_cast<std::size_t>(count));
+}
+
+}  // namespace
+
+// Everything checked before the port is opened: nothing is sent for bad
+// input.
+std::variant<CardBatch, std::string> checkedBatch(const WriteOptions& options) {
+  auto planned = planBatch(options);
+  if (auto* batch = std::get_if<CardBatch>(&planned)) {
+    if (auto problem = batch->check()) return *problem;
+  }
+  return planned;
 }
 
 namespace {
@@ -160,16 +173,12 @@ std::variant<std::unique_ptr<CardLedger>, int> openJournal(
     complain("--resume needs the batch's --journal");
     return kExitUsage;
   }
-  auto planned = planBatch(options);
+  auto planned = checkedBatch(options);
   if (auto* message = std::get_if<std::string>(&planned)) {
     complain(*message);
     return kExitUsage;
   }
   CardBatch& batch = std::get<CardBatch>(planned);
-  if (const auto problem = batch.check()) {
-    complain(*problem);
-    return kExitUsage;
-  }
   // Taken (held for this program alone) and read before the port is
   // opened; changed only once the port is open.
   const bool journalled = !options.journal.empty();
