@@ -30,7 +30,12 @@ constexpr const char* kDescription =
     "free, in the batch's order. With --journal every number ends on\n"
     "exactly one card whatever stops the program: a card that may have\n"
     "been written when it stopped is named, and --resume asks for it again\n"
-    "at its encoder and reads it instead of writing it twice.";
+    "at its encoder and reads it instead of writing it twice.\n"
+    "\n"
+    "With --batch, write takes its cards from a queue in PostgreSQL that\n"
+    "several stations share (quillon queue init, load, status, settle):\n"
+    "each encoder claims the next card no other station holds, and a\n"
+    "station started again settles its own cards in doubt.";
 
 constexpr const char* kFooter =
     "Examples:\n"
@@ -43,6 +48,9 @@ constexpr const char* kFooter =
     "  quillon --port /dev/ttyUSB0 --port /dev/ttyUSB1 write --track2 \\\n"
     "          0000000001 --increment 2:1 --count 500 --verify \\\n"
     "          --journal batch.jsonl    # after a stop: the same, --resume\n"
+    "  quillon queue load --batch spring --track2 0000000001 \\\n"
+    "                --increment 2:1 --count 20000\n"
+    "  quillon --port /dev/ttyUSB0 write --batch spring  # on each station\n"
     "\n"
     "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
     "given and printed as UTF-8. JSON escapes every byte that is not\n"
@@ -54,6 +62,7 @@ constexpr const char* kFooter =
     "  QUILLON_PORT    default for --port; several encoders separated by\n"
     "                  commas (else COM1)\n"
     "  ENCODER_COMn    the device of COMn (else /dev/ttyS<n-1>)\n"
+    "  QUILLON_QUEUE   default for --queue (the password: ~/.pgpass)\n"
     "\n"
     "Exit status:\n"
     "  0    done\n"
@@ -63,7 +72,8 @@ constexpr const char* kFooter =
     "  2    port: missing, in use, no permission (the message says which\n"
     "       and how to fix it), or the line was lost (unplugged; the other\n"
     "       encoders of a batch finish it first, and the message names the\n"
-    "       card that may have been written)\n"
+    "       card that may have been written); or the queue's server that\n"
+    "       cannot be reached at the start (the message says where and why)\n"
     "  3    the encoder reported failure, or a card failed more than\n"
     "       --retries times and the batch stopped\n"
     "  4    no reply from the encoder\n"
