@@ -232,17 +232,24 @@ class Commands(Queue):
         result = self.station("S", [0], start=False)
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn(b"is writing at", result.stderr)
+        # Beside it, the same station at another encoder writes the rest:
+        # the card the first holds is not in doubt.
+        self.serve(1, "--swipe-delay", "0")
+        result = self.station("S", [1], start=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(self.sims[1]), ["0003", "0004"])
         writing.send_signal(signal.SIGINT)
         _, err = writing.communicate(timeout=10)
         self.assertEqual(writing.returncode, 130, err)
 
-        # Its card, in doubt at a port not given now: nothing is sent.
+        # A card of the station in doubt at a port not given now: nothing
+        # is sent.
         self.sql("UPDATE quillon_cards SET state = 'sent', station = 'S', "
-                 "port = '/dev/ttyUSB7' WHERE number = 3")
+                 "port = '/dev/ttyUSB7' WHERE number = 2")
         before = len(self.sims[0].frames())
         result = self.station("S", [0], start=False)
         self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn(b"card 3 may have been written at /dev/ttyUSB7",
+        self.assertIn(b"card 2 may have been written at /dev/ttyUSB7",
                       result.stderr)
         self.assertEqual(len(self.sims[0].frames()), before)
 

@@ -87,12 +87,6 @@ std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
          std::to_string(inDoubt) + " in doubt";
 }
 
-// True when the station's encoder at the port runs now: it holds the lock.
-constexpr const char* kWritingNow =
-    "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted "
-    "AND classid = hashtext('quillon station')::oid AND objid = "
-    "hashtext(station || E'\\n' || port)::oid AND objsubid = 2)";
-
 }  // namespace
 
 std::string queueUrl(const std::string& given) {

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -122,10 +123,13 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
       "SELECT count(*) FROM quillon_cards WHERE batch_id = $1 AND "
       "state = 'confirmed'",
       {ledger->batch_.id});
+  // The station's cards sent at other ports are in doubt unless another
+  // program of this station is writing there now.
   QueueResult doubts = connection.run(
-      "SELECT number, track1, track2, track3, port FROM quillon_cards "
-      "WHERE batch_id = $1 AND state = 'sent' AND station = $2 "
-      "ORDER BY number",
+      std::string("SELECT number, track1, track2, track3, port, ") +
+          kWritingNow +
+          " FROM quillon_cards WHERE batch_id = $1 AND state = 'sent' "
+          "AND station = $2 ORDER BY number",
       {ledger->batch_.id, station});
   for (const QueueResult* result : {&counted, &doubts}) {
     if (!result->ok())
@@ -134,11 +138,14 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
   }
   ledger->confirmed_ = counted.number(0, 0);
   for (int row = 0; row < doubts.rows(); ++row) {
+    const std::string port = doubts.text(row, 4);
+    if (doubts.text(row, 5) == "t" &&
+        std::find(ports.begin(), ports.end(), port) == ports.end())
+      continue;
     auto card = ledger->cardOf(doubts, row);
     if (auto* message = std::get_if<std::string>(&card))
       return Problem{kExitUsage, *message};
-    ledger->inDoubt_.push_back(
-        {std::get<LedgerCard>(card), doubts.text(row, 4)});
+    ledger->inDoubt_.push_back({std::get<LedgerCard>(card), port});
   }
   return ledger;
 }

@@ -47,7 +47,8 @@ class QueueLedger : public CardLedger {
   [[nodiscard]] long total() const override { return batch_.cards; }
   /// Confirmed when the station started, and by this station since.
   [[nodiscard]] long confirmed() const override { return confirmed_; }
-  /// This station's cards in doubt when it started (at any port).
+  /// This station's cards in doubt when it started: at its ports, and at
+  /// any other port where no program of this station writes now.
   [[nodiscard]] std::vector<CardInDoubt> inDoubt() const override {
     return inDoubt_;
   }

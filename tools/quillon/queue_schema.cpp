@@ -113,6 +113,11 @@ std::variant<QueueBatch, std::string> findBatch(QueueConnection& connection,
                         : " (it has: " + known + ")");
 }
 
+const char* const kWritingNow =
+    "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted "
+    "AND classid = hashtext('quillon station')::oid AND objid = "
+    "hashtext(station || E'\\n' || port)::oid AND objsubid = 2)";
+
 std::string stationLockSql(bool take) {
   return std::string("SELECT ") +
          (take ? "pg_try_advisory_lock" : "pg_advisory_unlock") +

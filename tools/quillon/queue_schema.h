@@ -42,6 +42,10 @@ struct QueueBatch {
 [[nodiscard]] std::variant<QueueBatch, std::string> findBatch(
     QueueConnection& connection, const std::string& name);
 
+/// An SQL condition on a card row: the encoder that sent it (its station
+/// and port) runs now, holding its lock.
+extern const char* const kWritingNow;
+
 /// SQL that takes (true) or frees the advisory lock of station `$1`'s port
 /// `$2`: SELECT pg_try_advisory_lock(...) / pg_advisory_unlock(...).
 [[nodiscard]] std::string stationLockSql(bool take);
