@@ -92,6 +92,13 @@ class PgCluster:
     def restart(self):
         self._pg_ctl("restart", "-m", "fast")
 
+    def pause(self):
+        """Stops the server, keeping its data: start() brings it back."""
+        self._pg_ctl("stop", "-m", "fast")
+
+    def start(self):
+        self._pg_ctl("start")
+
     def stop(self):
         if os.path.exists(os.path.join(self.data, "postmaster.pid")):
             subprocess.run([*self.as_user, os.path.join(self.bin, "pg_ctl"),

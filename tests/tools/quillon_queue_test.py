@@ -118,6 +118,28 @@ class Stations(Queue):
         self.assert_each_once(200)
         self.assert_status_matches_records(200)
 
+    def test_ctrl_c_ends_the_wait_for_a_server_that_stays_away(self):
+        self.serve(0, "--swipe-delay", "10")
+        self.load("b", 100)
+        with open(self.path("err"), "wb") as err:
+            station = subprocess.Popen(
+                [cli.QUILLON, *self.ports(), "write", "--batch", "b"],
+                env=self.env, stdout=subprocess.DEVNULL, stderr=err)
+            self.assertTrue(wait_until(lambda: len(self.written()) >= 5))
+            self.cluster.pause()
+            try:
+                self.assertTrue(wait_until(lambda: open(
+                    self.path("err"), "rb").read().count(b"is away") >= 2))
+                station.send_signal(signal.SIGINT)
+                station.wait(timeout=5)
+            finally:
+                self.cluster.start()
+        self.assertEqual(station.returncode, 130)
+        # Started again, the station finishes the batch, each number once.
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_each_once(100)
+
     def test_a_claim_whose_reply_is_lost_is_put_back_and_claimed_anew(self):
         for index in range(2):
             self.serve(index, "--swipe-delay", "0")
