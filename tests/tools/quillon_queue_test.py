@@ -277,6 +277,18 @@ class Commands(Queue):
                       result.stderr)
         self.assertEqual(len(self.sims[0].frames()), before)
 
+        # Sent at COM9, the same device as the encoder given now: settled
+        # there (a new encoder's blank card: written anew).
+        self.sql("UPDATE quillon_cards SET port = 'COM9' WHERE number = 2")
+        self.serve(0, "--swipe-delay", "0")
+        result = self.station("S", [0], start=False, env=dict(
+            self.env, ENCODER_COM9=self.sims[0].link))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"written anew", result.stderr)
+        self.assertEqual(self.sql("SELECT state, port FROM quillon_cards "
+                                  "WHERE number = 2"),
+                         "confirmed|" + self.sims[0].link)
+
 
 if __name__ == "__main__":
     cli.QUILLON, cli.ENCODER_SIM = sys.argv[1], sys.argv[2]

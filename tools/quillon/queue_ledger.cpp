@@ -28,17 +28,21 @@ constexpr const char* kClaim =
     "FOR UPDATE SKIP LOCKED) "
     "RETURNING number, track1, track2, track3";
 
+// A card of this station ($3) is named by its number ($2): its port ($4)
+// is the name the encoder has now, which may differ from the one that
+// sent it (COM1 and /dev/ttyS0; settling found them the same device).
+
 // A card back to the pending ones; $2 NULL: whichever card the station
-// and port hold (a claim whose commit was not seen).
+// holds at the port (a claim whose commit was not seen).
 constexpr const char* kUnclaim =
     "UPDATE quillon_cards SET state = 'pending', station = NULL, "
     "port = NULL, sent_at = NULL "
-    "WHERE batch_id = $1 AND ($2::bigint IS NULL OR number = $2) "
-    "AND station = $3 AND port = $4 AND state = 'sent'";
+    "WHERE batch_id = $1 AND station = $3 AND state = 'sent' "
+    "AND (number = $2 OR ($2::bigint IS NULL AND port = $4))";
 
 constexpr const char* kStillSent =
-    "UPDATE quillon_cards SET sent_at = now() WHERE batch_id = $1 AND "
-    "number = $2 AND station = $3 AND port = $4 AND state = 'sent'";
+    "UPDATE quillon_cards SET sent_at = now(), port = $4 WHERE batch_id = $1 "
+    "AND number = $2 AND station = $3 AND state = 'sent'";
 
 // The confirmation does not wait for its commit to reach the server's
 // disk: the encoder's next claim does, and the log is flushed in order, so
@@ -46,9 +50,9 @@ constexpr const char* kStillSent =
 // which is then in doubt and settled by reading the card at that encoder,
 // as after any stop. One flush a card instead of two.
 constexpr const char* kConfirm =
-    "UPDATE quillon_cards SET state = 'confirmed', "
+    "UPDATE quillon_cards SET state = 'confirmed', port = $4, "
     "confirmed_at = to_timestamp($5::double precision) "
-    "WHERE batch_id = $1 AND number = $2 AND station = $3 AND port = $4 "
+    "WHERE batch_id = $1 AND number = $2 AND station = $3 "
     "AND state <> 'pending' "
     "AND set_config('synchronous_commit', 'off', true) IS NOT NULL";
 
