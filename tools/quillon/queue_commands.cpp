@@ -289,13 +289,15 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
   }
   const bool written = options.outcome == "written";
   QueueResult settled = connection.run(
-      written ? "UPDATE quillon_cards SET state = 'confirmed', "
-                "confirmed_at = now(), settled_by_operator = true "
-                "WHERE batch_id = $1 AND number = $2 AND state = 'sent'"
-              : "UPDATE quillon_cards SET state = 'pending', station = NULL, "
-                "port = NULL, sent_at = NULL "
-                "WHERE batch_id = $1 AND number = $2 AND state = 'sent'",
-      {batchId, card});
+      // Still that station's: it may have run and let go of the card
+      // since it was read.
+      std::string(written ? "UPDATE quillon_cards SET state = 'confirmed', "
+                            "confirmed_at = now(), settled_by_operator = true "
+                          : "UPDATE quillon_cards SET state = 'pending', "
+                            "station = NULL, port = NULL, sent_at = NULL ") +
+          "WHERE batch_id = $1 AND number = $2 AND state = 'sent' "
+          "AND station = $3 AND port = $4",
+      {batchId, card, station, port});
   connection.run(stationLockSql(false), {station, port});
   if (!settled.ok() || settled.changed() != 1) {
     complain("card " + card + " could not be settled: " +
