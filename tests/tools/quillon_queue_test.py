@@ -9,6 +9,7 @@ A real server, started for the run (tests/support/pg_cluster.py); each
 station is a quillon process with encoder-sim processes of its own. The
 judge is the simulators' records of written cards.
 """
+import csv
 import json
 import os
 import signal
@@ -226,6 +227,24 @@ class Commands(Queue):
             self.assertIn(b"of version 2; this quillon knows version 1",
                           result.stderr)
         self.assertEqual(sim.frames(), [])
+
+    def test_every_byte_of_a_csv_batch_reaches_the_card(self):
+        sim = self.serve(0, "--swipe-delay", "0")
+        cards = [cli.ODD_CARD,
+                 (cli.latin1("back\\slash\ttab\r\\N"), b"7", b"8")]
+        sheet = self.path("cards.csv")
+        with open(sheet, "w", newline="", encoding="utf-8") as f:
+            rows = csv.writer(f)
+            rows.writerow(["track1", "track2", "track3"])
+            for card in cards:
+                rows.writerow([t.decode("latin-1") for t in card])
+        self.queue("load", "--batch", "b", "--from", sheet)
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b",
+                                  "--verify")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([tuple(cli.latin1(w[t]) for t in
+                                ("track1", "track2", "track3"))
+                          for w in sim.written()], cards)
 
     def test_cards_in_doubt_settled_by_the_operator_or_refused(self):
         self.serve(0)  # nothing swipes: its write waits
