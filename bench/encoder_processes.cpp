@@ -14,7 +14,8 @@ extern char** environ;
 
 namespace encoder_processes {
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd,
+            const std::string& stderrPath) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -25,7 +26,8 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
   pid_t pid = -1;
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
     pid = -1;

@@ -18,8 +18,9 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 /// Starts `args` (stdout to `stdoutFd`, or /dev/null when negative; stderr
-/// to /dev/null); its pid, or -1.
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd);
+/// appended to `stderrPath`); its pid, or -1.
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd,
+            const std::string& stderrPath = "/dev/null");
 
 struct Encoder {
   pid_t pid = -1;
