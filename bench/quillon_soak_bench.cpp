@@ -17,7 +17,6 @@
 // judge finds nothing.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,9 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "encoder_processes.h"
 #include "soak_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -55,28 +53,7 @@ constexpr int kSpareCards = 50;
 // Writes the encoder leaves changed, counted per encoder-sim process.
 const std::vector<int> kCorruptWrites = {37, 211, 480, 777, 1203, 1601, 2222};
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd,
-            const std::string& stderrPath) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdoutFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) !=
-      0) {
-    pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
+using encoder_processes::spawn;
 
 // Counts a growing file's complete lines, and those holding `mark`.
 class LineCounter {

@@ -134,7 +134,8 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 "magnetic-stripe card encoder from the command line
 quillon reads cards into text, JSON Lines or CSV and writes single cards or
 numbered batches, with read-back and a journal to resume from, on a
-magnetic-stripe card reader/encoder on a serial port.
+magnetic-stripe card reader/encoder on a serial port. A batch can also be
+shared by several stations through a card queue in a PostgreSQL server.
 .
 encoder-sim, also in this package, serves a simulated encoder on a
 pseudo-terminal, to try the software without a device.")

@@ -9,12 +9,13 @@
 # Runs apt-get only when something is missing; uses sudo when not root.
 set -euo pipefail
 
-# Building: compilers, Qt, the libraries, scdoc for the manual pages and
+# Building: compilers, Qt, the libraries (libpq: the card queue's
+# PostgreSQL client), scdoc for the manual pages and
 # rsvg-convert for the icons.
 packages=(
   build-essential cmake pkg-config binutils
   qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev libxau-dev
-  libcli11-dev nlohmann-json3-dev libcsv-dev
+  libcli11-dev nlohmann-json3-dev libcsv-dev libpq-dev
   scdoc librsvg2-bin
 )
 # Running: a font with the Chinese texts of Velmora's window.
@@ -25,6 +26,8 @@ for mode in "$@"; do
     --test | --fuzz)
       packages+=(python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb
         xdotool x11-apps iproute2 bash-completion)
+      # The card queue's tests start a PostgreSQL server of their own.
+      packages+=(postgresql)
       # The fuzz targets also need clang and its sanitizer and fuzzer runtimes.
       [[ "$mode" == --fuzz ]] && packages+=(clang libclang-rt-14-dev)
       ;;

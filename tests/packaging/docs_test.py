@@ -14,7 +14,8 @@ import unittest
 
 SOURCE = QUILLON = ENCODER_SIM = VELMORA = ""
 SUBCOMMANDS = ["ports", "test", "status", "reset", "erase", "coercivity",
-               "density", "read", "write"]
+               "density", "read", "write", "queue", "queue init", "queue load",
+               "queue status", "queue settle"]
 
 
 def help_text(*command):
@@ -32,7 +33,7 @@ def help_options(text):
 
 
 def quillon_options(subcommand=None):
-    args = [QUILLON] + ([subcommand] if subcommand else []) + ["--help"]
+    args = [QUILLON] + (subcommand.split() if subcommand else []) + ["--help"]
     return help_options(help_text(*args))
 
 
@@ -100,7 +101,13 @@ class Completion(unittest.TestCase):
         folder = os.path.dirname(os.path.abspath(__file__))
         # (words, environment, offered, not offered)
         rows = [
-            ([""], {}, set(SUBCOMMANDS), set()),
+            ([""], {}, {s for s in SUBCOMMANDS if " " not in s}, set()),
+            (["queue", ""], {}, {"init", "load", "status", "settle"},
+             {"write"}),
+            (["queue", "status", "--format", ""], {}, {"text", "json"},
+             {"csv"}),
+            (["queue", "settle", "--card", "3", ""], {},
+             {"written", "unwritten"}, set()),
             (["--"], {}, {"--port", "--version"}, {"--count"}),
             (["read", "--tracks", ""], {}, {"1,2,3", "1,2", "2"}, {"1,3"}),
             (["erase", "--tracks", ""], {}, {"1,3"}, set()),
@@ -126,7 +133,7 @@ class Completion(unittest.TestCase):
         for subcommand in SUBCOMMANDS:
             with self.subTest(subcommand=subcommand):
                 self.assertLessEqual(quillon_options(subcommand),
-                                     self.complete(subcommand, "--"))
+                                     self.complete(*subcommand.split(), "--"))
 
 
 if __name__ == "__main__":

@@ -62,9 +62,10 @@ BatchEncoder::BatchEncoder(Session& session, BatchShared& shared,
           shared.ledger.selection() == 5 ? 7 : shared.ledger.selection()) {}
 
 std::string BatchEncoder::doubtNote(const LedgerCard& card,
-                                    const std::string& port, bool journalled) {
+                                    const std::string& port,
+                                    const std::string& settleHint) {
   return cardName(card) + " may have been written at " + port +
-         (journalled ? ": --resume asks for it there" : "");
+         (settleHint.empty() ? "" : ": " + settleHint);
 }
 
 EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
@@ -208,9 +209,9 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       // One encoder: the batch stops; several: the others go on.
       complain(name + " failed " + std::to_string(attempts) + " times" +
                (session_.at().empty()
-                    ? (shared_.journalled
-                           ? "; the batch stopped (--resume goes on with it)"
-                           : "; the batch stopped")
+                    ? (shared_.goOnHint.empty()
+                           ? "; the batch stopped"
+                           : "; the batch stopped (" + shared_.goOnHint + ")")
                     : session_.at() + "; that encoder stopped"));
       return ended(kExitDevice);
     }
@@ -252,8 +253,9 @@ BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,
           shared_.ledger.markConfirmed(card, session_.port(), record.time);
       !problem.empty()) {
     return ledgerFailed(
-        name + " was written but is not in the journal (" + problem +
-            "); the batch stopped: " + doubtNote(card, session_.port(), true),
+        name + " was written but could not be recorded (" + problem +
+            "); the batch stopped: " +
+            doubtNote(card, session_.port(), shared_.settleHint),
         card);
   }
   if (how != nullptr && !shared_.quiet) complain(name + " " + how);
@@ -291,7 +293,7 @@ EncoderOutcome BatchEncoder::failed(Status status, const std::string& what,
     return interrupted(card);  // the batch's end says so, once
   const int code = session_.fail(
       status, what,
-      "; " + doubtNote(card, session_.port(), shared_.journalled));
+      "; " + doubtNote(card, session_.port(), shared_.settleHint));
   if (code == kExitPort) doing("lost");
   return ended(code, card);
 }
@@ -299,6 +301,8 @@ EncoderOutcome BatchEncoder::failed(Status status, const std::string& what,
 EncoderOutcome BatchEncoder::ledgerFailed(const std::string& message,
                                           std::optional<LedgerCard> inDoubt) {
   shared_.stopped = true;
+  // Ctrl-C while the ledger waited for its storage (a server away).
+  if (session_.interrupted()) return interrupted(std::move(inDoubt));
   complain(message);
   session_.device().Reset();  // nothing of this encoder's goes on
   return ended(kExitUsage, std::move(inDoubt));

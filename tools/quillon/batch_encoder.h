@@ -32,7 +32,11 @@ struct BatchShared {
   std::atomic<bool> stopped{false};  ///< no encoder takes another card
   bool quiet = false;
   bool verify = false;
-  bool journalled = false;  ///< --resume can settle what is left in doubt
+  /// How a card left in doubt is settled later ("--resume asks for it
+  /// there"); empty: it cannot be.
+  std::string settleHint;
+  /// How a stopped batch goes on ("--resume goes on with it"), or empty.
+  std::string goOnHint;
   long retries = 3;
   int shownTrack = 0;  ///< the counted track, for progress
 };
@@ -53,10 +57,10 @@ class BatchEncoder {
   /// the ledger has none left.
   EncoderOutcome run(const std::vector<LedgerCard>& inDoubt);
 
-  /// "card 7 may have been written at COM1[: --resume asks for it there]"
+  /// "card 7 may have been written at COM1[: <settleHint>]"
   [[nodiscard]] static std::string doubtNote(const LedgerCard& card,
                                              const std::string& port,
-                                             bool journalled);
+                                             const std::string& settleHint);
 
  private:
   /// Empty: the card is confirmed, go on; else how this encoder ended.

@@ -4,8 +4,10 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "card_batch.h"
 #include "interrupt_source.h"
 #include "session.h"
 
@@ -43,10 +45,33 @@ struct WriteOptions {
   bool verify = false;
   std::string journal;
   bool resume = false;
-  long retries = 3;  ///< failed attempts at one card before the batch stops
+  long retries = 3;     ///< failed attempts at one card before the batch stops
+  std::string queue;    ///< the queue's URL (--queue)
+  std::string batch;    ///< the queue's batch: set, the cards come from it
+  std::string station;  ///< this station's name in the queue
 };
 int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
              const WriteOptions& options);
+/// The cards of --track1/2/3, --increment, --count or --from, every one
+/// checked before anything is sent or stored; or a message.
+[[nodiscard]] std::variant<CardBatch, std::string> checkedBatch(
+    const WriteOptions& options);
+
+struct QueueOptions {
+  std::string url;  ///< --queue; empty: $QUILLON_QUEUE
+  std::string batch;
+  std::string format = "text";  ///< of status: text or json
+  long card = 0;                ///< of settle
+  std::string outcome;          ///< of settle: written or unwritten
+};
+/// `given`, else $QUILLON_QUEUE, else empty.
+[[nodiscard]] std::string queueUrl(const std::string& given);
+int runQueueInit(const GlobalOptions& global, const QueueOptions& options);
+/// Adds batch options.batch of `cards` (their texts, --from ...).
+int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
+                 const WriteOptions& cards);
+int runQueueStatus(const QueueOptions& options);
+int runQueueSettle(const GlobalOptions& global, const QueueOptions& options);
 
 /// Tracks 1..3 as a selection (bit 0 track 1); 0 when a number is out of
 /// range or repeated.

@@ -13,6 +13,8 @@ namespace quillon::cli {
 
 namespace {
 
+constexpr int kDrop = -1;  // not a signal: the queue's reply is lost
+
 struct Fault {
   std::string point;
   int signal = 0;
@@ -32,6 +34,7 @@ std::optional<Fault> parse(const char* text) {
   if (name == "INT") fault.signal = SIGINT;
   if (name == "TERM") fault.signal = SIGTERM;
   if (name == "HUP") fault.signal = SIGHUP;
+  if (name == "DROP") fault.signal = kDrop;
   if (fault.signal == 0) return std::nullopt;
   if (second != rest.npos) {
     const std::string_view number = rest.substr(second + 1);
@@ -45,17 +48,28 @@ std::optional<Fault> parse(const char* text) {
   return fault;
 }
 
-}  // namespace
-
-void faultPoint(std::string_view point, long card) {
+// True the first time a card reaches the fault's point (a signal's or a
+// drop's, as `drop` says).
+bool firstTimeAt(std::string_view point, long card, bool drop) {
   static const std::optional<Fault> fault =
       parse(std::getenv("QUILLON_FAULT_AT"));
   static std::atomic<bool> fired{false};
   if (!fault || fault->point != point || (fault->card && *fault->card != card))
-    return;
-  if (fired.exchange(true)) return;
+    return false;
+  if ((fault->signal == kDrop) != drop) return false;
+  return !fired.exchange(true);
+}
+
+}  // namespace
+
+void faultPoint(std::string_view point, long card) {
+  if (!firstTimeAt(point, card, false)) return;
   // To the process, not this thread: every encoder's wait sees it.
-  ::kill(::getpid(), fault->signal);
+  ::kill(::getpid(), parse(std::getenv("QUILLON_FAULT_AT"))->signal);
+}
+
+bool faultDrop(std::string_view point, long card) {
+  return firstTimeAt(point, card, true);
 }
 
 }  // namespace quillon::cli

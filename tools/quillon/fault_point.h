@@ -7,6 +7,9 @@
 //   reply         the write's whole reply has been taken
 //   read-back     the read-back frame is out: its wait begins
 //   journal       half of the confirming line is written
+// and SIGNAL DROP (no signal) at a point of the queue:
+//   claim         the claim committed; its reply is lost with the
+//                 connection, as when the server goes away at that moment
 // Unset (as always outside tests) it does nothing.
 #pragma once
 
@@ -15,5 +18,8 @@
 namespace quillon::cli {
 
 void faultPoint(std::string_view point, long card);
+/// True (once) when QUILLON_FAULT_AT=POINT:DROP[:CARD] names this card and
+/// point: the caller drops its connection as if the reply were lost.
+bool faultDrop(std::string_view point, long card);
 
 }  // namespace quillon::cli

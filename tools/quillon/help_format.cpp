@@ -25,6 +25,8 @@ std::string HelpFormat::make_help(const CLI::App* app, std::string name,
   const CLI::App* parent = app->get_parent();
   if (mode != CLI::AppFormatMode::Normal || parent == nullptr)
     return Formatter::make_help(app, std::move(name), mode);
+  // The program's own options, also for a subcommand's subcommand.
+  while (parent->get_parent() != nullptr) parent = parent->get_parent();
   const auto globals = parent->get_options([parent](const CLI::Option* o) {
     return o->nonpositional() && o != parent->get_help_ptr() &&
            !o->check_lname("version");

@@ -30,7 +30,12 @@ constexpr const char* kDescription =
     "free, in the batch's order. With --journal every number ends on\n"
     "exactly one card whatever stops the program: a card that may have\n"
     "been written when it stopped is named, and --resume asks for it again\n"
-    "at its encoder and reads it instead of writing it twice.";
+    "at its encoder and reads it instead of writing it twice.\n"
+    "\n"
+    "With --batch, write takes its cards from a queue in PostgreSQL that\n"
+    "several stations share (quillon queue init, load, status, settle):\n"
+    "each encoder claims the next card no other station holds, and a\n"
+    "station started again settles its own cards in doubt.";
 
 constexpr const char* kFooter =
     "Examples:\n"
@@ -43,6 +48,9 @@ constexpr const char* kFooter =
     "  quillon --port /dev/ttyUSB0 --port /dev/ttyUSB1 write --track2 \\\n"
     "          0000000001 --increment 2:1 --count 500 --verify \\\n"
     "          --journal batch.jsonl    # after a stop: the same, --resume\n"
+    "  quillon queue load --batch spring --track2 0000000001 \\\n"
+    "                --increment 2:1 --count 20000\n"
+    "  quillon --port /dev/ttyUSB0 write --batch spring  # on each station\n"
     "\n"
     "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
     "given and printed as UTF-8. JSON escapes every byte that is not\n"
@@ -54,6 +62,7 @@ constexpr const char* kFooter =
     "  QUILLON_PORT    default for --port; several encoders separated by\n"
     "                  commas (else COM1)\n"
     "  ENCODER_COMn    the device of COMn (else /dev/ttyS<n-1>)\n"
+    "  QUILLON_QUEUE   default for --queue (the password: ~/.pgpass)\n"
     "\n"
     "Exit status:\n"
     "  0    done\n"
@@ -63,7 +72,8 @@ constexpr const char* kFooter =
     "  2    port: missing, in use, no permission (the message says which\n"
     "       and how to fix it), or the line was lost (unplugged; the other\n"
     "       encoders of a batch finish it first, and the message names the\n"
-    "       card that may have been written)\n"
+    "       card that may have been written); or the queue's server that\n"
+    "       cannot be reached at the start (the message says where and why)\n"
     "  3    the encoder reported failure, or a card failed more than\n"
     "       --retries times and the batch stopped\n"
     "  4    no reply from the encoder\n"
@@ -73,6 +83,48 @@ constexpr const char* kFooter =
     "quillon SUBCOMMAND --help shows a subcommand's options.";
 
 int defaultBaud() { return 9600; }
+
+// The options that say which cards a batch holds, shared by write and
+// queue load: the same rules and messages.
+struct CardOptions {
+  std::string track1, track2, track3;
+  long count = 1;
+  CLI::Option *t1 = nullptr, *t2 = nullptr, *t3 = nullptr;
+  CLI::Option* countOption = nullptr;
+  std::vector<CLI::Option*> all;
+
+  void finish(WriteOptions& write) const {
+    if (!t1->empty()) write.texts[0] = track1;
+    if (!t2->empty()) write.texts[1] = track2;
+    if (!t3->empty()) write.texts[2] = track3;
+    if (!countOption->empty()) write.count = count;
+  }
+};
+
+void addCardOptions(CLI::App* sub, WriteOptions& write, CardOptions& fields) {
+  fields.t1 = sub->add_option("--track1", fields.track1, "track 1 text");
+  fields.t2 = sub->add_option("--track2", fields.track2, "track 2 text");
+  fields.t3 = sub->add_option("--track3", fields.track3, "track 3 text");
+  auto* increment = sub->add_option(
+      "--increment", write.increments,
+      "TRACK:STEP: count that track's trailing number up by STEP (or down, "
+      "if negative) from card to card; may be repeated");
+  fields.countOption =
+      sub->add_option("--count", fields.count, "cards to write")
+          ->check(wholeNumberFrom("--count", 1))
+          ->capture_default_str();
+  auto* from =
+      sub->add_option("--from", write.from,
+                      "one card per row of this CSV file; its columns track1, "
+                      "track2, track3 (any case) choose the tracks")
+          ->excludes(fields.t1)
+          ->excludes(fields.t2)
+          ->excludes(fields.t3)
+          ->excludes(increment)
+          ->excludes(fields.countOption);
+  fields.all = {fields.t1, fields.t2,          fields.t3,
+                increment, fields.countOption, from};
+}
 
 // A closed pipe on standard output ends the program as SIGPIPE's usual
 // handling does (quietly; a shell sees 141), once everything is closed.
@@ -188,33 +240,13 @@ int main(int argc, char** argv) {
           ->check(wholeNumberFrom("--retries", 0));
 
   WriteOptions write;
-  std::string track1, track2, track3;
-  long writeCount = 1;
+  CardOptions writeCards;
   auto* writeCommand = app.add_subcommand(
       "write", "write one card, a counted batch or one card per CSV row");
   setExample(writeCommand,
              "quillon write --track2 0000000001 --increment 2:1 --count 20 "
              "--verify --journal batch.jsonl");
-  auto* t1 = writeCommand->add_option("--track1", track1, "track 1 text");
-  auto* t2 = writeCommand->add_option("--track2", track2, "track 2 text");
-  auto* t3 = writeCommand->add_option("--track3", track3, "track 3 text");
-  auto* increment = writeCommand->add_option(
-      "--increment", write.increments,
-      "TRACK:STEP: count that track's trailing number up by STEP (or down, "
-      "if negative) from card to card; may be repeated");
-  auto* writeCountOption =
-      writeCommand->add_option("--count", writeCount, "cards to write")
-          ->check(wholeNumberFrom("--count", 1))
-          ->capture_default_str();
-  writeCommand
-      ->add_option("--from", write.from,
-                   "one card per row of this CSV file; its columns track1, "
-                   "track2, track3 (any case) choose the tracks")
-      ->excludes(t1)
-      ->excludes(t2)
-      ->excludes(t3)
-      ->excludes(increment)
-      ->excludes(writeCountOption);
+  addCardOptions(writeCommand, write, writeCards);
   writeCommand->add_flag("--verify", write.verify,
                          "read each card back and compare it byte for byte");
   writeCommand->add_option(
@@ -227,12 +259,66 @@ int main(int argc, char** argv) {
       "go on with the journal's batch: each card that may have been written "
       "is asked for again at its encoder and read (its texts confirm it, "
       "anything else has it written anew); then every card not confirmed");
+  auto* writeBatch = writeCommand->add_option(
+      "--batch", write.batch,
+      "take the cards from this batch of the queue (quillon queue load), "
+      "shared with every other station that writes it");
+  for (auto* own : writeCards.all) own->excludes(writeBatch);
+  writeCommand->add_option(
+      "--station", write.station,
+      "this station's name in the queue, one per machine (default: the "
+      "host name)");
   writeCommand
       ->add_option("--retries", write.retries,
                    "attempts after a failed or mismatched card, at the same "
                    "encoder, before it stops (exit 3); 0: stop at the first")
       ->check(wholeNumberFrom("--retries", 0))
       ->capture_default_str();
+  QueueOptions queue;
+  WriteOptions loadCards;
+  CardOptions loadFields;
+  auto* queueCommand = app.add_subcommand(
+      "queue", "a batch shared by several stations, in PostgreSQL");
+  setExample(queueCommand, "quillon queue status --batch spring");
+  queueCommand->require_subcommand(1);
+  queueCommand->fallthrough();
+  app.add_option("--queue", queue.url,
+                 "the queue's server, for write --batch and the queue "
+                 "subcommands: a libpq connection string or postgresql:// "
+                 "URI (default $QUILLON_QUEUE; a password comes from "
+                 "~/.pgpass or PGPASSFILE, as libpq finds it)");
+  auto* queueInit =
+      queueCommand->add_subcommand("init", "make the queue's tables");
+  setExample(queueInit, "quillon queue init --queue postgresql://db1/cards");
+  auto* queueLoad = queueCommand->add_subcommand(
+      "load", "add a batch to the queue, in one transaction");
+  setExample(queueLoad,
+             "quillon queue load --batch spring --track2 0000000001 "
+             "--increment 2:1 --count 20000");
+  auto* queueStatus = queueCommand->add_subcommand(
+      "status", "cards per state, station and port, cards in doubt, rate");
+  setExample(queueStatus, "quillon queue status --batch spring");
+  auto* queueSettle = queueCommand->add_subcommand(
+      "settle", "settle a card in doubt of a station that is gone");
+  setExample(queueSettle,
+             "quillon queue settle --batch spring --card 1234 written");
+  for (auto* sub : {queueLoad, queueStatus, queueSettle}) {
+    sub->add_option("--batch", queue.batch, "the batch's name")->required();
+  }
+  addCardOptions(queueLoad, loadCards, loadFields);
+  queueStatus->add_option("--format", queue.format, "text or json")
+      ->check(oneOf("--format", {"text", "json"}))
+      ->capture_default_str();
+  queueSettle->add_option("--card", queue.card, "the card's number")
+      ->required()
+      ->check(wholeNumberFrom("--card", 1));
+  queueSettle
+      ->add_option("outcome", queue.outcome,
+                   "written (the card holds it: confirmed) or unwritten (no "
+                   "card holds it: written again)")
+      ->required()
+      ->check(oneOf("settle", {"written", "unwritten"}));
+
   // Set last: subcommands take the program's footer when they are made.
   app.footer(kFooter);
 
@@ -242,13 +328,20 @@ int main(int argc, char** argv) {
     const int code = app.exit(error);
     return code == 0 ? kExitDone : kExitUsage;
   }
-  if (!t1->empty()) write.texts[0] = track1;
-  if (!t2->empty()) write.texts[1] = track2;
-  if (!t3->empty()) write.texts[2] = track3;
-  if (!writeCountOption->empty()) write.count = writeCount;
+  writeCards.finish(write);
+  write.queue = queue.url;
+  loadFields.finish(loadCards);
   if (!readRetriesOption->empty()) read.retries = readRetries;
 
   if (ports->parsed()) return runPorts(global);
+  if (queueInit->parsed()) return runQueueInit(global, queue);
+  if (queueLoad->parsed()) return runQueueLoad(global, queue, loadCards);
+  if (queueStatus->parsed()) return runQueueStatus(queue);
+  if (queueSettle->parsed()) return runQueueSettle(global, queue);
+  if (!write.batch.empty() && (!write.journal.empty() || write.resume)) {
+    complain("--batch keeps the batch in the queue: no --journal or --resume");
+    return kExitUsage;
+  }
   if (const auto problem = portListProblem(global.ports); !problem.empty()) {
     complain(problem);
     return kExitUsage;

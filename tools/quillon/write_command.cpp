@@ -1,7 +1,10 @@
 // quillon write: one card or a batch, from texts counted up card by card
 // or from a CSV file, over one encoder or several at once (a thread each);
 // each card optionally read back, and kept in the batch's ledger (the
-// journal) so that --resume settles the cards in doubt and goes on.
+// journal, so that --resume settles the cards in doubt and goes on; or a
+// queue that several stations share).
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 #include <thread>
@@ -16,14 +19,14 @@
 #include "journal_ledger.h"
 #include "output_sink.h"
 #include "port_access.h"
+#include "queue_ledger.h"
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
 
 namespace {
 
-// Everything checked before the port is opened: nothing is sent for bad
-// input. The batch, or a message.
+// The batch as the options give it, or a message.
 std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
   if (!options.from.empty()) return CardBatch::fromCsv(options.from);
   std::array<std::optional<std::string>, 3> texts;
@@ -47,6 +50,20 @@ std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
   return CardBatch::fromTexts(texts, increments,
                               static_cast<std::size_t>(count));
 }
+
+}  // namespace
+
+// Everything checked before the port is opened: nothing is sent for bad
+// input.
+std::variant<CardBatch, std::string> checkedBatch(const WriteOptions& options) {
+  auto planned = planBatch(options);
+  if (auto* batch = std::get_if<CardBatch>(&planned)) {
+    if (auto problem = batch->check()) return *problem;
+  }
+  return planned;
+}
+
+namespace {
 
 // The cards in doubt, each with the encoder (index in `ports`) that sent
 // it; a message naming a card sent at a port not given now.
@@ -75,14 +92,14 @@ std::variant<std::vector<std::vector<LedgerCard>>, std::string> placeInDoubt(
 
 // The program's end after every encoder has ended: one exit code and, for
 // what no encoder's own message said, one message.
-int concludeBatch(const GlobalOptions& global, bool journalled,
+int concludeBatch(const GlobalOptions& global, const std::string& settleHint,
                   const std::vector<EncoderOutcome>& outcomes) {
   const auto& ports = global.ports;
   std::string doubts;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
     if (outcomes[i].inDoubt)
       doubts += "; " + BatchEncoder::doubtNote(*outcomes[i].inDoubt, ports[i],
-                                               journalled);
+                                               settleHint);
   }
   const auto ended = [&](int code) {
     return std::ranges::any_of(
@@ -115,27 +132,55 @@ int concludeBatch(const GlobalOptions& global, bool journalled,
   return kExitDone;
 }
 
-}  // namespace
+// The batch's ledger over the queue's batch; an exit code after a message.
+std::variant<std::unique_ptr<CardLedger>, int> openQueue(
+    const GlobalOptions& global, InterruptSource& interrupt,
+    const WriteOptions& options) {
+  const std::string url = queueUrl(options.queue);
+  if (url.empty()) {
+    complain(
+        "--batch takes its cards from the queue: --queue URL (or "
+        "QUILLON_QUEUE) names its server");
+    return kExitUsage;
+  }
+  if (auto problem = QueueConnection::urlProblem(url); !problem.empty()) {
+    complain(problem);
+    return kExitUsage;
+  }
+  std::string station = options.station;
+  if (station.empty()) {
+    char host[256] = "";
+    ::gethostname(host, sizeof host - 1);
+    station = host;
+  }
+  auto opened = QueueLedger::open(
+      url, options.batch, station, global.ports,
+      [&interrupt] { return interrupt.raised(); },
+      [](const std::string& line) { complain(line); });
+  if (auto* problem = std::get_if<QueueLedger::Problem>(&opened)) {
+    complain(problem->message);
+    return problem->code;
+  }
+  return std::unique_ptr<CardLedger>(
+      std::move(std::get<std::unique_ptr<QueueLedger>>(opened)));
+}
 
-int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
-             const WriteOptions& options) {
+// The batch's ledger over its journal (or memory); an exit code after a
+// message.
+std::variant<std::unique_ptr<CardLedger>, int> openJournal(
+    const WriteOptions& options, Journal& journal) {
   if (options.resume && options.journal.empty()) {
     complain("--resume needs the batch's --journal");
     return kExitUsage;
   }
-  auto planned = planBatch(options);
+  auto planned = checkedBatch(options);
   if (auto* message = std::get_if<std::string>(&planned)) {
     complain(*message);
     return kExitUsage;
   }
   CardBatch& batch = std::get<CardBatch>(planned);
-  if (const auto problem = batch.check()) {
-    complain(*problem);
-    return kExitUsage;
-  }
   // Taken (held for this program alone) and read before the port is
   // opened; changed only once the port is open.
-  Journal journal;
   const bool journalled = !options.journal.empty();
   if (journalled) {
     if (const auto problem = journal.take(options.journal); !problem.empty()) {
@@ -149,12 +194,27 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     complain(*message);
     return kExitUsage;
   }
-  CardLedger& ledger = *std::get<std::unique_ptr<JournalLedger>>(opened);
+  return std::unique_ptr<CardLedger>(
+      std::move(std::get<std::unique_ptr<JournalLedger>>(opened)));
+}
+
+}  // namespace
+
+int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
+             const WriteOptions& options) {
+  const bool queued = !options.batch.empty();
+  Journal journal;  // outlives the ledger that writes it
+  const bool journalled = !queued && !options.journal.empty();
+  auto opened = queued ? openQueue(global, interrupt, options)
+                       : openJournal(options, journal);
+  if (auto* code = std::get_if<int>(&opened)) return *code;
+  CardLedger& ledger = *std::get<std::unique_ptr<CardLedger>>(opened);
   const auto inDoubt = ledger.inDoubt();
   if (inDoubt.empty() && ledger.confirmed() == ledger.total()) {
     if (!global.quiet)
       complain("all " + std::to_string(ledger.total()) +
-               " cards are confirmed in the journal already");
+               " cards are confirmed" +
+               (queued ? " in the queue" : " in the journal") + " already");
     return kExitDone;
   }
   auto placed = placeInDoubt(inDoubt, global.ports);
@@ -183,7 +243,13 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
   BatchShared shared{ledger, progress, results};
   shared.quiet = global.quiet;
   shared.verify = options.verify;
-  shared.journalled = journalled;
+  if (queued) {
+    shared.settleHint = "this station asks for it there when started again";
+    shared.goOnHint = "starting the station again goes on with it";
+  } else if (journalled) {
+    shared.settleHint = "--resume asks for it there";
+    shared.goOnHint = "--resume goes on with it";
+  }
   shared.retries = options.retries;
   shared.shownTrack =
       options.increments.empty() ? 0 : options.increments.front()[0] - '0';
@@ -200,7 +266,7 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     }
     for (auto& encoder : encoders) encoder.join();
   }
-  return concludeBatch(global, journalled, outcomes);
+  return concludeBatch(global, shared.settleHint, outcomes);
 }
 
 }  // namespace quillon::cli

@@ -1,0 +1,124 @@
+"""A throwaway PostgreSQL cluster for a test run: made with the server's
+own initdb in a temporary folder, listening on a Unix socket in that
+folder only (no TCP), fsync off, stopped and removed at the end. The server
+refuses to run as root: run by root (as CI runs the suite), it runs as
+nobody, in a folder nobody owns.
+
+As a program it runs a command against such a cluster, with QUILLON_QUEUE
+set to its URL; the cluster flushes its commits to disk as a real server
+does (--no-fsync: not):
+    python3 tests/support/pg_cluster.py [--no-fsync] COMMAND [ARGS...]
+"""
+import glob
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+
+PORT = 5432  # names the socket file only: the folder is the cluster's own
+
+
+def server_programs():
+    """The folder of the newest installed server's programs."""
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
+                   key=lambda p: int(p.split("/")[4]))
+    if not found:
+        raise RuntimeError(
+            "the PostgreSQL server is not installed (no /usr/lib/postgresql/"
+            "*/bin/initdb): scripts/install-deps.sh --test installs it")
+    return os.path.dirname(found[-1])
+
+
+class PgCluster:
+    def __init__(self, fsync=False):
+        self.bin = server_programs()
+        self.folder = tempfile.mkdtemp(prefix="quillon_pg_")
+        self.data = os.path.join(self.folder, "data")
+        self.as_user = []
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            os.chown(self.folder, nobody.pw_uid, nobody.pw_gid)
+            self.as_user = ["runuser", "-u", "nobody", "--"]
+        try:
+            self._server("initdb", "-D", self.data, "-U", "quillon",
+                         "-A", "trust", "-E", "UTF8", "--locale=C",
+                         "--no-sync")
+            with open(os.path.join(self.data, "postgresql.conf"), "a") as f:
+                f.write("listen_addresses = ''\n"
+                        "unix_socket_directories = '%s'\n"
+                        "port = %d\n" % (self.folder, PORT))
+                if not fsync:
+                    f.write("fsync = off\nfull_page_writes = off\n")
+            self._pg_ctl("start")
+        except BaseException:
+            self.stop()
+            raise
+
+    def _server(self, program, *args):
+        result = subprocess.run(
+            [*self.as_user, os.path.join(self.bin, program), *args],
+            capture_output=True, timeout=60, cwd=self.folder)
+        if result.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (
+                program, (result.stdout + result.stderr).decode(
+                    errors="replace")))
+
+    def _pg_ctl(self, action, *args):
+        self._server("pg_ctl", "-D", self.data, "-l",
+                     os.path.join(self.folder, "server.log"), "-w", action,
+                     *args)
+
+    def url(self, database="postgres"):
+        return "host=%s port=%d user=quillon dbname=%s" % (
+            self.folder, PORT, database)
+
+    def sql(self, text, database="postgres"):
+        """Runs `text` with psql; its output, unaligned, without headers."""
+        result = subprocess.run(
+            [os.path.join(self.bin, "psql"), "-X", "-A", "-t", "-q",
+             "-v", "ON_ERROR_STOP=1", "-d", self.url(database), "-c", text],
+            capture_output=True, timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError("psql: " + result.stderr.decode())
+        return result.stdout.decode().strip()
+
+    def database(self, name):
+        """A new, empty database of the cluster; its URL."""
+        self.sql("CREATE DATABASE %s" % name)
+        return self.url(name)
+
+    def restart(self):
+        self._pg_ctl("restart", "-m", "fast")
+
+    def pause(self):
+        """Stops the server, keeping its data: start() brings it back."""
+        self._pg_ctl("stop", "-m", "fast")
+
+    def start(self):
+        self._pg_ctl("start")
+
+    def stop(self):
+        if os.path.exists(os.path.join(self.data, "postmaster.pid")):
+            subprocess.run([*self.as_user, os.path.join(self.bin, "pg_ctl"),
+                            "-D", self.data, "-m", "immediate", "-w", "stop"],
+                           capture_output=True, timeout=60)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    fsync = args[:1] != ["--no-fsync"]
+    if not fsync:
+        args = args[1:]
+    if not args:
+        sys.exit(__doc__)
+    cluster = PgCluster(fsync)
+    try:
+        code = subprocess.run(args, env=dict(os.environ,
+                                             QUILLON_QUEUE=cluster.url())
+                              ).returncode
+    finally:
+        cluster.stop()
+    sys.exit(code)

@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""One batch shared by several stations through a PostgreSQL card queue:
+every number on exactly one card across stations, whatever stops a station
+or the server.
+
+usage: quillon_queue_test.py QUILLON ENCODER_SIM [unittest arguments]
+
+A real server, started for the run (tests/support/pg_cluster.py); each
+station is a quillon process with encoder-sim processes of its own. The
+judge is the simulators' records of written cards.
+"""
+import csv
+import json
+import os
+import signal
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "support"))
+import quillon_cli_test as cli  # noqa: E402
+from quillon_cli_test import wait_until  # noqa: E402
+from quillon_once_test import Station, numbers  # noqa: E402
+from pg_cluster import PgCluster  # noqa: E402
+
+BATCH = ["--track2", "0001", "--increment", "2:1"]
+
+
+class Queue(Station):
+    """A cluster for the class, a database for each test, and encoders."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cluster = PgCluster()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.cluster.stop()
+
+    def setUp(self):
+        super().setUp()
+        self.db = self._testMethodName[5:].lower()
+        self.url = self.cluster.database(self.db)
+        self.env["QUILLON_QUEUE"] = self.url
+        self.queue("init")
+
+    def queue(self, *args, code=0):
+        result = self.run_quillon("queue", *args)
+        self.assertEqual(result.returncode, code, result.stderr)
+        return result
+
+    def load(self, name, count):
+        self.queue("load", "--batch", name, *BATCH, "--count", str(count))
+
+    def station(self, name, sims, start=True, env=None):
+        """quillon as station `name` at simulators `sims` (indexes)."""
+        args = [*self.ports(*sims), "write", "--batch", "b", "--station",
+                name]
+        if start:
+            return self.start_quillon(*args, env=env)
+        return self.run_quillon(*args, env=env)
+
+    def sql(self, text):
+        return self.cluster.sql(text, self.db)
+
+    def status(self, batch="b"):
+        return json.loads(self.queue("status", "--batch", batch,
+                                     "--format", "json").stdout)
+
+    def assert_status_matches_records(self, count):
+        status = self.status()
+        self.assertEqual((status["confirmed"], status["pending"],
+                          status["in_doubt"]), (count, 0, 0))
+        by_port = {s["port"]: s["confirmed"] for s in status["stations"]}
+        for sim in self.sims:
+            self.assertEqual(by_port.get(sim.link, 0), len(self.written(sim)),
+                             sim.link)
+
+
+class Stations(Queue):
+    def test_a_station_killed_comes_back_and_settles_its_card(self):
+        for index in range(4):
+            self.serve(index, "--swipe-delay", "15")
+        self.load("b", 200)
+        b = self.station("B", [2, 3])
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 20, 20))
+        # A joins mid-batch and is killed once its first write frame is out.
+        a = self.station("A", [0, 1], env=dict(
+            self.env, QUILLON_FAULT_AT="frame:KILL"))
+        _, err = a.communicate(timeout=20)
+        self.assertEqual(a.returncode, -signal.SIGKILL, err)
+        doubts = [d for d in self.status()["cards_in_doubt"]
+                  if d["station"] == "A"]
+        self.assertTrue(doubts)
+        self.assertFalse(any(d["writing_now"] for d in doubts))
+        _, err = b.communicate(timeout=60)
+        self.assertEqual(b.returncode, 0, err)
+        # B took every card but A's: those may be on a card.
+        result = self.station("A", [0, 1], start=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for doubt in doubts:
+            self.assertIn(b"card %d may have been written" % doubt["card"],
+                          result.stderr)
+        self.assert_each_once(200)
+        self.assert_status_matches_records(200)
+
+    def test_the_server_restarted_mid_batch_both_stations_go_on(self):
+        for index in range(4):
+            self.serve(index, "--swipe-delay", "15")
+        self.load("b", 200)
+        stations = [self.station("A", [0, 1]), self.station("B", [2, 3])]
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 40, 20))
+        self.cluster.restart()
+        errs = []
+        for station in stations:
+            _, err = station.communicate(timeout=60)
+            self.assertEqual(station.returncode, 0, err)
+            errs.append(err)
+        self.assertTrue(any(b"is away" in e and b"goes on" in e
+                            for e in errs), errs)
+        self.assert_each_once(200)
+        self.assert_status_matches_records(200)
+
+    def test_ctrl_c_ends_the_wait_for_a_server_that_stays_away(self):
+        self.serve(0, "--swipe-delay", "10")
+        self.load("b", 100)
+        with open(self.path("err"), "wb") as err:
+            station = subprocess.Popen(
+                [cli.QUILLON, *self.ports(), "write", "--batch", "b"],
+                env=self.env, stdout=subprocess.DEVNULL, stderr=err)
+            self.assertTrue(wait_until(lambda: len(self.written()) >= 5))
+            self.cluster.pause()
+            try:
+                self.assertTrue(wait_until(lambda: open(
+                    self.path("err"), "rb").read().count(b"is away") >= 2))
+                station.send_signal(signal.SIGINT)
+                station.wait(timeout=5)
+            finally:
+                self.cluster.start()
+        self.assertEqual(station.returncode, 130)
+        # Started again, the station finishes the batch, each number once.
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_each_once(100)
+
+    def test_a_claim_whose_reply_is_lost_is_put_back_and_claimed_anew(self):
+        for index in range(2):
+            self.serve(index, "--swipe-delay", "0")
+        self.load("b", 20)
+        # Card 5's claim commits and its connection drops before the reply.
+        env = dict(self.env, QUILLON_FAULT_AT="claim:DROP:5")
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b",
+                                  "--station", "A", env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"is away", result.stderr)
+        self.assert_each_once(20)
+        self.assert_status_matches_records(20)
+
+
+class Commands(Queue):
+    def test_bad_input_is_refused_and_nothing_is_sent(self):
+        sim = self.serve(0, "--swipe-delay", "0")
+        self.load("b", 3)
+        self.sql("CREATE TABLE other AS SELECT 1")
+        gone = os.path.join(self.folder, "nowhere")
+        # (what, arguments, exit code, words of the message)
+        rows = [
+            ("a socket folder with no server",
+             ["--queue", "host=%s dbname=x" % gone, "queue", "status",
+              "--batch", "b"], 2, [gone.encode(), b"No such file"]),
+            ("a TCP port nobody listens at",
+             ["--queue", "postgresql://q@127.0.0.1:1/x", "write", "--batch",
+              "b", *self.ports()], 2,
+             [b"127.0.0.1:1", b"Connection refused"]),
+            ("a URL that is none", ["--queue", "postgresql://[x", "queue",
+                                    "init"], 1, [b"not a connection string"]),
+            ("--batch without a server",
+             ["write", "--batch", "b", *self.ports()], 1, [b"--queue"]),
+            ("a batch that does not exist",
+             ["write", "--batch", "nope", *self.ports()], 1,
+             [b'no batch named "nope"', b"(it has: b)"]),
+            ("status of a batch that does not exist",
+             ["queue", "status", "--batch", "nope"], 1, [b"nope"]),
+            ("a batch name used twice",
+             ["queue", "load", "--batch", "b", "--track2", "9", "--count",
+              "5"], 1, [b'batch named "b" already', b"nothing was added"]),
+            ("a card rule of write",
+             ["queue", "load", "--batch", "c", "--track2", "12A4"], 1,
+             [b"track 2"]),
+            ("settle a card not in doubt",
+             ["queue", "settle", "--batch", "b", "--card", "1", "written"],
+             1, [b"is not in doubt (it is pending)"]),
+            ("settle a card that is not there",
+             ["queue", "settle", "--batch", "b", "--card", "9", "unwritten"],
+             1, [b"does not exist"]),
+            ("a database without the tables",
+             ["--queue", self.cluster.url(), "write", "--batch", "b",
+              *self.ports()], 1, [b"queue init"]),
+        ]
+        env = dict(self.env)
+        for what, args, code, words in rows:
+            with self.subTest(what):
+                if "--queue" in args:
+                    self.env = dict(env)
+                    self.env.pop("QUILLON_QUEUE")
+                elif what == "--batch without a server":
+                    self.env = {k: v for k, v in env.items()
+                                if k != "QUILLON_QUEUE"}
+                else:
+                    self.env = env
+                result = self.run_quillon(*args)
+                self.assertEqual(result.returncode, code, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+        self.env = env
+        self.assertEqual(self.status()["cards"], 3)
+        self.assertEqual(self.sql("SELECT count(*) FROM quillon_batches"),
+                         "1")
+        self.assertEqual(sim.frames(), [])
+
+        # Tables of another version: init and write change nothing.
+        self.sql("UPDATE quillon_schema SET version = 2")
+        for args in (["queue", "init"], ["write", "--batch", "b",
+                                         *self.ports()]):
+            result = self.run_quillon(*args)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(b"of version 2; this quillon knows version 1",
+                          result.stderr)
+        self.assertEqual(sim.frames(), [])
+
+    def test_every_byte_of_a_csv_batch_reaches_the_card(self):
+        sim = self.serve(0, "--swipe-delay", "0")
+        cards = [cli.ODD_CARD,
+                 (cli.latin1("back\\slash\ttab\r\\N"), b"7", b"8")]
+        sheet = self.path("cards.csv")
+        with open(sheet, "w", newline="", encoding="utf-8") as f:
+            rows = csv.writer(f)
+            rows.writerow(["track1", "track2", "track3"])
+            for card in cards:
+                rows.writerow([t.decode("latin-1") for t in card])
+        self.queue("load", "--batch", "b", "--from", sheet)
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b",
+                                  "--verify")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([tuple(cli.latin1(w[t]) for t in
+                                ("track1", "track2", "track3"))
+                          for w in sim.written()], cards)
+
+    def test_cards_in_doubt_settled_by_the_operator_or_refused(self):
+        self.serve(0)  # nothing swipes: its write waits
+        self.load("b", 4)
+        # Cards 1 and 2 were sent by a station that never came back.
+        self.sql("UPDATE quillon_cards SET state = 'sent', station = 'gone', "
+                 "port = '/dev/ttyUSB9', sent_at = now() WHERE number <= 2")
+        text = self.queue("status", "--batch", "b").stdout.decode()
+        self.assertIn("card 1 in doubt: sent by station gone at /dev/ttyUSB9",
+                      text)
+        self.assertIn("that station is not running", text)
+        self.queue("settle", "--batch", "b", "--card", "1", "written")
+        self.queue("settle", "--batch", "b", "--card", "2", "unwritten")
+        self.assertEqual(self.sql("SELECT number, state FROM quillon_cards "
+                                  "ORDER BY number"),
+                         "1|confirmed\n2|pending\n3|pending\n4|pending")
+
+        # A station that runs holds its card: no settle while it does.
+        writing = self.station("S", [0])
+        self.assertTrue(wait_until(lambda: self.status()["in_doubt"] == 1))
+        doubt = self.status()["cards_in_doubt"][0]
+        self.assertEqual((doubt["card"], doubt["writing_now"]), (2, True))
+        result = self.run_quillon("queue", "settle", "--batch", "b",
+                                  "--card", "2", "written")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"is being written by station S", result.stderr)
+        # The same station twice at one encoder: the second is refused.
+        result = self.station("S", [0], start=False)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"is writing at", result.stderr)
+        # Beside it, the same station at another encoder writes the rest:
+        # the card the first holds is not in doubt.
+        self.serve(1, "--swipe-delay", "0")
+        result = self.station("S", [1], start=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(self.sims[1]), ["0003", "0004"])
+        writing.send_signal(signal.SIGINT)
+        _, err = writing.communicate(timeout=10)
+        self.assertEqual(writing.returncode, 130, err)
+
+        # A card of the station in doubt at a port not given now: nothing
+        # is sent.
+        self.sql("UPDATE quillon_cards SET state = 'sent', station = 'S', "
+                 "port = '/dev/ttyUSB7' WHERE number = 2")
+        before = len(self.sims[0].frames())
+        result = self.station("S", [0], start=False)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"card 2 may have been written at /dev/ttyUSB7",
+                      result.stderr)
+        self.assertEqual(len(self.sims[0].frames()), before)
+
+        # Sent at COM9, the same device as the encoder given now: settled
+        # there (a new encoder's blank card: written anew).
+        self.sql("UPDATE quillon_cards SET port = 'COM9' WHERE number = 2")
+        self.serve(0, "--swipe-delay", "0")
+        result = self.station("S", [0], start=False, env=dict(
+            self.env, ENCODER_COM9=self.sims[0].link))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"written anew", result.stderr)
+        self.assertEqual(self.sql("SELECT state, port FROM quillon_cards "
+                                  "WHERE number = 2"),
+                         "confirmed|" + self.sims[0].link)
+
+
+if __name__ == "__main__":
+    cli.QUILLON, cli.ENCODER_SIM = sys.argv[1], sys.argv[2]
+    import unittest
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)

@@ -1,0 +1,316 @@
+// quillon queue init | load | status | settle: the card queue that
+// several stations share, in PostgreSQL (queue_schema.h).
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "card_batch.h"
+#include "card_text.h"
+#include "commands.h"
+#include "encoder_protocol.h"
+#include "exit_codes.h"
+#include "queue_connection.h"
+#include "queue_schema.h"
+
+namespace quillon::cli {
+
+namespace {
+
+// The server's connection, its tables checked (unless `init`), or the
+// exit code after a message.
+std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
+                                                bool init = false) {
+  const std::string url = queueUrl(options.url);
+  if (url.empty()) {
+    complain("--queue URL (or QUILLON_QUEUE) names the queue's server");
+    return kExitUsage;
+  }
+  if (auto problem = QueueConnection::urlProblem(url); !problem.empty()) {
+    complain(problem);
+    return kExitUsage;
+  }
+  auto opened = QueueConnection::open(url);
+  if (auto* message = std::get_if<std::string>(&opened)) {
+    complain(*message);
+    return kExitPort;
+  }
+  auto& connection = std::get<QueueConnection>(opened);
+  if (!init) {
+    if (auto problem = checkSchema(connection); !problem.empty()) {
+      complain(problem);
+      return kExitUsage;
+    }
+  }
+  return std::move(connection);
+}
+
+struct OpenBatch {
+  QueueConnection connection;
+  QueueBatch batch;
+};
+
+// The server's connection and options.batch, or the exit code after a
+// message.
+std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
+  auto connected = connectQueue(options);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  auto& connection = std::get<QueueConnection>(connected);
+  auto found = findBatch(connection, options.batch);
+  if (auto* message = std::get_if<std::string>(&found)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
+}
+
+// COPY's text format: a backslash and the line's separators escaped.
+void appendCopyField(std::string& data,
+                     const std::optional<std::string>& text) {
+  if (!text) {
+    data += "\\N";
+    return;
+  }
+  for (const char c : *text) {
+    switch (c) {
+      case '\\': data += "\\\\"; break;
+      case '\t': data += "\\t"; break;
+      case '\n': data += "\\n"; break;
+      case '\r': data += "\\r"; break;
+      default: data += c;
+    }
+  }
+}
+
+std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
+  return key + ": " + std::to_string(confirmed) + " confirmed, " +
+         std::to_string(inDoubt) + " in doubt";
+}
+
+}  // namespace
+
+std::string queueUrl(const std::string& given) {
+  if (!given.empty()) return given;
+  const char* env = std::getenv("QUILLON_QUEUE");
+  return env != nullptr ? env : "";
+}
+
+int runQueueInit(const GlobalOptions& global, const QueueOptions& options) {
+  auto connected = connectQueue(options, true);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  const SchemaOutcome made = createSchema(std::get<QueueConnection>(connected));
+  if (made.code != kExitDone || !global.quiet) complain(made.message);
+  return made.code;
+}
+
+int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
+                 const WriteOptions& cards) {
+  // The cards are checked before the server is asked anything.
+  auto planned = checkedBatch(cards);
+  if (auto* message = std::get_if<std::string>(&planned)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  CardBatch& batch = std::get<CardBatch>(planned);
+  auto connected = connectQueue(options);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  QueueConnection& connection = std::get<QueueConnection>(connected);
+
+  const auto failed = [&](const std::string& message) {
+    connection.run("ROLLBACK");
+    complain(message + "; nothing was added");
+    return kExitUsage;
+  };
+  if (auto begun = connection.run("BEGIN"); !begun.ok())
+    return failed("the queue cannot be written: " + begun.error());
+  QueueResult added = connection.run(
+      "INSERT INTO quillon_batches (name, selection, cards) "
+      "VALUES ($1, $2, $3) RETURNING id",
+      {options.batch, std::to_string(batch.selection()),
+       std::to_string(batch.size())});
+  if (added.code() == "23505")
+    return failed("the queue has a batch named \"" + options.batch +
+                  "\" already: give this one another name");
+  if (!added.ok())
+    return failed("the queue cannot be written: " + added.error());
+  const std::string id = added.text(0, 0);
+  std::string data;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    data += id + "\t" + std::to_string(i + 1);
+    const Tracks& tracks = batch.at(i);
+    for (int track = 1; track <= 3; ++track) {
+      data += '\t';
+      std::optional<std::string> text;
+      if (protocol::selectionHasTrack(batch.selection(), track))
+        text = latin1ToUtf8(tracks[static_cast<std::size_t>(track - 1)]);
+      appendCopyField(data, text);
+    }
+    data += '\n';
+  }
+  if (auto problem = connection.copyIn(
+          "COPY quillon_cards (batch_id, number, track1, track2, track3) "
+          "FROM STDIN",
+          data);
+      !problem.empty())
+    return failed("the cards cannot be added: " + problem);
+  if (auto done = connection.run("COMMIT"); !done.ok())
+    return failed("the batch cannot be committed: " + done.error());
+  if (!global.quiet)
+    complain("batch " + options.batch + ": " + std::to_string(batch.size()) +
+             " cards added to the queue");
+  return kExitDone;
+}
+
+int runQueueStatus(const QueueOptions& options) {
+  auto opened = openBatch(options);
+  if (auto* code = std::get_if<int>(&opened)) return *code;
+  auto& [connection, batch] = std::get<OpenBatch>(opened);
+  // The rate: confirmed cards over the time from the first of them sent
+  // to the last confirmed.
+  QueueResult totals = connection.run(
+      "SELECT count(*) FILTER (WHERE state = 'pending'), "
+      "count(*) FILTER (WHERE state = 'sent'), "
+      "count(*) FILTER (WHERE state = 'confirmed'), "
+      "coalesce(extract(epoch FROM max(confirmed_at) FILTER (WHERE timed) "
+      "- min(sent_at) FILTER (WHERE timed)), 0) "
+      "FROM (SELECT *, state = 'confirmed' AND NOT settled_by_operator "
+      "AS timed "
+      "FROM quillon_cards WHERE batch_id = $1) AS cards",
+      {batch.id});
+  QueueResult stations = connection.run(
+      "SELECT station, port, count(*) FILTER (WHERE state = 'confirmed'), "
+      "count(*) FILTER (WHERE state = 'sent') FROM quillon_cards "
+      "WHERE batch_id = $1 AND station IS NOT NULL "
+      "GROUP BY station, port ORDER BY station, port",
+      {batch.id});
+  QueueResult doubts = connection.run(
+      std::string("SELECT number, station, port, "
+                  "to_char(sent_at AT TIME ZONE 'UTC', "
+                  "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), ") +
+          kWritingNow +
+          " FROM quillon_cards WHERE batch_id = $1 AND state = 'sent' "
+          "ORDER BY number",
+      {batch.id});
+  for (const QueueResult* result : {&totals, &stations, &doubts}) {
+    if (!result->ok()) {
+      complain("the queue cannot be read: " + result->error());
+      return kExitUsage;
+    }
+  }
+  const long confirmed = totals.number(0, 2);
+  const double span = totals.real(0, 3);
+  const double rate = span > 0 ? confirmed * 60.0 / span : 0.0;
+
+  if (options.format == "json") {
+    nlohmann::ordered_json status;
+    status["batch"] = batch.name;
+    status["cards"] = batch.cards;
+    status["pending"] = totals.number(0, 0);
+    status["in_doubt"] = totals.number(0, 1);
+    status["confirmed"] = confirmed;
+    status["cards_per_minute"] = std::round(rate * 10) / 10;
+    status["stations"] = nlohmann::ordered_json::array();
+    for (int row = 0; row < stations.rows(); ++row) {
+      status["stations"].push_back({{"station", stations.text(row, 0)},
+                                    {"port", stations.text(row, 1)},
+                                    {"confirmed", stations.number(row, 2)},
+                                    {"in_doubt", stations.number(row, 3)}});
+    }
+    status["cards_in_doubt"] = nlohmann::ordered_json::array();
+    for (int row = 0; row < doubts.rows(); ++row) {
+      status["cards_in_doubt"].push_back(
+          {{"card", doubts.number(row, 0)},
+           {"station", doubts.text(row, 1)},
+           {"port", doubts.text(row, 2)},
+           {"sent_at", doubts.text(row, 3)},
+           {"writing_now", doubts.text(row, 4) == "t"}});
+    }
+    std::printf("%s\n", status.dump().c_str());
+    return kExitDone;
+  }
+  std::printf(
+      "batch %s: %ld cards; %ld confirmed, %ld pending, %ld in doubt; "
+      "%.0f cards/min\n",
+      batch.name.c_str(), batch.cards, confirmed, totals.number(0, 0),
+      totals.number(0, 1), rate);
+  for (int row = 0; row < stations.rows(); ++row) {
+    std::printf("  %s\n",
+                tableLine("station " + stations.text(row, 0) + " at " +
+                              stations.text(row, 1),
+                          stations.number(row, 2), stations.number(row, 3))
+                    .c_str());
+  }
+  for (int row = 0; row < doubts.rows(); ++row) {
+    const bool writing = doubts.text(row, 4) == "t";
+    std::printf("  card %ld in doubt: sent by station %s at %s, %s; %s\n",
+                doubts.number(row, 0), doubts.text(row, 1).c_str(),
+                doubts.text(row, 2).c_str(), doubts.text(row, 3).c_str(),
+                writing
+                    ? "that encoder is writing it now"
+                    : "that station is not running: starting it again settles "
+                      "it, or quillon queue settle");
+  }
+  return kExitDone;
+}
+
+int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
+  auto opened = openBatch(options);
+  if (auto* code = std::get_if<int>(&opened)) return *code;
+  auto& [connection, batch] = std::get<OpenBatch>(opened);
+  const std::string card = std::to_string(options.card);
+  const std::string& batchId = batch.id;
+  QueueResult row = connection.run(
+      "SELECT state, station, port FROM quillon_cards "
+      "WHERE batch_id = $1 AND number = $2",
+      {batchId, card});
+  if (!row.ok()) {
+    complain("the queue cannot be read: " + row.error());
+    return kExitUsage;
+  }
+  if (row.rows() == 0 || row.text(0, 0) != "sent") {
+    complain("card " + card + " of batch " + options.batch +
+             (row.rows() == 0
+                  ? " does not exist"
+                  : " is not in doubt (it is " + row.text(0, 0) + ")") +
+             "; nothing was changed");
+    return kExitUsage;
+  }
+  const std::string station = row.text(0, 1);
+  const std::string port = row.text(0, 2);
+  // Holding its station's lock keeps that station from starting while the
+  // card is settled; a station that runs settles its own cards.
+  QueueResult lock = connection.run(stationLockSql(true), {station, port});
+  if (!lock.ok() || lock.text(0, 0) != "t") {
+    complain("card " + card + " is being written by station " + station +
+             " at " + port +
+             " now; settle only the cards of a station that is not running "
+             "(nothing was changed)");
+    return kExitUsage;
+  }
+  const bool written = options.outcome == "written";
+  QueueResult settled = connection.run(
+      // Still that station's: it may have run and let go of the card
+      // since it was read.
+      std::string(written ? "UPDATE quillon_cards SET state = 'confirmed', "
+                            "confirmed_at = now(), settled_by_operator = true "
+                          : "UPDATE quillon_cards SET state = 'pending', "
+                            "station = NULL, port = NULL, sent_at = NULL ") +
+          "WHERE batch_id = $1 AND number = $2 AND state = 'sent' "
+          "AND station = $3 AND port = $4",
+      {batchId, card, station, port});
+  connection.run(stationLockSql(false), {station, port});
+  if (!settled.ok() || settled.changed() != 1) {
+    complain("card " + card + " could not be settled: " +
+             (settled.ok() ? "it changed meanwhile" : settled.error()));
+    return kExitUsage;
+  }
+  if (!global.quiet) {
+    complain("card " + card + " of batch " + options.batch +
+             (written ? " is confirmed (on a card at station " + station +
+                            ", " + port + ")"
+                      : " is pending again: the next free encoder writes it"));
+  }
+  return kExitDone;
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,53 @@
+// The card queue's tables in PostgreSQL, and their version:
+//   quillon_schema   one row: the version of these tables
+//   quillon_batches  a batch: its name (unique), its tracks, its size
+//   quillon_cards    a card a row: its texts (UTF-8 of the card's bytes),
+//                    its state (pending, sent, confirmed), the station and
+//                    port that sent it, and when
+// A card is "in doubt" while it is sent and not confirmed. Each running
+// encoder holds an advisory lock named by its station and port, so that
+// no second program runs as it and an operator settles only cards whose
+// station is gone.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "queue_connection.h"
+
+namespace quillon::cli {
+
+inline constexpr int kQueueSchemaVersion = 1;
+
+/// Creates the tables when there are none; a message (and `code`: an exit
+/// code) when they are of another version. `created` says which.
+struct SchemaOutcome {
+  int code = 0;
+  std::string message;
+  bool created = false;
+};
+[[nodiscard]] SchemaOutcome createSchema(QueueConnection& connection);
+
+/// Empty when the tables are there in this version, else why not.
+[[nodiscard]] std::string checkSchema(QueueConnection& connection);
+
+/// A batch of the queue.
+struct QueueBatch {
+  std::string id;
+  std::string name;
+  int selection = 0;
+  long cards = 0;
+};
+/// Batch `name`, or a message naming the batches there are.
+[[nodiscard]] std::variant<QueueBatch, std::string> findBatch(
+    QueueConnection& connection, const std::string& name);
+
+/// An SQL condition on a card row: the encoder that sent it (its station
+/// and port) runs now, holding its lock.
+extern const char* const kWritingNow;
+
+/// SQL that takes (true) or frees the advisory lock of station `$1`'s port
+/// `$2`: SELECT pg_try_advisory_lock(...) / pg_advisory_unlock(...).
+[[nodiscard]] std::string stationLockSql(bool take);
+
+}  // namespace quillon::cli
