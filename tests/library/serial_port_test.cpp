@@ -197,7 +197,8 @@ TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
     const auto took = Clock::now() - start;
     calls.setDrain(Drain::kEnds);
     EXPECT_EQ(calls.log(), c.calls);
-    EXPECT_EQ(threadCount(), threads) << "a thread outlived the close";
+    // Fewer is fine: a thread that ran before the close may end meanwhile.
+    EXPECT_LE(threadCount(), threads) << "a thread outlived the close";
     if (c.drain != Drain::kEnds) {
       EXPECT_GE(took, 500ms);
       EXPECT_LT(took, 2s);
