@@ -9,11 +9,11 @@
 # Runs apt-get only when something is missing; uses sudo when not root.
 set -euo pipefail
 
-# Building: compilers, Qt, the libraries (libpq: the card queue's
-# PostgreSQL client), scdoc for the manual pages and
-# rsvg-convert for the icons.
+# Building: compilers (and ccache, which repeated builds share), Qt, the
+# libraries (libpq: the card queue's PostgreSQL client), scdoc for the
+# manual pages and rsvg-convert for the icons.
 packages=(
-  build-essential cmake pkg-config binutils
+  build-essential cmake pkg-config binutils ccache
   qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev libxau-dev
   libcli11-dev nlohmann-json3-dev libcsv-dev libpq-dev
   scdoc librsvg2-bin
