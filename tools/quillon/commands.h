@@ -64,8 +64,10 @@ struct QueueOptions {
   long card = 0;                ///< of settle
   std::string outcome;          ///< of settle: written or unwritten
 };
-/// `given`, else $QUILLON_QUEUE, else empty.
-[[nodiscard]] std::string queueUrl(const std::string& given);
+/// `given`, else $QUILLON_QUEUE, if it parses as a connection string or
+/// URI; else none, after a message (`missing` when neither names one).
+[[nodiscard]] std::optional<std::string> checkedQueueUrl(
+    const std::string& given, const std::string& missing);
 int runQueueInit(const GlobalOptions& global, const QueueOptions& options);
 /// Adds batch options.batch of `cards` (their texts, --from ...).
 int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,

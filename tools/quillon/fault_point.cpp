@@ -48,28 +48,28 @@ std::optional<Fault> parse(const char* text) {
   return fault;
 }
 
-// True the first time a card reaches the fault's point (a signal's or a
-// drop's, as `drop` says).
-bool firstTimeAt(std::string_view point, long card, bool drop) {
+// The fault, the first time a card reaches its point (a signal's or a
+// drop's, as `drop` says); none otherwise.
+const Fault* firstTimeAt(std::string_view point, long card, bool drop) {
   static const std::optional<Fault> fault =
       parse(std::getenv("QUILLON_FAULT_AT"));
   static std::atomic<bool> fired{false};
   if (!fault || fault->point != point || (fault->card && *fault->card != card))
-    return false;
-  if ((fault->signal == kDrop) != drop) return false;
-  return !fired.exchange(true);
+    return nullptr;
+  if ((fault->signal == kDrop) != drop) return nullptr;
+  return fired.exchange(true) ? nullptr : &*fault;
 }
 
 }  // namespace
 
 void faultPoint(std::string_view point, long card) {
-  if (!firstTimeAt(point, card, false)) return;
   // To the process, not this thread: every encoder's wait sees it.
-  ::kill(::getpid(), parse(std::getenv("QUILLON_FAULT_AT"))->signal);
+  if (const Fault* fault = firstTimeAt(point, card, false))
+    ::kill(::getpid(), fault->signal);
 }
 
 bool faultDrop(std::string_view point, long card) {
-  return firstTimeAt(point, card, true);
+  return firstTimeAt(point, card, true) != nullptr;
 }
 
 }  // namespace quillon::cli

@@ -21,16 +21,10 @@ namespace {
 // exit code after a message.
 std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
                                                 bool init = false) {
-  const std::string url = queueUrl(options.url);
-  if (url.empty()) {
-    complain("--queue URL (or QUILLON_QUEUE) names the queue's server");
-    return kExitUsage;
-  }
-  if (auto problem = QueueConnection::urlProblem(url); !problem.empty()) {
-    complain(problem);
-    return kExitUsage;
-  }
-  auto opened = QueueConnection::open(url);
+  const auto url = checkedQueueUrl(
+      options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
+  if (!url) return kExitUsage;
+  auto opened = QueueConnection::open(*url);
   if (auto* message = std::get_if<std::string>(&opened)) {
     complain(*message);
     return kExitPort;
@@ -89,10 +83,15 @@ std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
 
 }  // namespace
 
-std::string queueUrl(const std::string& given) {
-  if (!given.empty()) return given;
+std::optional<std::string> checkedQueueUrl(const std::string& given,
+                                           const std::string& missing) {
   const char* env = std::getenv("QUILLON_QUEUE");
-  return env != nullptr ? env : "";
+  const std::string url = !given.empty() ? given : env != nullptr ? env : "";
+  const std::string problem =
+      url.empty() ? missing : QueueConnection::urlProblem(url);
+  if (problem.empty()) return url;
+  complain(problem);
+  return std::nullopt;
 }
 
 int runQueueInit(const GlobalOptions& global, const QueueOptions& options) {

@@ -136,17 +136,11 @@ int concludeBatch(const GlobalOptions& global, const std::string& settleHint,
 std::variant<std::unique_ptr<CardLedger>, int> openQueue(
     const GlobalOptions& global, InterruptSource& interrupt,
     const WriteOptions& options) {
-  const std::string url = queueUrl(options.queue);
-  if (url.empty()) {
-    complain(
-        "--batch takes its cards from the queue: --queue URL (or "
-        "QUILLON_QUEUE) names its server");
-    return kExitUsage;
-  }
-  if (auto problem = QueueConnection::urlProblem(url); !problem.empty()) {
-    complain(problem);
-    return kExitUsage;
-  }
+  const auto url =
+      checkedQueueUrl(options.queue,
+                      "--batch takes its cards from the queue: --queue URL (or "
+                      "QUILLON_QUEUE) names its server");
+  if (!url) return kExitUsage;
   std::string station = options.station;
   if (station.empty()) {
     char host[256] = "";
@@ -154,7 +148,7 @@ std::variant<std::unique_ptr<CardLedger>, int> openQueue(
     station = host;
   }
   auto opened = QueueLedger::open(
-      url, options.batch, station, global.ports,
+      *url, options.batch, station, global.ports,
       [&interrupt] { return interrupt.raised(); },
       [](const std::string& line) { complain(line); });
   if (auto* problem = std::get_if<QueueLedger::Problem>(&opened)) {
