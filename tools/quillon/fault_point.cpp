@@ -48,11 +48,16 @@ std::optional<Fault> parse(const char* text) {
   return fault;
 }
 
+const std::optional<Fault>& armedFault() {
+  static const std::optional<Fault> fault =
+      parse(std::getenv("QUILLON_FAULT_AT"));
+  return fault;
+}
+
 // The fault, the first time a card reaches its point (a signal's or a
 // drop's, as `drop` says); none otherwise.
 const Fault* firstTimeAt(std::string_view point, long card, bool drop) {
-  static const std::optional<Fault> fault =
-      parse(std::getenv("QUILLON_FAULT_AT"));
+  const std::optional<Fault>& fault = armedFault();
   static std::atomic<bool> fired{false};
   if (!fault || fault->point != point || (fault->card && *fault->card != card))
     return nullptr;
@@ -70,6 +75,10 @@ void faultPoint(std::string_view point, long card) {
 
 bool faultDrop(std::string_view point, long card) {
   return firstTimeAt(point, card, true) != nullptr;
+}
+
+bool faultArmed(std::string_view point) {
+  return armedFault() && armedFault()->point == point;
 }
 
 }  // namespace quillon::cli

@@ -21,5 +21,8 @@ void faultPoint(std::string_view point, long card);
 /// True (once) when QUILLON_FAULT_AT=POINT:DROP[:CARD] names this card and
 /// point: the caller drops its connection as if the reply were lost.
 bool faultDrop(std::string_view point, long card);
+/// True when QUILLON_FAULT_AT names POINT at all (for any card), so that
+/// the caller takes the slower way that lets the seam stop it midway.
+bool faultArmed(std::string_view point);
 
 }  // namespace quillon::cli

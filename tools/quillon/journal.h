@@ -89,6 +89,8 @@ class Journal {
  private:
   /// Holds the journal open as `fd_` for this program alone.
   std::string lock();
+  // Flushes the folder that holds the journal, so that its new name lasts.
+  std::string syncFolder() const;
   /// Appends `text` (one line) and flushes it. `card`: the card a
   /// confirming line is for (the test seam "journal" may stop the program
   /// between its two halves), else 0.
