@@ -13,6 +13,7 @@ import csv
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 
@@ -142,6 +143,11 @@ class Stations(Queue):
         result = self.run_quillon(*self.ports(), "write", "--batch", "b")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_each_once(100)
+        # Unnamed, a station is its host and machine: clones differ.
+        with open("/etc/machine-id") as machine:
+            name = "%s-%s" % (socket.gethostname(), machine.read()[:8])
+        self.assertEqual({s["station"] for s in self.status()["stations"]},
+                         {name})
 
     def test_a_claim_whose_reply_is_lost_is_put_back_and_claimed_anew(self):
         for index in range(2):
@@ -252,8 +258,27 @@ class Commands(Queue):
         # Cards 1 and 2 were sent by a station that never came back.
         self.sql("UPDATE quillon_cards SET state = 'sent', station = 'gone', "
                  "port = '/dev/ttyUSB9', sent_at = now() WHERE number <= 2")
+        # A name with a line end and a terminal escape is shown escaped.
+        self.sql("UPDATE quillon_cards SET station = 'gone' || chr(10) || "
+                 "chr(27) || '[2J' WHERE number = 2")
+        # A lock of the same name held in another database of the server
+        # is another queue's station, not this one's.
+        holder = subprocess.Popen(
+            [os.path.join(self.cluster.bin, "psql"), "-X", "-q", "-d",
+             self.cluster.url("postgres"), "-c",
+             "SELECT pg_advisory_lock(hashtext('quillon station'), "
+             "hashtext('gone' || E'\\n' || '/dev/ttyUSB9')); "
+             "SELECT pg_sleep(60)"], stdout=subprocess.DEVNULL)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertTrue(wait_until(lambda: self.cluster.sql(
+            "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'")
+            == "1"))
         text = self.queue("status", "--batch", "b").stdout.decode()
         self.assertIn("card 1 in doubt: sent by station gone at /dev/ttyUSB9",
+                      text)
+        self.assertNotIn("writing it now", text)
+        self.assertIn("card 2 in doubt: sent by station gone\\x0A\\x1B[2J at",
                       text)
         self.assertIn("that station is not running", text)
         self.queue("settle", "--batch", "b", "--card", "1", "written")
@@ -271,6 +296,17 @@ class Commands(Queue):
                                   "--card", "2", "written")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn(b"is being written by station S", result.stderr)
+        # Nor for a card of the station at another name of the same device.
+        device = os.path.realpath(self.sims[0].link)
+        self.sql("UPDATE quillon_cards SET state = 'sent', station = 'S', "
+                 "port = '%s', sent_at = now() WHERE number = 4" % device)
+        self.assertTrue(self.status()["cards_in_doubt"][1]["writing_now"])
+        result = self.run_quillon("queue", "settle", "--batch", "b",
+                                  "--card", "4", "written")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"is being written by station S", result.stderr)
+        self.sql("UPDATE quillon_cards SET state = 'pending', station = NULL, "
+                 "port = NULL, sent_at = NULL WHERE number = 4")
         # The same station twice at one encoder: the second is refused.
         result = self.station("S", [0], start=False)
         self.assertEqual(result.returncode, 1, result.stderr)

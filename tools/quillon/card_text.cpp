@@ -54,6 +54,47 @@ std::string escapedForDisplay(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence of one printable character at the
+// start of `text` (U+00A0 and above, shortest form, no surrogate), or 0.
+std::size_t printableSequence(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  if (lead < 0xC2 || lead > 0xF4 || text.size() < length) return 0;
+  char32_t point = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    point = (point << 6) | (next & 0x3F);
+  }
+  const char32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
+  if (point < least[length] || point > 0x10FFFF ||
+      (point >= 0xD800 && point <= 0xDFFF))
+    return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string escapedName(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      out.push_back(text[i++]);
+    } else if (const std::size_t n =
+                   byte >= 0x80 ? printableSequence(text.substr(i)) : 0) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      out += escapedForDisplay(text.substr(i, 1));
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::optional<std::string> trackTextProblem(int track, std::string_view bytes) {
   const std::size_t limits[] = {protocol::kWriteLimitTrack1,
                                 protocol::kWriteLimitTrack2,

@@ -20,6 +20,11 @@ namespace quillon::cli {
 /// backslash) written as \xNN, for messages and the text format.
 [[nodiscard]] std::string escapedForDisplay(std::string_view bytes);
 
+/// A name from elsewhere (a station, a batch, a port) for a message or a
+/// table: printable UTF-8 as it is; control characters (terminal escapes,
+/// line ends), the backslash and bytes that are not UTF-8 as \xNN.
+[[nodiscard]] std::string escapedName(std::string_view text);
+
 /// Why `bytes` cannot be written to `track` (1..3), or empty when it can:
 /// empty, too long, a zero byte, or a byte that frames the track block
 /// ('?' anywhere, 'A' or 'B' on tracks 2 and 3).

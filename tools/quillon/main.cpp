@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
   writeCommand->add_option(
       "--station", write.station,
       "this station's name in the queue, one per machine (default: the "
-      "host name)");
+      "host name and the start of the machine's id, as in host-3d1219c7)");
   writeCommand
       ->add_option("--retries", write.retries,
                    "attempts after a failed or mismatched card, at the same "

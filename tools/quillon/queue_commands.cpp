@@ -128,7 +128,8 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
       {options.batch, std::to_string(batch.selection()),
        std::to_string(batch.size())});
   if (added.code() == "23505")
-    return failed("the queue has a batch named \"" + options.batch +
+    return failed("the queue has a batch named \"" +
+                  escapedName(options.batch) +
                   "\" already: give this one another name");
   if (!added.ok())
     return failed("the queue cannot be written: " + added.error());
@@ -155,8 +156,8 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
   if (auto done = connection.run("COMMIT"); !done.ok())
     return failed("the batch cannot be committed: " + done.error());
   if (!global.quiet)
-    complain("batch " + options.batch + ": " + std::to_string(batch.size()) +
-             " cards added to the queue");
+    complain("batch " + escapedName(options.batch) + ": " +
+             std::to_string(batch.size()) + " cards added to the queue");
   return kExitDone;
 }
 
@@ -230,24 +231,24 @@ int runQueueStatus(const QueueOptions& options) {
   std::printf(
       "batch %s: %ld cards; %ld confirmed, %ld pending, %ld in doubt; "
       "%.0f cards/min\n",
-      batch.name.c_str(), batch.cards, confirmed, totals.number(0, 0),
-      totals.number(0, 1), rate);
+      escapedName(batch.name).c_str(), batch.cards, confirmed,
+      totals.number(0, 0), totals.number(0, 1), rate);
   for (int row = 0; row < stations.rows(); ++row) {
     std::printf("  %s\n",
-                tableLine("station " + stations.text(row, 0) + " at " +
-                              stations.text(row, 1),
+                tableLine("station " + escapedName(stations.text(row, 0)) +
+                              " at " + escapedName(stations.text(row, 1)),
                           stations.number(row, 2), stations.number(row, 3))
                     .c_str());
   }
   for (int row = 0; row < doubts.rows(); ++row) {
     const bool writing = doubts.text(row, 4) == "t";
-    std::printf("  card %ld in doubt: sent by station %s at %s, %s; %s\n",
-                doubts.number(row, 0), doubts.text(row, 1).c_str(),
-                doubts.text(row, 2).c_str(), doubts.text(row, 3).c_str(),
-                writing
-                    ? "that encoder is writing it now"
-                    : "that station is not running: starting it again settles "
-                      "it, or quillon queue settle");
+    std::printf(
+        "  card %ld in doubt: sent by station %s at %s, %s; %s\n",
+        doubts.number(row, 0), escapedName(doubts.text(row, 1)).c_str(),
+        escapedName(doubts.text(row, 2)).c_str(), doubts.text(row, 3).c_str(),
+        writing ? "that encoder is writing it now"
+                : "that station is not running: starting it again settles "
+                  "it, or quillon queue settle");
   }
   return kExitDone;
 }
@@ -267,7 +268,7 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
     return kExitUsage;
   }
   if (row.rows() == 0 || row.text(0, 0) != "sent") {
-    complain("card " + card + " of batch " + options.batch +
+    complain("card " + card + " of batch " + escapedName(options.batch) +
              (row.rows() == 0
                   ? " does not exist"
                   : " is not in doubt (it is " + row.text(0, 0) + ")") +
@@ -276,12 +277,15 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
   }
   const std::string station = row.text(0, 1);
   const std::string port = row.text(0, 2);
+  const std::string stationShown = escapedName(station);
+  const std::string portShown = escapedName(port);
   // Holding its station's lock keeps that station from starting while the
   // card is settled; a station that runs settles its own cards.
-  QueueResult lock = connection.run(stationLockSql(true), {station, port});
+  QueueResult lock =
+      connection.run(stationLockSql(true), stationLockParams(station, port));
   if (!lock.ok() || lock.text(0, 0) != "t") {
-    complain("card " + card + " is being written by station " + station +
-             " at " + port +
+    complain("card " + card + " is being written by station " + stationShown +
+             " at " + portShown +
              " now; settle only the cards of a station that is not running "
              "(nothing was changed)");
     return kExitUsage;
@@ -297,16 +301,16 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
           "WHERE batch_id = $1 AND number = $2 AND state = 'sent' "
           "AND station = $3 AND port = $4",
       {batchId, card, station, port});
-  connection.run(stationLockSql(false), {station, port});
+  connection.run(stationLockSql(false), stationLockParams(station, port));
   if (!settled.ok() || settled.changed() != 1) {
     complain("card " + card + " could not be settled: " +
              (settled.ok() ? "it changed meanwhile" : settled.error()));
     return kExitUsage;
   }
   if (!global.quiet) {
-    complain("card " + card + " of batch " + options.batch +
-             (written ? " is confirmed (on a card at station " + station +
-                            ", " + port + ")"
+    complain("card " + card + " of batch " + escapedName(options.batch) +
+             (written ? " is confirmed (on a card at station " + stationShown +
+                            ", " + portShown + ")"
                       : " is pending again: the next free encoder writes it"));
   }
   return kExitDone;

@@ -107,8 +107,8 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
     bool held = false;
     for (int attempt = 0; attempt < 15 && !held; ++attempt) {
       if (attempt > 0) std::this_thread::sleep_for(200ms);
-      QueueResult lock =
-          connection.run(stationLockSql(true), {station, ports[i]});
+      QueueResult lock = connection.run(stationLockSql(true),
+                                        stationLockParams(station, ports[i]));
       if (!lock.ok())
         return Problem{kExitUsage, "the queue cannot be used: " + lock.error()};
       held = lock.text(0, 0) == "t";
@@ -198,8 +198,8 @@ std::string QueueLedger::comeBack(Link& link, std::string why) {
       why = link.connection.lastError();
       continue;
     }
-    QueueResult lock =
-        link.connection.run(stationLockSql(true), {station_, link.port});
+    QueueResult lock = link.connection.run(
+        stationLockSql(true), stationLockParams(station_, link.port));
     if (lock.ok() && lock.text(0, 0) == "t") {
       tell_("the queue is back; the encoder at " + link.port + " goes on");
       return {};

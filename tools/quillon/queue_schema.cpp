@@ -1,5 +1,8 @@
 #include "queue_schema.h"
 
+#include <cstdlib>
+
+#include "card_text.h"
 #include "exit_codes.h"
 
 namespace quillon::cli {
@@ -108,20 +111,44 @@ std::variant<QueueBatch, std::string> findBatch(QueueConnection& connection,
       "SELECT coalesce(string_agg(name, ', ' ORDER BY name), '') "
       "FROM quillon_batches");
   const std::string known = names.ok() ? names.text(0, 0) : "";
-  return "the queue has no batch named \"" + name + "\"" +
+  return "the queue has no batch named \"" + escapedName(name) + "\"" +
          (known.empty() ? " (it has none: quillon queue load adds one)"
-                        : " (it has: " + known + ")");
+                        : " (it has: " + escapedName(known) + ")");
 }
 
 const char* const kWritingNow =
     "EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted "
-    "AND classid = hashtext('quillon station')::oid AND objid = "
+    "AND database = (SELECT oid FROM pg_database "
+    "WHERE datname = current_database()) AND classid = hashtext('quillon "
+    "station')::oid AND objid = "
     "hashtext(station || E'\\n' || port)::oid AND objsubid = 2)";
 
 std::string stationLockSql(bool take) {
-  return std::string("SELECT ") +
-         (take ? "pg_try_advisory_lock" : "pg_advisory_unlock") +
-         "(hashtext('quillon station'), hashtext($1 || E'\\n' || $2))";
+  const std::string key =
+      "(hashtext('quillon station'), hashtext($1 || E'\\n' || ";
+  const std::string port = key + "$2))";
+  const std::string device = key + "$3))";
+  // CASE fixes the order: the device's lock is tried only once the port's
+  // is held, and the port's is let go again when the device's is not had.
+  if (take) {
+    return "SELECT CASE WHEN pg_try_advisory_lock" + port +
+           " THEN CASE WHEN $2::text = $3::text OR pg_try_advisory_lock" +
+           device + " THEN true ELSE NOT pg_advisory_unlock" + port +
+           " END ELSE false END";
+  }
+  return "SELECT CASE WHEN $2::text = $3::text THEN pg_advisory_unlock" + port +
+         " ELSE pg_advisory_unlock" + port + " AND pg_advisory_unlock" +
+         device + " END";
+}
+
+std::vector<QueueParam> stationLockParams(const std::string& station,
+                                          const std::string& port) {
+  std::string device = port;
+  if (char* real = ::realpath(port.c_str(), nullptr)) {
+    device = real;
+    std::free(real);
+  }
+  return {station, port, device};
 }
 
 }  // namespace quillon::cli

@@ -46,8 +46,15 @@ struct QueueBatch {
 /// and port) runs now, holding its lock.
 extern const char* const kWritingNow;
 
-/// SQL that takes (true) or frees the advisory lock of station `$1`'s port
-/// `$2`: SELECT pg_try_advisory_lock(...) / pg_advisory_unlock(...).
+/// SQL that takes (true) or frees the advisory locks of station `$1`'s
+/// port `$2` and of the device `$3` that the name leads to (a
+/// /dev/serial/by-id name and /dev/ttyUSB0 are one encoder): taken both or
+/// neither; one row, true when taken (or freed).
 [[nodiscard]] std::string stationLockSql(bool take);
+
+/// The parameters of stationLockSql for `station` at `port`: the device is
+/// the port's real path on this machine, else the name as it stands.
+[[nodiscard]] std::vector<QueueParam> stationLockParams(
+    const std::string& station, const std::string& port);
 
 }  // namespace quillon::cli

@@ -21,6 +21,7 @@
 #include "port_access.h"
 #include "queue_ledger.h"
 #include "quillon/core/status.h"
+#include "station_name.h"
 
 namespace quillon::cli {
 
@@ -141,12 +142,8 @@ std::variant<std::unique_ptr<CardLedger>, int> openQueue(
                       "--batch takes its cards from the queue: --queue URL (or "
                       "QUILLON_QUEUE) names its server");
   if (!url) return kExitUsage;
-  std::string station = options.station;
-  if (station.empty()) {
-    char host[256] = "";
-    ::gethostname(host, sizeof host - 1);
-    station = host;
-  }
+  const std::string station =
+      options.station.empty() ? defaultStationName() : options.station;
   auto opened = QueueLedger::open(
       *url, options.batch, station, global.ports,
       [&interrupt] { return interrupt.raised(); },
