@@ -74,8 +74,9 @@ QStringList initialItems(int id) {
 
 // The first item that begins with the value (ignoring case) is selected;
 // without one the value becomes the text.
-void showValue(QComboBox* combo, const QString& value) {
-  const int index = combo->findText(value, Qt::MatchStartsWith);
+void showValue(QComboBox* combo, const QString& value,
+               Qt::MatchFlags match = Qt::MatchStartsWith) {
+  const int index = combo->findText(value, match);
   if (index >= 0) {
     combo->setCurrentIndex(index);
     combo->setEditText(combo->itemText(index));
@@ -109,7 +110,12 @@ void CPortSettingDlg::showEvent(QShowEvent* event) {
 }
 
 void CPortSettingDlg::showMembers() {
-  showValue(comboBox(kPortNameCombo), m_strPortName);
+  // A port is the one named or none: a saved /dev/ttyUSB1 that is gone
+  // must not pick /dev/ttyUSB10. COMn names ignore case; paths do not.
+  const bool path = m_strPortName.startsWith(u'/');
+  showValue(comboBox(kPortNameCombo), m_strPortName,
+            path ? Qt::MatchFixedString | Qt::MatchCaseSensitive
+                 : Qt::MatchFixedString);
   showValue(comboBox(kBaudRateCombo), m_strBaudRate);
   showValue(comboBox(kParityCombo), m_strParity);
   showValue(comboBox(kDataBitsCombo), m_strDataBits);

@@ -1,5 +1,7 @@
 // The serial port settings dialog: its controls, what it shows when it
 // opens and what it hands back on OK and Cancel.
+#include "port_setting_dlg.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
@@ -11,8 +13,6 @@
 #include <QTest>
 #include <QTimer>
 #include <cmath>
-
-#include "port_setting_dlg.h"
 
 namespace {
 
@@ -259,6 +259,21 @@ void TestPortSettingDlg::openingSelectsTheFirstItemBeginningWithTheValue() {
   typeInto(dlg.comboBox(1009), "COM17");
   dlg.show();
   QCOMPARE(dlg.comboBox(1009)->currentText(), QString("COM1"));
+  dlg.hide();
+
+  // A port is named whole: a port that is not listed is not the first
+  // listed port it begins (COM1 of COM10, a gone /dev/ttyUSB1 of
+  // /dev/ttyUSB10), and a path is matched with its case.
+  QComboBox* port = dlg.comboBox(1009);
+  port->addItem("/dev/ttyUSB10");
+  port->addItem("/dev/ttyusb2");
+  for (const char* value : {"COM", "/dev/ttyUSB1", "/dev/ttyUSB2"}) {
+    dlg.m_strPortName = value;
+    dlg.show();
+    QCOMPARE(port->currentIndex(), -1);
+    QCOMPARE(port->currentText(), QString(value));
+    dlg.hide();
+  }
 }
 
 void TestPortSettingDlg::execRunsModallyUntilOk() {
