@@ -175,13 +175,13 @@ bool openCreateAlways(OperationLogFile& file, const QString& path,
     checkError = errno;
   }
   // Only the lock's holder gets here: the records of a run that ended
-  // without a save move to ".1" before the log starts empty.
+  // without a save move to the end of ".1" before the log starts empty.
   QString failedName = path;
   struct stat info {};
   if (checkError == 0 && ::fstat(fd, &info) != 0) checkError = errno;
   if (checkError == 0 && info.st_size > 0) {
     failedName = path + QStringLiteral(".1");
-    if (saveCopyOf(fd, failedName, &checkError)) failedName = path;
+    if (saveCopyOf(fd, failedName, &checkError, true)) failedName = path;
   }
   if (checkError == 0 && ::ftruncate(fd, 0) != 0) checkError = errno;
   // An existing file keeps its mode on truncation; the log must not be
@@ -202,7 +202,38 @@ bool openCreateAlways(OperationLogFile& file, const QString& path,
   return true;
 }
 
-bool saveCopyOf(int sourceFd, const QString& target, int* osError) {
+namespace {
+
+// Appends all of `fd` to `out`; an errno, or 0.
+int copyAll(int fd, int out) {
+  int code = 0;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (!writeAll(out, buffer, n, &code)) return code;
+    offset += n;
+  }
+}
+
+// Copies what `target` holds to `out` first: nothing when it is missing;
+// an errno when it is no file of this user's own.
+int copyExisting(const QString& target, int out) {
+  const int fd = ::open(native(target).constData(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  int code = checkOwnRegularFile(fd);
+  if (code == 0) code = copyAll(fd, out);
+  ::close(fd);
+  return code;
+}
+
+}  // namespace
+
+bool saveCopyOf(int sourceFd, const QString& target, int* osError,
+                bool keepTarget) {
   int ignored = 0;
   if (osError == nullptr) osError = &ignored;
   const auto fail = [&](int code) {
@@ -221,19 +252,8 @@ bool saveCopyOf(int sourceFd, const QString& target, int* osError) {
   QByteArray tempName = native(target) + ".XXXXXX";
   const int out = ::mkostemp(tempName.data(), O_CLOEXEC);
   if (out < 0) return fail(errno);
-  int code = 0;
-  char buffer[65536];
-  for (off_t offset = 0;;) {
-    const ssize_t n = ::pread(sourceFd, buffer, sizeof buffer, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      code = errno;
-      break;
-    }
-    if (n == 0) break;
-    if (!writeAll(out, buffer, n, &code)) break;
-    offset += n;
-  }
+  int code = keepTarget ? copyExisting(target, out) : 0;
+  if (code == 0) code = copyAll(sourceFd, out);
   if (code == 0 && ::fchmod(out, 0600) != 0) code = errno;
   if (code == 0 && ::fsync(out) != 0) code = errno;
   if (::close(out) != 0 && code == 0) code = errno;

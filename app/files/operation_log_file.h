@@ -74,7 +74,8 @@ class OperationLogFile {
 /// link (ELOOP), not a regular file (EINVAL, EISDIR), not owned by the user
 /// (EPERM), or in a folder that another user owns or that group or others
 /// may write to (EACCES); or, with the ".1" file named in `error`, when
-/// the earlier records cannot be kept.
+/// the earlier records cannot be kept. Records a run left without a save
+/// are added at the end of ".1", after those of earlier such runs.
 bool openCreateAlways(OperationLogFile& file, const QString& path,
                       FileError* error);
 
@@ -82,8 +83,11 @@ bool openCreateAlways(OperationLogFile& file, const QString& path,
 /// there: the copy is written to a new file beside the target (0600), flushed
 /// to storage and renamed over the target, so an existing target is either
 /// replaced whole or left as it was. Refused (EEXIST) when the target is
-/// the source itself. False with errno in `osError`.
-bool saveCopyOf(int sourceFd, const QString& target, int* osError);
+/// the source itself. False with errno in `osError`. With `keepTarget`,
+/// the copy is what the target held (this user's own regular file, never
+/// through a link) followed by the source: nothing the target held is lost.
+bool saveCopyOf(int sourceFd, const QString& target, int* osError,
+                bool keepTarget = false);
 
 /// One line for a message box: why a file operation failed.
 [[nodiscard]] QString describeFileError(int osError);

@@ -2,6 +2,8 @@
 // overrides, private folders and mode, emptied on every start with the
 // earlier records kept as ".1", locked against a second program, and the
 // failures that leave it closed.
+#include "operation_log_file.h"
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <functional>
 
 #include "app_test_support.h"
-#include "operation_log_file.h"
 
 namespace {
 
@@ -145,6 +146,11 @@ class OperationLogFileTest : public QObject {
     log.close();
     QVERIFY(openCreateAlways(log, path, nullptr));
     QCOMPARE(contentsOf(path + ".1"), QByteArray("old records"));
+    // A second run that ends without a save adds its records after them.
+    QVERIFY(log.append("newer records", nullptr));
+    log.close();
+    QVERIFY(openCreateAlways(log, path, nullptr));
+    QCOMPARE(contentsOf(path + ".1"), QByteArray("old recordsnewer records"));
   }
 
   void anOpenThatFailsLeavesTheFileClosedAndSaysWhy() {
