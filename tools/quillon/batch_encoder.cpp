@@ -93,7 +93,6 @@ EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
 
 BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
   const std::string name = cardName(card);
-  doing("asks for " + name + " again");
   askAgain(card, "");
   auto read = readPassed(card, "the read of " + name);
   if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
@@ -107,6 +106,7 @@ BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
 
 void BatchEncoder::askAgain(const LedgerCard& card, const std::string& why) {
   const std::string& port = session_.port();
+  doing("asks for " + cardName(card) + " again");
   // Asked for even with --quiet: the batch waits for the operator.
   complain(cardName(card) + " may have been written at " + port + why +
            ": pass that card through the encoder at " + port +
