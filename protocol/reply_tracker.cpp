@@ -19,7 +19,8 @@ bool ReplyTracker::take(Byte byte) {
 void ReplyTracker::follow(Byte byte) {
   if (count_ < 2) {
     const Byte second = kind_ == Kind::LineTest ? kCommunicationTestReply[1]
-                                                : kReadReplyHeader[1];
+                        : kind_ == Kind::StatusAnswer ? kStatusMarker
+                                                      : kReadReplyHeader[1];
     header_ = count_ == 0 ? byte == kEsc : header_ && byte == second;
     if (kind_ == Kind::LineTest && count_ == 1) ended_ = header_;
   }
@@ -41,12 +42,22 @@ void ReplyTracker::follow(Byte byte) {
 }
 
 bool ReplyTracker::whole() const {
-  if (kind_ != Kind::ReadReply) return ended_;
+  // ESC 'r' and the status byte, and nothing after it.
+  constexpr std::size_t kStatusAnswerSize = 3;
+  if (kind_ == Kind::StatusAnswer)
+    return header_ && ended_ && count_ == kStatusAnswerSize;
+  if (kind_ == Kind::LineTest) return ended_;
   // '?' FS ESC 'r' and the status byte end the reply.
   constexpr std::size_t kTail = 5;
   return !overflowed_ && header_ && count_ >= kReadReplyHeader.size() + kTail &&
          blockEnded_ && blockEnd_ == count_ - kTail && tail_[0] == kFs &&
          tail_[1] == kEsc && tail_[2] == kStatusMarker;
+}
+
+ReplyStatus ReplyTracker::status() const {
+  if (!whole()) return ReplyStatus::Invalid;
+  if (kind_ == Kind::LineTest) return ReplyStatus::Success;
+  return classifyStatus(tail_.back());  // a whole reply ends in its status
 }
 
 }  // namespace protocol

@@ -39,11 +39,18 @@ class ReplyTracker {
   /// line test's answer once it begins ESC 'y'.
   [[nodiscard]] bool ended() const { return ended_; }
 
-  /// The bytes are one read reply exactly as the encoder frames it: ESC
-  /// 's' first, the block's first '?' followed by FS, ESC, 'r' and the
-  /// status byte as the last bytes, no more than kMaxReplySize in all. A
-  /// babbling line's bytes are never whole. Other kinds: ended().
+  /// The bytes are one reply exactly as the encoder frames it. A read
+  /// reply: ESC 's' first, the block's first '?' followed by FS, ESC, 'r'
+  /// and the status byte as the last bytes, no more than kMaxReplySize in
+  /// all. A status answer: ESC 'r' and the status byte, nothing else. The
+  /// line test's answer: ended(). A babbling line's bytes, and the tail of
+  /// an earlier reply, are never whole.
   [[nodiscard]] bool whole() const;
+
+  /// What the encoder said: Success or Failure only for a whole reply
+  /// whose status byte is 'p' or 'q' (a whole line test answer is a
+  /// Success). Anything else says nothing of what the encoder did.
+  [[nodiscard]] ReplyStatus status() const;
 
   /// Bytes taken.
   [[nodiscard]] std::size_t size() const { return count_; }
@@ -55,7 +62,7 @@ class ReplyTracker {
   std::size_t count_ = 0;
   bool overflowed_ = false;
   bool ended_ = false;
-  bool header_ = false;         // the first bytes are ESC 's' (or ESC 'y')
+  bool header_ = false;         // the first bytes: ESC 's', 'r' or 'y'
   bool blockEnded_ = false;     // a read reply's first '?' has come
   std::size_t blockEnd_ = 0;    // ... at this index
   bool markerSeen_ = false;     // the 'r' in front of the status byte

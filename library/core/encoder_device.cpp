@@ -92,6 +92,15 @@ Status EncoderDevice::statusOfAnswer(std::span<const std::uint8_t> reply) {
   return QUILLON_ERR_NO_STATUS;
 }
 
+Status EncoderDevice::statusOfReply(const protocol::ReplyTracker& tracker) {
+  switch (tracker.status()) {
+    case protocol::ReplyStatus::Success: return QUILLON_OK;
+    case protocol::ReplyStatus::Failure: return QUILLON_ERR_DEVICE;
+    case protocol::ReplyStatus::Invalid: break;
+  }
+  return QUILLON_ERR_NO_STATUS;
+}
+
 Status EncoderDevice::TestCommunication() {
   if (send(protocol::kCommunicationTestFrame) == QUILLON_ERR_WRITE)
     return QUILLON_ERR_WRITE;
@@ -130,7 +139,9 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
     return QUILLON_ERR_ESCAPE;
   }
   if (reply.status != QUILLON_OK) return reply.status;
-  return statusOfAnswer(reply.bytes);
+  // Bytes that are not one whole answer (cut by a pause or the time
+  // limit, the tail of an earlier reply) say nothing of the card.
+  return statusOfReply(reply.tracker);
 }
 
 EncoderDevice::Reply EncoderDevice::readReply(int selection,
@@ -180,10 +191,14 @@ Status EncoderDevice::ReadTracks(int selection,
   ReplyBuffer buffer{};
   protocol::ReadReply split;
   const Reply reply = readReply(selection, buffer, split);
-  if (reply.status != QUILLON_OK) return reply.status;
+  // DEVICE here is any reply not ending in 'p': the tracker tells the
+  // encoder's 'q' from bytes that say nothing.
+  if (reply.status != QUILLON_OK && reply.status != QUILLON_ERR_DEVICE)
+    return reply.status;
   // Only a reply exactly as the encoder frames it is a card: a babbling
   // line's bytes in front of a reply never pass for one.
-  if (!reply.tracker.whole()) return QUILLON_ERR_DEVICE;
+  if (const Status said = statusOfReply(reply.tracker); said != QUILLON_OK)
+    return said;
   const protocol::Segment segments[] = {split.track1, split.track2,
                                         split.track3};
   for (std::size_t i = 0; i < tracks.size(); ++i) {

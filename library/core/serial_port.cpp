@@ -235,11 +235,13 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
       if (n > 0) {
         const auto arrived = buffer.subspan(count, static_cast<std::size_t>(n));
         count += arrived.size();
-        if (count == kReadSize) return {QUILLON_OK, count};
+        // The tracker takes every byte, the last one that fills the
+        // buffer too, so that it can tell a reply of the longest size.
         if (end.reply != nullptr) {
           end.reply->take(arrived);
           if (end.reply->ended()) return {QUILLON_OK, count};
         }
+        if (count == kReadSize) return {QUILLON_OK, count};
         pauseDeadline = Clock::now() + milliseconds(kInterByteTimeoutMs);
         continue;
       }

@@ -2,8 +2,9 @@
 // segment starts before the track block or reaches past the reply, and
 // the status follows the last byte), and the reply tracker that the
 // library, Velmora and quillon all follow replies with (fed in pieces of
-// any size, it ends each kind of reply where its last byte stands, and
-// calls whole only a read reply framed as the encoder frames it).
+// any size, it ends each kind of reply where its last byte stands, calls
+// whole only a reply framed as the encoder frames it, and takes the status
+// of a whole reply alone).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,15 @@ void checkTracker(protocol::ByteView all, std::size_t piece) {
       reply[n - 3] == protocol::kEsc && reply[n - 2] == protocol::kStatusMarker;
   FUZZ_CHECK(read.whole() == framed);
   FUZZ_CHECK(!read.whole() || read.ended());
+  // A status answer is whole only as ESC 'r' and its status byte; only a
+  // whole reply's status byte says what the encoder did.
+  FUZZ_CHECK(status.whole() == (all.size() == 3 && reply[0] == protocol::kEsc &&
+                                reply[1] == protocol::kStatusMarker));
+  for (const ReplyTracker* tracker : {&read, &status}) {
+    FUZZ_CHECK(tracker->status() ==
+               (tracker->whole() ? protocol::classifyStatus(reply[n - 1])
+                                 : protocol::ReplyStatus::Invalid));
+  }
 }
 
 }  // namespace

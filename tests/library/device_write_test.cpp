@@ -42,7 +42,7 @@ TEST_F(EncoderDeviceTest, SelectionOutsideTheRangeSendsTheStatusRequest) {
   EXPECT_EQ(device.WriteCard(0, "ONE", "22", "333"), 0);
   EXPECT_EQ(encoder.received(), frame({0x1B, 0x6A}));
   encoder.clearReceived();
-  encoder.replaceNextReply(bytesOf("rq"));
+  encoder.replaceNextReply(bytesOf("\x1brq"));
   EXPECT_EQ(device.WriteCard(8, "", "", ""), -5);
   EXPECT_EQ(encoder.received(), frame({0x1B, 0x6A}));
 }

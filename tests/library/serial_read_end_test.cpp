@@ -42,6 +42,10 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
        protocol::ReplyTracker::Kind::LineTest,
        {"\x1b", "y", "NEXT"},
        "\x1by"},
+      {"read reply of the longest size, its last byte alone",
+       protocol::ReplyTracker::Kind::ReadReply,
+       {"\x1bs" + std::string(393, '1') + "?\x1c\x1br", "p", "NEXT"},
+       "\x1bs" + std::string(393, '1') + "?\x1c\x1brp"},
       {"no test: the pause alone",
        std::nullopt,
        {"\x1b", "r", "p", "NEXT"},
@@ -67,6 +71,9 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
     ASSERT_EQ(got.status, QUILLON_OK);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + got.count),
               bytesOf(row.expected));
+    if (row.kind) {
+      EXPECT_TRUE(tracker.whole());
+    }
     port.Close();
   }
 }

@@ -149,7 +149,7 @@ TEST(ReplyTracker, EachKindEndsWithItsLastByteAndOnlyAFramedReplyIsWhole) {
   const Row rows[] = {
       {Kind::StatusAnswer, "\x1br", false, false, 2},
       {Kind::StatusAnswer, "\x1brp", true, true, 3},
-      {Kind::StatusAnswer, "rq", true, true, 2},
+      {Kind::StatusAnswer, "rq", true, false, 2},  // the tail of a cut answer
       {Kind::StatusAnswer, "", false, false, 0},
       {Kind::ReadReply, "\x1bs12r3", false, false, 6},  // 'r' in a track
       {Kind::ReadReply, "\x1bs123?\x1c\x1br", false, false, 9},

@@ -124,8 +124,15 @@ class Stops(Station):
         # A reply paced a byte at a time, slow enough to be caught arriving
         # and well inside the pause that ends a reply (79 ms), even when
         # the machine is busy: a longer gap cuts the read-back short and
-        # the card is rightly written again.
+        # the card is asked for again.
         paced = ["--swipe-delay", "30", "--byte-gap", "30"]
+        # Each of the first three replies is a write's status answer: the
+        # settling read after a power loss (SIGKILL) gets the answer to
+        # the write of card 2 that came after the power went.
+        answer = self.path("answer.bin")
+        with open(answer, "wb") as f:
+            f.write(b"\x1brp")
+        late_answer = ["--reply", answer] * 3
         # Card 2 is stopped at each point of its cycle. (where: a test seam
         # point, or a reply arriving seen on the simulator's trace;
         # --verify; simulator options; cards confirmed when SIGINT has
@@ -138,6 +145,7 @@ class Stops(Station):
             ("journal", True, [], [1, 2], False),  # half a line written
             ("reply arriving", False, paced, [1, 2], False),
             ("read-back reply arriving", True, paced, [1, 2], False),
+            ("frame", False, late_answer, [1], True),
         ]
         rows = [(sig, *point) for point in points
                 for sig in (signal.SIGKILL, signal.SIGINT)]

@@ -43,10 +43,6 @@ std::string cardDetail(int selection, const Tracks& card, int shownTrack) {
          escapedForDisplay(card[static_cast<std::size_t>(track - 1)]);
 }
 
-bool isFailure(Status status) {
-  return status == QUILLON_ERR_DEVICE || status == QUILLON_ERR_NO_STATUS;
-}
-
 // Where the test seam may stop the program.
 enum class Phase { Idle, Writing, ReadingBack };
 
@@ -97,34 +93,56 @@ EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
 
 BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
   const std::string name = cardName(card);
-  doing("asks for " + name + " again");
-  // Asked for even with --quiet: the batch waits for the operator.
-  complain(name + " may have been written at " + session_.port() +
-           ": pass that card through the encoder at " + session_.port() +
-           " again; it is read, not written");
-  Tracks back;
-  Status status;
-  while ((status = session_.device().ReadTracks(readSelection_, back)) ==
-         QUILLON_ERR_NO_REPLY) {
-    const Status alive = session_.checkStillAnswers();
-    if (alive != QUILLON_OK) return failed(alive, "the read of " + name, card);
-  }
-  std::string found;
-  if (status == QUILLON_OK) {
-    found = difference(shared_.ledger.selection(), card.tracks, back);
-    if (found.empty())
-      return confirm(card,
-                     "is on the card passed: confirmed, not written again");
-    found = "the card passed holds " + found;
-  } else if (status == QUILLON_ERR_ESCAPE || session_.interrupted()) {
-    return interrupted(card);  // a read cut short says nothing
-  } else if (isFailure(status)) {
-    found = "the card could not be read (blank?)";
-  } else {
-    return failed(status, "the read of " + name, card);
-  }
-  if (!shared_.quiet) complain(name + ": " + found + "; it is written anew");
+  askAgain(card, "");
+  auto read = readPassed(card, "the read of " + name);
+  if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
+  const auto& passed = std::get<Passed>(read);
+  if (passed.holdsCard())
+    return confirm(card, "is on the card passed: confirmed, not written again");
+  if (!shared_.quiet)
+    complain(name + ": " + passed.describe() + "; it is written anew");
   return write(card);
+}
+
+void BatchEncoder::askAgain(const LedgerCard& card, const std::string& why) {
+  const std::string& port = session_.port();
+  doing("asks for " + cardName(card) + " again");
+  // Asked for even with --quiet: the batch waits for the operator.
+  complain(cardName(card) + " may have been written at " + port + why +
+           ": pass that card through the encoder at " + port +
+           " again; it is read, not written");
+}
+
+std::string BatchEncoder::Passed::describe() const {
+  if (!readable) return "the card could not be read (blank?)";
+  return "the card passed holds " + differs;
+}
+
+std::variant<BatchEncoder::Passed, EncoderOutcome> BatchEncoder::readPassed(
+    const LedgerCard& card, const std::string& what) {
+  for (long reads = 1;; ++reads) {
+    Tracks back;
+    Status status;
+    while ((status = session_.device().ReadTracks(readSelection_, back)) ==
+           QUILLON_ERR_NO_REPLY) {
+      const Status alive = session_.checkStillAnswers();
+      if (alive != QUILLON_OK) return failed(alive, what, card);
+    }
+    // A whole reply that came with the signal still shows the card.
+    if (status == QUILLON_OK)
+      return Passed{true,
+                    difference(shared_.ledger.selection(), card.tracks, back)};
+    // A read cut short by the signal says nothing about the card.
+    if (status == QUILLON_ERR_ESCAPE || session_.interrupted())
+      return interrupted(card);
+    // The encoder's 'q' in a whole reply: the card holds no texts.
+    if (status == QUILLON_ERR_DEVICE) return Passed{false, {}};
+    // Anything else is no whole reply: it says nothing of the card, which
+    // is read again, never written blind.
+    if (status != QUILLON_ERR_NO_STATUS || reads > shared_.retries)
+      return failed(status, what, card);
+    askAgain(card, " (the reply to " + what + " was not whole)");
+  }
 }
 
 BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
@@ -186,7 +204,18 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
     if (status == QUILLON_ERR_NO_STATUS && session_.interrupted())
       return interrupted(card);
     std::string problem;
-    if (isFailure(status)) {
+    if (status == QUILLON_ERR_NO_STATUS) {
+      // No whole answer: the card may hold the number. Read it.
+      const std::string what = "the write of " + name;
+      askAgain(card, " (the encoder's answer to " + what + " was not whole)");
+      auto read = readPassed(card, "the read of " + name);
+      if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
+      const auto& passed = std::get<Passed>(read);
+      if (passed.holdsCard())
+        return confirm(card,
+                       "is on the card passed: confirmed, not written again");
+      problem = passed.describe();
+    } else if (status == QUILLON_ERR_DEVICE) {
       problem = "the encoder reported a failed write";
     } else if (status != QUILLON_OK) {
       return failed(status, "the write of " + name, card);
@@ -222,23 +251,11 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
 
 std::variant<std::string, EncoderOutcome> BatchEncoder::readBack(
     const LedgerCard& card, const std::string& what) {
-  Tracks back;
-  Status status;
-  while ((status = session_.device().ReadTracks(readSelection_, back)) ==
-         QUILLON_ERR_NO_REPLY) {
-    const Status alive = session_.checkStillAnswers();
-    if (alive != QUILLON_OK) return failed(alive, what, card);
-  }
-  if (status == QUILLON_OK) {
-    const auto differs =
-        difference(shared_.ledger.selection(), card.tracks, back);
-    return differs.empty() ? differs : "read back " + differs;
-  }
-  // A read cut short by the signal says nothing about the card.
-  if (status == QUILLON_ERR_ESCAPE || session_.interrupted())
-    return interrupted(card);
-  if (isFailure(status)) return std::string("the card could not be read back");
-  return failed(status, what, card);
+  auto read = readPassed(card, what);
+  if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
+  const auto& passed = std::get<Passed>(read);
+  if (!passed.readable) return std::string("the card could not be read back");
+  return passed.holdsCard() ? std::string() : "read back " + passed.differs;
 }
 
 BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,

@@ -67,8 +67,24 @@ class BatchEncoder {
   using Step = std::optional<EncoderOutcome>;
 
   /// Reads the card passed at this encoder: card `card`'s texts confirm
-  /// it, anything else has it written anew.
+  /// it, a whole reply of other texts (or none) has it written anew.
   Step settle(const LedgerCard& card);
+
+  /// What a whole read reply showed of the card passed.
+  struct Passed {
+    bool readable = false;  ///< false: the encoder's 'q', no texts
+    std::string differs;    ///< what differs from the card meant
+    [[nodiscard]] bool holdsCard() const { return readable && differs.empty(); }
+    [[nodiscard]] std::string describe() const;
+  };
+  /// Reads the card passed until a whole reply says what it holds. A reply
+  /// that is not whole says nothing: the operator is asked for the card
+  /// again, up to the retries, after which this encoder ends with the card
+  /// in doubt. An outcome when the read cannot go on.
+  std::variant<Passed, EncoderOutcome> readPassed(const LedgerCard& card,
+                                                  const std::string& what);
+  /// Asks the operator to pass card `card` again, `why` after the port.
+  void askAgain(const LedgerCard& card, const std::string& why);
   /// Writes the card (and reads it back) until it is confirmed.
   Step write(const LedgerCard& card);
   /// Reads the card back: empty when it holds `card`, else what differs;

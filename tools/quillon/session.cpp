@@ -97,8 +97,11 @@ int Session::fail(Status status, std::string_view what,
                " baud?)");
       return kExitNoReply;
     case QUILLON_ERR_DEVICE:
-    case QUILLON_ERR_NO_STATUS:
       complain("the encoder" + at_ + " reported failure for " + doing);
+      return kExitDevice;
+    case QUILLON_ERR_NO_STATUS:
+      complain("no whole answer from the encoder" + at_ + " to " + doing +
+               " (cut short or garbled)");
       return kExitDevice;
     case QUILLON_ERR_READ_START:
       complain("could not wait for the encoder's reply to " + doing);

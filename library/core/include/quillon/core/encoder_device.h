@@ -18,6 +18,9 @@
 //    -5 and changes no buffer, like every other selection.
 //  - Escape while ReadCard or WriteCard waits sends the reset frame ESC '0'
 //    and returns -13; TestCommunication and QueryStatus return -13 alone.
+//  - WriteCard returns -5 only for a whole status answer ESC 'r' 'q'; any
+//    other bytes (cut short, garbled, the tail of an earlier reply) -2:
+//    the card may or may not have been written.
 #pragma once
 
 #include <array>
@@ -87,8 +90,10 @@ class EncoderDevice {
   /// ReadCard into strings that hold exactly each selected track's bytes
   /// (zero bytes included); the strings of other tracks are emptied. Only
   /// a whole reply (the header first; '?', FS and the status answer last)
-  /// gives a card: any other one is a failed read (-5), so that a line
-  /// that babbles never passes its bytes off as a card.
+  /// gives a card, so that a line that babbles never passes its bytes off
+  /// as one. -5 only for a whole reply with the encoder's 'q' (no card
+  /// texts: blank?); -2 for any other reply (not whole, another status
+  /// byte), which says nothing of the card.
   Status ReadTracks(int selection, std::array<std::string, 3>& tracks);
 
  private:
@@ -112,6 +117,9 @@ class EncoderDevice {
                   protocol::ReadReply& split);
   /// Status of a status answer: 'p' 0, 'q' -5, anything else -2.
   static Status statusOfAnswer(std::span<const std::uint8_t> reply);
+  /// Status of a reply its tracker followed: 'p' 0 and 'q' -5 only when
+  /// the reply is whole; anything else -2.
+  static Status statusOfReply(const protocol::ReplyTracker& tracker);
 
   SerialPort port_;
   WaitOptions wait_;
