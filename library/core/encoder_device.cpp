@@ -71,6 +71,10 @@ EncoderDevice::Reply EncoderDevice::receive(ReplyBuffer& buffer,
 
 Status EncoderDevice::Reset() { return send(protocol::kResetFrame); }
 
+bool EncoderDevice::LateInput(std::chrono::milliseconds quiet) {
+  return port_.Heard(quiet);
+}
+
 Status EncoderDevice::SetCoercivity(int mode) {
   return send(protocol::coercivityFrame(mode));
 }

@@ -159,6 +159,26 @@ Status SerialPort::Write(std::span<const std::uint8_t> bytes) {
   return QUILLON_OK;
 }
 
+bool SerialPort::Heard(milliseconds quiet) {
+  if (!open_) return false;
+  bool heard = false;
+  const auto limit = Clock::now() + quiet + milliseconds(1000);
+  auto deadline = Clock::now() + quiet;
+  std::array<std::uint8_t, 64> sink{};
+  for (;;) {
+    pollfd p{fd_, POLLIN, 0};
+    const int ready =
+        ::poll(&p, 1, millisecondsUntil(std::min(deadline, limit)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (p.revents & POLLIN) == 0) return heard;
+    const ssize_t n = ::read(fd_, sink.data(), sink.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return heard;  // the line is gone
+    heard = true;
+    deadline = Clock::now() + quiet;
+  }
+}
+
 Status SerialPort::timedOut() {
   // The head of the frame must not reach the encoder later, on its own or
   // in front of the next frame.

@@ -1,6 +1,7 @@
 #include "batch_encoder.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "card_text.h"
 #include "encoder_protocol.h"
@@ -11,6 +12,8 @@
 namespace quillon::cli {
 
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string trackName(int track) { return "track " + std::to_string(track); }
 
@@ -176,6 +179,7 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
         std::nullopt);
   }
   faultPoint("before-frame", card.number);
+  bool waitedInVain = false;  // the last write frame got no answer
   for (long attempts = 1;; ++attempts) {
     if (session_.interrupted()) {
       // Nothing of this card is on a card: the frame never went out, or
@@ -185,19 +189,30 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       return interrupted(std::nullopt);
     }
     doing("waiting for a card");
-    phase = Phase::Writing;
-    Status status =
-        device.WriteCard(ledger.selection(), card.tracks[0].c_str(),
-                         card.tracks[1].c_str(), card.tracks[2].c_str());
-    phase = Phase::Idle;
+    // The last frame's answer, had it come after its wait, would be
+    // dropped by the new frame: it is read here, and makes the card one in
+    // doubt, as does an answer that came while the encoder was reset.
+    bool lateAnswer = waitedInVain && device.LateInput(0ms);
+    Status status = QUILLON_ERR_NO_STATUS;
+    if (!lateAnswer) {
+      phase = Phase::Writing;
+      status = device.WriteCard(ledger.selection(), card.tracks[0].c_str(),
+                                card.tracks[1].c_str(), card.tracks[2].c_str());
+      phase = Phase::Idle;
+    }
     if (status == QUILLON_ERR_NO_REPLY) {
       // No card within the wait: ask again while the encoder answers.
-      const Status alive = session_.checkStillAnswers();
+      const Status alive = session_.checkStillAnswers(&lateAnswer);
       if (alive != QUILLON_OK)
         return failed(alive, "the write of " + name, card);
-      --attempts;
-      continue;
+      waitedInVain = true;
+      if (!lateAnswer) {
+        --attempts;
+        continue;
+      }
+      status = QUILLON_ERR_NO_STATUS;
     }
+    waitedInVain = false;
     if (status == QUILLON_ERR_ESCAPE) return interrupted(card);
     // A reply that the signal's wait cut short may hide a written card;
     // only the encoder's 'q' says it failed.
@@ -207,7 +222,10 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
     if (status == QUILLON_ERR_NO_STATUS) {
       // No whole answer: the card may hold the number. Read it.
       const std::string what = "the write of " + name;
-      askAgain(card, " (the encoder's answer to " + what + " was not whole)");
+      askAgain(card, lateAnswer ? " (an answer came after the wait for the "
+                                  "card had ended)"
+                                : " (the encoder's answer to " + what +
+                                      " was not whole)");
       auto read = readPassed(card, "the read of " + name);
       if (auto* end = std::get_if<EncoderOutcome>(&read)) return *end;
       const auto& passed = std::get<Passed>(read);

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -13,6 +14,13 @@
 namespace quillon::cli {
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// How long the line must stay silent after the reset before no late
+// answer is on its way: the encoder answers at once, so a few replies'
+// length at the slowest rate is ample.
+constexpr std::chrono::milliseconds kLateAnswerQuiet = 300ms;
 
 void showFrame(bool sent, std::span<const std::uint8_t> bytes,
                const std::string& at) {
@@ -125,9 +133,17 @@ Status Session::resetAfterInterrupt() {
   return lastSentWasReset_ ? QUILLON_OK : device_->Reset();
 }
 
-Status Session::checkStillAnswers() {
+Status Session::checkStillAnswers(bool* lateAnswer) {
+  // What came after the wait would be dropped by the reset's frame.
+  bool late = lateAnswer != nullptr && device_->LateInput(0ms);
   // A line that is gone (unplugged) fails the reset already.
   if (const Status reset = device_->Reset(); reset != QUILLON_OK) return reset;
+  // An answer on its way when the reset went out still says what the
+  // encoder did before it.
+  if (lateAnswer != nullptr) {
+    late = device_->LateInput(kLateAnswerQuiet) || late;
+    *lateAnswer = late;
+  }
   return device_->QueryStatus();
 }
 

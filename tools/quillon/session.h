@@ -69,8 +69,11 @@ class Session {
   Status resetAfterInterrupt();
   /// After a read or write got no reply: stops the encoder waiting and
   /// asks for its status. True when it answers, so the card may be asked
-  /// for again; false (or an interruption) when it does not.
-  Status checkStillAnswers();
+  /// for again; false (or an interruption) when it does not. With
+  /// `lateAnswer`, says whether anything came from the encoder after the
+  /// wait ended, before or soon after the reset (an answer that came late:
+  /// the operation may have been carried out).
+  Status checkStillAnswers(bool* lateAnswer = nullptr);
 
  private:
   GlobalOptions options_;

@@ -61,6 +61,9 @@ class EncoderDevice {
   Status EraseCard(int code);
   Status TestCommunication();
   Status QueryStatus();
+  /// True when bytes arrive (or wait) within `quiet` without a frame sent:
+  /// a late answer to the last frame. They are dropped.
+  bool LateInput(std::chrono::milliseconds quiet);
   /// Copies each selected track to the start of its buffer (at least 400
   /// bytes), without a terminator.
   Status ReadCard(int selection, char* track1, char* track2, char* track3);

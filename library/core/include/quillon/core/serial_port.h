@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,6 +92,12 @@ class SerialPort {
   /// Takes one reply.
   Received Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
   Received Read(std::span<std::uint8_t, kReadSize> buffer);
+
+  /// Takes (and drops) whatever arrives within `quiet` of the last byte,
+  /// without sending anything, for at most a second past `quiet`: true
+  /// when a byte came (or was waiting). An answer that comes after its wait
+  /// ended is told apart so from a line that stayed silent.
+  bool Heard(std::chrono::milliseconds quiet);
 
   [[nodiscard]] bool isOpen() const { return open_; }
   /// The device last opened (or tried).
