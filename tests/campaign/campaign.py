@@ -14,6 +14,7 @@ no seed failed.
 """
 import argparse
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -27,7 +28,7 @@ import quillon_cli_test as cli  # noqa: E402
 from judge import (judge_cards, judge_journal, judge_queue,  # noqa: E402
                    physical_cards)
 from plan import ALL_FAULTS, draw  # noqa: E402
-from world import World, Stuck, batch_cards  # noqa: E402
+from world import World, Stuck, batch_cards, clues  # noqa: E402
 
 
 class Tools:
@@ -47,18 +48,19 @@ class Tools:
         cli.ENCODER_SIM = self.encoder_sim
 
 
-def run_seed(plan, tools, cluster, verbose, keep):
+def run_seed(plan, tools, queue, verbose, keep):
     """Problems found (empty: the seed passed) and the number of runs."""
     lines = []
     log = (lambda line: print(line, flush=True)) if verbose else lines.append
     log(plan.describe())
+    cluster, database = queue or (None, None)
     world = World(plan, tools, cluster, log)
     runs = 0
     try:
         for index in range(plan.encoders):
             world.serve(index)
         if plan.mode == "queue":
-            world.set_up_queue("s%d_%d" % (plan.seed, time.monotonic_ns()))
+            world.set_up_queue(database)
         try:
             runs = world.operate()
         except Stuck as stuck:
@@ -76,6 +78,8 @@ def run_seed(plan, tools, cluster, verbose, keep):
         else:
             problems += judge_queue(world.queue_status(), plan.cards, links,
                                     per_encoder)
+        if problems:
+            problems += ["clue: " + c for c in clues(world.stderr)]
         return problems, runs, lines
     finally:
         world.close(keep=keep)
@@ -142,14 +146,20 @@ def main():
     started = time.monotonic()
 
     def worker(slot):
-        cluster = clusters[slot] if clusters else None
+        queue = None
+        if clusters:  # one database a worker, its tables made once
+            queue = (clusters[slot], "w%d" % slot)
+            clusters[slot].database(queue[1])
+            subprocess.run([tools.quillon, "queue", "init"], env=dict(
+                os.environ, QUILLON_QUEUE=clusters[slot].url(queue[1])),
+                check=True, capture_output=True, timeout=60)
         while True:
             with lock:
                 if not pending or (failures and args.stop_at_first):
                     return
                 plan = pending.pop(0)
             try:
-                problems, count, lines = run_seed(plan, tools, cluster,
+                problems, count, lines = run_seed(plan, tools, queue,
                                                   args.verbose, args.keep)
             except Exception as error:  # the world itself broke
                 problems, count, lines = ["campaign error: %r" % error], 0, []

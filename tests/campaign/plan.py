@@ -128,8 +128,10 @@ def draw(seed, kinds, modes):
             plan.encoder[encoder].append(
                 EncoderFault(kind, frame, encoder_line(rng, kind, frame)))
         else:
-            plan.server.append(ServerFault(kind, rng.randint(0, 1500),
-                                           rng.randint(100, 1200)))
+            # Within the batch's first run (a card takes some 20 ms).
+            plan.server.append(ServerFault(kind,
+                                           rng.randint(0, 20 * plan.cards),
+                                           rng.randint(100, 800)))
     return plan
 
 

@@ -19,7 +19,6 @@ from relay import Relay
 
 MAX_RUNS = 12
 RUN_TIMEOUT_S = 60
-STATION = "S"
 
 
 def batch_cards(plan):
@@ -39,8 +38,11 @@ class World:
         self.folder = tempfile.mkdtemp(prefix="campaign_%d_" % plan.seed)
         self.sims = []
         self.history = []  # (run, exit code, last lines of stderr)
+        self.stderr = b""  # every run's
         self.relay = None
-        self.db = None
+        # Seeds share their worker's database: names of their own.
+        self.batch = "b%d_%d" % (plan.seed, time.monotonic_ns())
+        self.station = "S" + self.batch
         self.env = dict(os.environ)
         self.env.pop("QUILLON_FAULT_AT", None)
         if os.environ.get("QUILLON_TEST_SANITIZED"):
@@ -102,33 +104,34 @@ class World:
             rows.writerows(card[:2] for card in batch_cards(self.plan))
         return ["--from", sheet]
 
-    def set_up_queue(self, name):
-        self.db = name
-        direct = self.cluster.database(name)
-        self.direct_env = dict(self.env, QUILLON_QUEUE=direct)
-        for args in (["queue", "init"],
-                     ["queue", "load", "--batch", "b", *self.batch_args()]):
-            result = self.quillon(*args, env=self.direct_env)
-            if result.returncode != 0:
-                raise RuntimeError("queue set-up: %s" % result.stderr)
+    def set_up_queue(self, database):
+        """The seed's batch in `database` (queue init done), loaded directly;
+        quillon reaches the server through the relay."""
+        self.direct_env = dict(self.env,
+                               QUILLON_QUEUE=self.cluster.url(database))
+        result = self.quillon("queue", "load", "--batch", self.batch,
+                              *self.batch_args(), env=self.direct_env)
+        if result.returncode != 0:
+            raise RuntimeError("queue load: %s" % result.stderr)
         self.relay = Relay(os.path.join(self.cluster.folder, ".s.PGSQL.5432"))
         self.env["QUILLON_QUEUE"] = (
             "host=127.0.0.1 port=%d user=quillon dbname=%s" %
-            (self.relay.port, name))
+            (self.relay.port, database))
 
     def write_args(self, run):
         ports = [a for sim in self.sims for a in ("--port", sim.link)]
         verify = ["--verify"] if self.plan.verify else []
         if self.plan.mode == "queue":
-            return [*ports, "write", "--batch", "b", "--station", STATION,
+            return [*ports, "write", "--batch", self.batch, "--station",
+                    self.station,
                     *verify]
         resume = ["--resume"] if run > 1 else []
         return [*ports, "write", *self.batch_args(), "--journal",
                 self.journal, *verify, *resume]
 
     def queue_status(self):
-        result = self.quillon("queue", "status", "--batch", "b", "--format",
-                              "json", env=self.direct_env)
+        result = self.quillon("queue", "status", "--batch", self.batch,
+                              "--format", "json", env=self.direct_env)
         if result.returncode != 0:
             return None
         return json.loads(result.stdout)
@@ -240,6 +243,7 @@ class World:
                 timer.cancel()
         if fault and fault.kind == "power-loss" and process.returncode == -9:
             self.power_loss()
+        self.stderr += err
         tail = err.decode(errors="replace").strip().splitlines()[-3:]
         self.history.append((run, process.returncode, tail))
         self.log("  run %d: exit %d%s" % (run, process.returncode,
@@ -258,7 +262,11 @@ class World:
                 self.start_server_faults()
             code = self.run_once(run)
             if code != 0:
-                time.sleep(0.05 * run)  # an operator takes a moment
+                # An operator takes a moment, and waits for a server that
+                # is away to come back.
+                time.sleep(0.05 * run)
+                if self.plan.mode == "queue":
+                    self.server_faults_over()
                 continue
             if self.plan.mode == "journal":
                 self.server_faults_over()
@@ -287,3 +295,20 @@ class Stuck(Exception):
     def __init__(self, message, stderr):
         super().__init__(message)
         self.stderr = stderr
+
+
+# What quillon said that may explain a card written twice or skipped.
+CLUES = [
+    (b"reported a failed write",
+     "a write reply without the encoder's 'q' was taken as a failed write "
+     "(the campaign's encoders never fail a write)"),
+    (b"could not be read back",
+     "a read-back without a whole reply was taken as a failed card"),
+    (b"could not be read (blank?)",
+     "a settling read without a whole reply was taken as a blank card"),
+    (b"is away", "the queue's server was away during the batch"),
+]
+
+
+def clues(stderr):
+    return [text for phrase, text in CLUES if phrase in stderr]
