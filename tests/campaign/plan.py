@@ -71,10 +71,13 @@ class Plan:
             ", --verify" if self.verify else "", self.encoders,
             self.swipe_ms)]
         for i, f in enumerate(self.program):
-            where = ("at %s of card %d" % (f.point, f.card) if f.point
-                     else "after %d ms" % f.after_ms)
-            extra = " (write %d)" % f.writes if f.kind == "disk-full" else ""
-            lines.append("  run %d: %s %s%s" % (i + 1, f.kind, where, extra))
+            if f.kind == "disk-full":
+                where = "at the journal's write %d" % f.writes
+            elif f.point:
+                where = "at %s of card %d" % (f.point, f.card)
+            else:
+                where = "after %d ms" % f.after_ms
+            lines.append("  run %d: %s %s" % (i + 1, f.kind, where))
         for e, faults in enumerate(self.encoder):
             for f in faults:
                 lines.append("  encoder %d: %s" % (e, f.line))
