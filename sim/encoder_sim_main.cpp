@@ -200,6 +200,33 @@ std::optional<sim::Bytes> readWholeFile(const std::string& path) {
                     std::istreambuf_iterator<char>());
 }
 
+// Hands the schedule's faults to the encoder; a hang-up is ours to do, as
+// --unplug-after does it. False after a message.
+bool scheduleFaults(sim::SimulatedEncoder& encoder, Settings& settings) {
+  const auto bytes = readWholeFile(settings.faults);
+  if (!bytes) {
+    std::cerr << "encoder-sim: cannot read " << settings.faults << '\n';
+    return false;
+  }
+  const auto parsed = sim::parseFrameFaults(std::string_view(
+      reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (const auto* message = std::get_if<std::string>(&parsed)) {
+    std::cerr << "encoder-sim: " << settings.faults << ": " << *message << '\n';
+    return false;
+  }
+  for (const sim::FrameFault& fault :
+       std::get<std::vector<sim::FrameFault>>(parsed)) {
+    if (fault.kind != sim::FrameFault::Kind::Hangup) {
+      encoder.scheduleFault(fault);
+      continue;
+    }
+    const int frame = static_cast<int>(fault.frame);
+    if (!settings.unplugAfterFrames || frame < *settings.unplugAfterFrames)
+      settings.unplugAfterFrames = frame;
+  }
+  return true;
+}
+
 // Waits for a stop signal; Enter on stdin swipes a card when asked to, and
 // `unplugRequests` turning readable unplugs the line (the serving thread
 // may not do that itself).
@@ -299,29 +326,7 @@ int main(int argc, char** argv) {
     }
     encoder.placeOnTray(cards->front());
   }
-  if (!settings.faults.empty()) {
-    const auto text = readWholeFile(settings.faults);
-    const auto parsed = sim::parseFrameFaults(
-        text ? std::string_view(reinterpret_cast<const char*>(text->data()),
-                                text->size())
-             : std::string_view());
-    if (!text || std::holds_alternative<std::string>(parsed)) {
-      std::cerr << "encoder-sim: " << settings.faults << ": "
-                << (text ? std::get<std::string>(parsed) : "cannot read")
-                << '\n';
-      return 1;
-    }
-    for (const sim::FrameFault& fault :
-         std::get<std::vector<sim::FrameFault>>(parsed)) {
-      if (fault.kind != sim::FrameFault::Kind::Hangup) {
-        encoder.scheduleFault(fault);
-        continue;
-      }
-      const int frame = static_cast<int>(fault.frame);
-      if (!settings.unplugAfterFrames || frame < *settings.unplugAfterFrames)
-        settings.unplugAfterFrames = frame;
-    }
-  }
+  if (!settings.faults.empty() && !scheduleFaults(encoder, settings)) return 1;
   const int unplugRequests = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (unplugRequests < 0) {
     std::cerr << "encoder-sim: eventfd: " << std::strerror(errno) << '\n';
