@@ -19,9 +19,12 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "card_files.h"
 #include "encoder_protocol.h"
+#include "frame_faults.h"
 #include "simulated_encoder.h"
 
 namespace {
@@ -50,6 +53,11 @@ constexpr const char* kUsage =
     "                     time, MS ms apart\n"
     "  --unplug-after N   close the line as if unplugged once N frames have\n"
     "                     been received (the program goes on until stopped)\n"
+    "  --tray FILE        the first card of FILE (deck format) lies on the\n"
+    "                     tray, as the last card written: reads swipe it\n"
+    "                     when the deck is empty\n"
+    "  --faults FILE      line faults set off by frame number (cut, late,\n"
+    "                     twice, noise, hangup; see sim/frame_faults.h)\n"
     "  --verbose          show frames received and bytes sent on stderr, in "
     "hex\n"
     "  --help             show this text\n";
@@ -66,6 +74,8 @@ struct Settings {
   std::vector<std::string> replies;
   std::optional<int> byteGapMs;
   std::optional<int> unplugAfterFrames;
+  std::string tray;
+  std::string faults;
   bool verbose = false;
 };
 
@@ -89,6 +99,8 @@ int parseArguments(int argc, char** argv, Settings& settings) {
     kReply,
     kByteGap,
     kUnplugAfter,
+    kTray,
+    kFaults,
     kVerbose,
     kHelp
   };
@@ -102,6 +114,8 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       {"reply", required_argument, nullptr, kReply},
       {"byte-gap", required_argument, nullptr, kByteGap},
       {"unplug-after", required_argument, nullptr, kUnplugAfter},
+      {"tray", required_argument, nullptr, kTray},
+      {"faults", required_argument, nullptr, kFaults},
       {"verbose", no_argument, nullptr, kVerbose},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
@@ -113,6 +127,8 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       case kDeck: settings.deck = optarg; break;
       case kRecord: settings.record = optarg; break;
       case kReply: settings.replies.emplace_back(optarg); break;
+      case kTray: settings.tray = optarg; break;
+      case kFaults: settings.faults = optarg; break;
       case kVerbose: settings.verbose = true; break;
       case kHelp: std::cout << kUsage; return -1;
       case kBaud:
@@ -182,6 +198,33 @@ std::optional<sim::Bytes> readWholeFile(const std::string& path) {
   if (!in) return std::nullopt;
   return sim::Bytes((std::istreambuf_iterator<char>(in)),
                     std::istreambuf_iterator<char>());
+}
+
+// Hands the schedule's faults to the encoder; a hang-up is ours to do, as
+// --unplug-after does it. False after a message.
+bool scheduleFaults(sim::SimulatedEncoder& encoder, Settings& settings) {
+  const auto bytes = readWholeFile(settings.faults);
+  if (!bytes) {
+    std::cerr << "encoder-sim: cannot read " << settings.faults << '\n';
+    return false;
+  }
+  const auto parsed = sim::parseFrameFaults(std::string_view(
+      reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (const auto* message = std::get_if<std::string>(&parsed)) {
+    std::cerr << "encoder-sim: " << settings.faults << ": " << *message << '\n';
+    return false;
+  }
+  for (const sim::FrameFault& fault :
+       std::get<std::vector<sim::FrameFault>>(parsed)) {
+    if (fault.kind != sim::FrameFault::Kind::Hangup) {
+      encoder.scheduleFault(fault);
+      continue;
+    }
+    const int frame = static_cast<int>(fault.frame);
+    if (!settings.unplugAfterFrames || frame < *settings.unplugAfterFrames)
+      settings.unplugAfterFrames = frame;
+  }
+  return true;
 }
 
 // Waits for a stop signal; Enter on stdin swipes a card when asked to, and
@@ -275,6 +318,15 @@ int main(int argc, char** argv) {
       encoder.splitNextReply(bytes,
                              std::chrono::milliseconds(*settings.byteGapMs));
   }
+  if (!settings.tray.empty()) {
+    const auto cards = sim::readDeckFile(settings.tray);
+    if (!cards || cards->empty()) {
+      std::cerr << "encoder-sim: no card in " << settings.tray << '\n';
+      return 1;
+    }
+    encoder.placeOnTray(cards->front());
+  }
+  if (!settings.faults.empty() && !scheduleFaults(encoder, settings)) return 1;
   const int unplugRequests = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (unplugRequests < 0) {
     std::cerr << "encoder-sim: eventfd: " << std::strerror(errno) << '\n';

@@ -7,12 +7,13 @@
 
 namespace sim {
 
-void PacedOutput::enqueue(std::vector<std::uint8_t> bytes,
-                          Clock::duration gap) {
+void PacedOutput::enqueue(std::vector<std::uint8_t> bytes, Clock::duration gap,
+                          Clock::time_point notBefore) {
   if (bytes.empty()) return;
   Burst burst;
   burst.bytes = std::move(bytes);
   burst.gap = gap;
+  burst.notBefore = notBefore;
   bursts_.push_back(std::move(burst));
 }
 
@@ -36,11 +37,16 @@ std::size_t PacedOutput::dueCount(const Burst& burst,
   return std::min(due, burst.bytes.size());
 }
 
-void PacedOutput::startHead(Clock::time_point now) {
-  Burst& head = bursts_.front();
+PacedOutput::Clock::time_point PacedOutput::earliestStart(
+    const Burst& burst, Clock::time_point now) const {
   // A line that fell idle does not catch up: the burst starts now at the
   // earliest.
-  head.start = std::max(now, lineFreeAt_ + head.gap);
+  return std::max({now, lineFreeAt_ + burst.gap, burst.notBefore});
+}
+
+void PacedOutput::startHead(Clock::time_point now) {
+  Burst& head = bursts_.front();
+  head.start = earliestStart(head, now);
 }
 
 std::vector<std::vector<std::uint8_t>> PacedOutput::writeDue(
@@ -82,7 +88,7 @@ std::optional<PacedOutput::Clock::time_point> PacedOutput::nextDue(
     Clock::time_point now) const {
   if (bursts_.empty() || blocked_) return std::nullopt;
   const Burst& head = bursts_.front();
-  if (!head.start) return std::max(now, lineFreeAt_ + head.gap);
+  if (!head.start) return earliestStart(head, now);
   return *head.start + byteTime(head.sent);
 }
 

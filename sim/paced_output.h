@@ -19,9 +19,11 @@ class PacedOutput {
   explicit PacedOutput(int baudRate = 0) : baudRate_(baudRate) {}
 
   /// Queues a burst that starts no earlier than `gap` after the previous
-  /// burst ends (its last byte on the line), nor before now.
+  /// burst ends (its last byte on the line), nor before now, nor before
+  /// `notBefore`.
   void enqueue(std::vector<std::uint8_t> bytes,
-               Clock::duration gap = Clock::duration::zero());
+               Clock::duration gap = Clock::duration::zero(),
+               Clock::time_point notBefore = {});
 
   /// Writes to fd every byte that is due by now, without blocking.
   /// Returns the bursts this call finished; false in `ok` on a write
@@ -43,6 +45,7 @@ class PacedOutput {
     std::size_t sent = 0;
     Clock::duration gap{};
     Clock::time_point queuedAt;
+    Clock::time_point notBefore;
     std::optional<Clock::time_point> start;  // set when it reaches the head
   };
 
@@ -51,6 +54,8 @@ class PacedOutput {
   [[nodiscard]] std::size_t dueCount(const Burst& burst,
                                      Clock::time_point now) const;
   void startHead(Clock::time_point now);
+  [[nodiscard]] Clock::time_point earliestStart(const Burst& burst,
+                                                Clock::time_point now) const;
 
   int baudRate_;
   std::deque<Burst> bursts_;

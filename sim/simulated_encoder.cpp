@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -63,7 +64,9 @@ struct SimulatedEncoder::Impl {
   };
   struct Split {
     std::vector<std::size_t> burstSizes;
-    std::chrono::milliseconds gap;
+    std::chrono::milliseconds gap{0};
+    std::chrono::milliseconds late{0};  // before the first burst
+    std::optional<std::chrono::milliseconds> repeatAfter;  // sent twice
   };
   using Traffic = std::vector<std::pair<Direction, Bytes>>;
 
@@ -101,6 +104,8 @@ struct SimulatedEncoder::Impl {
   bool silent = false;
   std::deque<Bytes> replacements;
   std::deque<Split> splits;
+  std::multimap<std::size_t, FrameFault> frameFaults;
+  std::size_t framesSeen = 0;  // never cleared: the faults' frame count
   PacedOutput output;
   TrafficObserver observer;
   Traffic traffic;  // waiting to be shown to the observer
@@ -114,6 +119,7 @@ struct SimulatedEncoder::Impl {
   void serve();
   void receive(const Bytes& chunk, Clock::time_point now);
   void handleFrame(const Frame& frame, Clock::time_point now);
+  void setOffFaults(std::size_t frame);
   void beginOperation(const Frame& frame, Clock::time_point now);
   void completeOperation();
   Card takeCard();
@@ -191,9 +197,41 @@ void SimulatedEncoder::Impl::receive(const Bytes& chunk,
   for (const Frame& frame : parser.feed(chunk)) {
     frames.push_back(frame.bytes);
     traffic.emplace_back(Direction::Received, frame.bytes);
+    setOffFaults(++framesSeen);
     handleFrame(frame, now);
   }
   framesChanged.notify_all();
+}
+
+void SimulatedEncoder::Impl::setOffFaults(std::size_t frame) {
+  using Kind = FrameFault::Kind;
+  const auto [first, last] = frameFaults.equal_range(frame);
+  for (auto it = first; it != last; ++it) {
+    const FrameFault& fault = it->second;
+    const std::chrono::milliseconds ms(fault.ms);
+    Split split;  // how the next reply goes out
+    switch (fault.kind) {
+      case Kind::Cut:
+        split.burstSizes = {static_cast<std::size_t>(fault.count)};
+        split.gap = ms;
+        splits.push_back(std::move(split));
+        break;
+      case Kind::Late:
+        split.late = ms;
+        splits.push_back(std::move(split));
+        break;
+      case Kind::Twice:
+        split.repeatAfter = ms;
+        splits.push_back(std::move(split));
+        break;
+      case Kind::Noise:
+        output.enqueue(noiseBytes(frame, fault.count));
+        wake();
+        break;
+      case Kind::Hangup: break;  // the owner's to do
+    }
+  }
+  frameFaults.erase(first, last);
 }
 
 void SimulatedEncoder::Impl::handleFrame(const Frame& frame,
@@ -302,27 +340,28 @@ void SimulatedEncoder::Impl::answer(Bytes reply) {
     reply = std::move(replacements.front());
     replacements.pop_front();
   }
-  if (splits.empty()) {
-    output.enqueue(std::move(reply));
-  } else {
-    const Split split = std::move(splits.front());
+  Split split;
+  if (!splits.empty()) {
+    split = std::move(splits.front());
     splits.pop_front();
-    std::size_t at = 0;
-    bool first = true;
-    const auto enqueueBurst = [&](std::size_t size) {
-      const auto begin = reply.begin() + static_cast<std::ptrdiff_t>(at);
-      output.enqueue(
-          Bytes(begin, begin + static_cast<std::ptrdiff_t>(size)),
-          first ? Clock::duration::zero() : Clock::duration(split.gap));
-      at += size;
-      first = false;
-    };
-    for (const std::size_t size : split.burstSizes) {
-      const std::size_t take = std::min(size, reply.size() - at);
-      if (take > 0) enqueueBurst(take);
-    }
-    if (at < reply.size()) enqueueBurst(reply.size() - at);
   }
+  const Clock::time_point notBefore = Clock::now() + split.late;
+  std::size_t at = 0;
+  bool first = true;
+  const auto enqueueBurst = [&](std::size_t size) {
+    const auto begin = reply.begin() + static_cast<std::ptrdiff_t>(at);
+    output.enqueue(Bytes(begin, begin + static_cast<std::ptrdiff_t>(size)),
+                   first ? Clock::duration::zero() : Clock::duration(split.gap),
+                   notBefore);
+    at += size;
+    first = false;
+  };
+  for (const std::size_t size : split.burstSizes) {
+    const std::size_t take = std::min(size, reply.size() - at);
+    if (take > 0) enqueueBurst(take);
+  }
+  if (at < reply.size()) enqueueBurst(reply.size() - at);
+  if (split.repeatAfter) output.enqueue(reply, *split.repeatAfter);
   wake();
 }
 
@@ -496,7 +535,20 @@ void SimulatedEncoder::replaceNextReply(Bytes reply) {
 void SimulatedEncoder::splitNextReply(std::vector<std::size_t> burstSizes,
                                       std::chrono::milliseconds gap) {
   std::lock_guard lock(impl_->mutex);
-  impl_->splits.push_back({std::move(burstSizes), gap});
+  Impl::Split split;
+  split.burstSizes = std::move(burstSizes);
+  split.gap = gap;
+  impl_->splits.push_back(std::move(split));
+}
+
+void SimulatedEncoder::placeOnTray(Card card) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->lastCard = std::move(card);
+}
+
+void SimulatedEncoder::scheduleFault(const FrameFault& fault) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->frameFaults.emplace(fault.frame, fault);
 }
 
 void SimulatedEncoder::sendNow(const Bytes& bytes) {

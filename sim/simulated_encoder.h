@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "encoder_protocol.h"
+#include "frame_faults.h"
 
 namespace sim {
 
@@ -87,6 +88,10 @@ class SimulatedEncoder {
   /// empty). False when the file cannot be read; the deck stays as it was.
   bool loadDeckFile(const std::string& path);
   [[nodiscard]] std::size_t deckSize() const;
+  /// The card left on the tray (as by the last write), which a read
+  /// swipes when the deck is empty: an encoder plugged in again still
+  /// holds the card it wrote before.
+  void placeOnTray(Card card);
   /// Swipes a card now for the read, write or erase that waits for one.
   /// False when nothing waits.
   bool swipe();
@@ -135,6 +140,10 @@ class SimulatedEncoder {
   /// replaceNextReply(), and splits a replacement as well.
   void splitNextReply(std::vector<std::size_t> burstSizes,
                       std::chrono::milliseconds gap);
+  /// A fault of frame_faults.h, set off by the fault's frame (counted
+  /// from the encoder's construction). A hang-up is left to the owner:
+  /// the serving thread may not unplug the line itself.
+  void scheduleFault(const FrameFault& fault);
   /// Sends bytes now, unasked (stale input for the other side).
   void sendNow(const Bytes& bytes);
   /// Closes the line as if the device were unplugged: the master side is
