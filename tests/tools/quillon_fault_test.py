@@ -74,6 +74,9 @@ class Unplug(FaultTest):
                    "--count", "4", "--verify", "--journal"]
         from_csv = ["write", "--from", self.path("cards.csv"), "--verify",
                     "--journal"]
+        late_answer = self.path("late.faults")
+        with open(late_answer, "w") as f:
+            f.write("2 late 11500\n")  # card 1's answer, after its wait
         # The frames of a batch: the reset, then a write and a read-back for
         # each card. The line goes at the Nth frame, while it waits.
         def unplug(frames):
@@ -91,6 +94,9 @@ class Unplug(FaultTest):
             # card 1 written, its status answer cut after ESC: in doubt,
             # so read, not written again, and not given up by --retries 0
             ([*counted, "--retries", "0"], ["--reply", escape_alone], 4, 4),
+            # card 1 written, its answer late past the wait: in doubt too,
+            # though the encoder then answers the status request at once
+            ([*counted, "--retries", "0"], ["--faults", late_answer], 4, 4),
         ]
         deck = [b"|%s|" % n.encode() for n in numbers(1, 9)]
         for args, fault, kept, total in rows:

@@ -140,11 +140,14 @@ Status Session::checkStillAnswers(bool* lateAnswer) {
   if (const Status reset = device_->Reset(); reset != QUILLON_OK) return reset;
   // An answer on its way when the reset went out still says what the
   // encoder did before it.
-  if (lateAnswer != nullptr) {
-    late = device_->LateInput(kLateAnswerQuiet) || late;
-    *lateAnswer = late;
-  }
-  return device_->QueryStatus();
+  if (lateAnswer == nullptr) return device_->QueryStatus();
+  late = device_->LateInput(kLateAnswerQuiet) || late;
+  const Status status = device_->QueryStatus();
+  // A late answer that came first was taken for the status's: the status's
+  // own answer follows it.
+  if (status == QUILLON_OK) late = device_->LateInput(kLateAnswerQuiet) || late;
+  *lateAnswer = late;
+  return status;
 }
 
 }  // namespace quillon::cli
