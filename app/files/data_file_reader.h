@@ -1,6 +1,7 @@
 // Reads a track data file one line at a time: one line is the text of one
 // card. Lines end at LF; a CR right before the LF is dropped; a last line
-// without LF is still a line; every other byte is kept as it is. A line
+// without LF is still a line (while a batch runs, a file that then grows
+// stops it: DataFileWatch); every other byte is kept as it is. A line
 // longer than any track can hold (a binary file chosen by mistake) is
 // refused instead of loaded, so the window never stalls on it.
 #pragma once

@@ -20,26 +20,43 @@ int DataFileWatch::start(int fd) {
   if (::fstat(fd, &info) != 0) return errno;
   m_size = info.st_size;
   m_modified = info.st_mtim;
+  m_changed = info.st_ctim;
   m_takenBytes = 0;
+  m_linesTaken = 0;
+  m_unendedLine = 0;
+  m_unendedLineEnd = 0;
   m_takenHash.reset();
   return 0;
 }
 
-void DataFileWatch::taken(QByteArrayView bytes) {
-  m_takenBytes += bytes.size();
-  m_takenHash.addData(bytes);
+void DataFileWatch::taken(QByteArrayView line, QByteArrayView ending) {
+  m_takenBytes += line.size() + ending.size();
+  m_takenHash.addData(line);
+  m_takenHash.addData(ending);
+  ++m_linesTaken;
+  if (ending.isEmpty() && m_unendedLine == 0) {
+    m_unendedLine = m_linesTaken;
+    m_unendedLineEnd = m_takenBytes;
+  }
 }
 
 DataFileWatch::Change DataFileWatch::check(int fd) {
   struct stat now {};
   if (::fstat(fd, &now) != 0) return Change::Rewritten;
   if (now.st_size < m_size) return Change::CutShort;
-  if (now.st_size == m_size) {
-    return sameTime(now.st_mtim, m_modified) ? Change::None : Change::Rewritten;
+  const bool moved = now.st_size != m_size ||
+                     !sameTime(now.st_mtim, m_modified) ||
+                     !sameTime(now.st_ctim, m_changed);
+  if (moved) {
+    if (!takenBytesStillIn(fd)) return Change::Rewritten;
+    m_size = now.st_size;
+    m_modified = now.st_mtim;
+    m_changed = now.st_ctim;
   }
-  if (!takenBytesStillIn(fd)) return Change::Rewritten;
-  m_size = now.st_size;
-  m_modified = now.st_mtim;
+  // That line was taken up to the end of the file as it was then: any
+  // byte behind it now may be the rest of the line.
+  if (m_unendedLine != 0 && now.st_size > m_unendedLineEnd)
+    return Change::LastLineGrew;
   return Change::None;
 }
 

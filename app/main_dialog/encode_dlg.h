@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QIcon>
 #include <QString>
+#include <optional>
 
 #include "data_file_watch.h"
 #include "operation_log_file.h"
@@ -181,7 +182,13 @@ class CEncodeDlg : public QDialog {
   void SetTimer(int timerId, int periodMs);
   void KillTimer(int timerId);
   [[nodiscard]] int TrackSelection() const;
+  /// Drops whatever the encoder sent before it (no reply to this frame can
+  /// have begun yet), then sends the frame. Any write's answer awaited so
+  /// far is no longer taken.
   void SendFrame(const QByteArray& frame);
+  /// Takes the bytes of a receive event into the write's status answer;
+  /// its status byte once the answer has ended within them.
+  std::optional<protocol::Byte> TakeWriteAnswer(const QByteArray& input);
   /// Reset, a pause, the coercivity frame and a pause, with the port open.
   void SendCoercivity(const QByteArray& frame);
   void SetStatusLines(const QString& readLine, const QString& writeLine);
@@ -232,7 +239,9 @@ class CEncodeDlg : public QDialog {
   bool m_logFailureShown = false;
   /// The read reply under way, against what the encoder can send.
   ReadReplyWatch m_readReply;
-  /// The last byte of the latest receive event: a status answer may be
-  /// split right after its 'r'.
-  char m_lastByteReceived = 0;
+  /// The status answer to the write frame last sent, while one may still
+  /// come: the protocol's tracker over the bytes received since that frame.
+  /// Empty before any write, once its status was taken, and once another
+  /// frame went out.
+  std::optional<protocol::ReplyTracker> m_writeAnswer;
 };

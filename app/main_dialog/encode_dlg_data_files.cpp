@@ -98,8 +98,7 @@ void CEncodeDlg::AttachDataFile(int track) {
       // next advance finds its end.
       t.text = first.text;
       if (first.kind == DataFileLine::Kind::Line) {
-        t.watch.taken(first.text);
-        t.watch.taken(first.ending);
+        t.watch.taken(first.text, first.ending);
         ++t.linesTaken;
       }
       if (t.counter != nullptr) {
@@ -133,8 +132,11 @@ bool CEncodeDlg::StopBatchIfADataFileChanged(bool lineLoaded) {
     if (t.path.isEmpty() || !t.file.isOpen()) continue;
     const DataFileWatch::Change change = t.watch.check(t.file.handle());
     if (change == DataFileWatch::Change::None) continue;
-    const int notWritten =
-        lineLoaded ? std::max(t.linesTaken, 1) : t.linesTaken + 1;
+    int notWritten = lineLoaded ? std::max(t.linesTaken, 1) : t.linesTaken + 1;
+    // A line taken without its end may be only part of its line now: its
+    // card, written or not, does not hold that line.
+    if (change == DataFileWatch::Change::LastLineGrew)
+      notWritten = t.watch.unendedLine();
     const QString text = changedText(track, t.path, change, notWritten);
     for (int each = 1; each <= 3; ++each) {
       if (!Track(each).path.isEmpty()) DetachDataFile(each);
@@ -164,8 +166,7 @@ void CEncodeDlg::AdvanceDataFiles() {
     DataFileLine& line = lines[track - 1];
     line = readDataFileLine(t.file);
     if (line.kind == DataFileLine::Kind::Line) {
-      t.watch.taken(line.text);
-      t.watch.taken(line.ending);
+      t.watch.taken(line.text, line.ending);
     }
   }
   if (!attached) return;

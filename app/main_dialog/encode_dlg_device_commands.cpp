@@ -33,6 +33,8 @@ constexpr unsigned long kCoercivityPauseMs = 100;
 }  // namespace
 
 void CEncodeDlg::SendFrame(const QByteArray& frame) {
+  m_writeAnswer.reset();
+  m_comm->DiscardInput();
   m_comm->SetOutput(frame);
 }
 

@@ -1,10 +1,11 @@
 // What the encoder answers: the reply handler sorts read data into the
 // track fields, takes the status from the last byte of each event (of a
-// write, only from a status answer) and acts on it (status lines,
-// counters, a log record, the next step). The seconds display ends a wait
-// after 20 seconds.
+// write, only from the status answer to its frame) and acts on it (status
+// lines, counters, a log record, the next step). The seconds display ends a
+// wait after 20 seconds.
 #include <QLabel>
 #include <QTimer>
+#include <optional>
 
 #include "encode_dlg.h"
 #include "encoder_protocol.h"
@@ -39,28 +40,22 @@ void CEncodeDlg::OnCommEvent() {
     }
   }
   if (input.isEmpty()) return;
-  using protocol::kStatusFailure;
-  using protocol::kStatusMarker;
-  using protocol::kStatusSuccess;
-  const auto last = static_cast<protocol::Byte>(input.back());
-  const auto beforeLast = static_cast<protocol::Byte>(
-      input.size() > 1 ? input[input.size() - 2] : m_lastByteReceived);
-  m_lastByteReceived = input.back();
-  // A write's status comes only from a status answer: 'p' or 'q' right
-  // after 'r', the two split across events or not. Anything else (a wrong
-  // device's noise ending in 'p') is no status, and the wait runs on until
-  // the seconds display ends it.
-  if ((last == kStatusSuccess || last == kStatusFailure) && !m_bReading &&
-      beforeLast != kStatusMarker) {
-    return;
+  // A read's status is the last byte of the event; a write's only the
+  // status byte of its status answer, as the protocol's tracker finds it in
+  // the bytes since the write frame: 'p' or 'q' after noise, after an 'r'
+  // of an earlier command, or after the answer has ended, is no status, and
+  // the wait runs on until the seconds display ends it.
+  std::optional<protocol::Byte> status;
+  if (m_bReading) {
+    status = static_cast<protocol::Byte>(input.back());
+  } else {
+    status = TakeWriteAnswer(input);
   }
-  // Only a status byte that ends this very event is acted on. A status
-  // kept from an earlier event would otherwise log the same card again
-  // for every stray byte that follows it.
-  switch (last) {
-    case kStatusSuccess: m_nReplyStatus = 1; break;
-    case kStatusFailure: m_nReplyStatus = 2; break;
-    case kStatusMarker: m_nReplyStatus = 3; return;  // the next byte decides
+  // Nothing is kept from an earlier event: a status kept would otherwise
+  // log the same card again for every stray byte that follows it.
+  switch (status.value_or(0)) {
+    case protocol::kStatusSuccess: m_nReplyStatus = 1; break;
+    case protocol::kStatusFailure: m_nReplyStatus = 2; break;
     default: return;
   }
   // A 'p' that does not end a whole reply is noise, not a card: it is
@@ -85,6 +80,21 @@ void CEncodeDlg::OnCommEvent() {
     throw;
   }
   FlushOperationLog();
+}
+
+std::optional<protocol::Byte> CEncodeDlg::TakeWriteAnswer(
+    const QByteArray& input) {
+  if (!m_writeAnswer) return std::nullopt;
+  for (const char byte : input) {
+    const auto b = static_cast<protocol::Byte>(byte);
+    m_writeAnswer->take(b);
+    if (!m_writeAnswer->whole()) continue;
+    // The byte that ended the answer is its status; the answer is used up,
+    // and bytes behind it are no answer to anything.
+    m_writeAnswer.reset();
+    return b;
+  }
+  return std::nullopt;
 }
 
 void CEncodeDlg::ActOnReplyStatus() {

@@ -146,5 +146,6 @@ void CEncodeDlg::OnWriteCard() {
       m_strTrack3.toStdString());
   SendFrame(QByteArray(reinterpret_cast<const char*>(frame.data()),
                        static_cast<qsizetype>(frame.size())));
+  m_writeAnswer.emplace(protocol::ReplyTracker::Kind::StatusAnswer);
   UpdateData(false);
 }

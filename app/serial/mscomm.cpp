@@ -159,6 +159,10 @@ QByteArray CMSComm::GetInput() {
   return m_port.readAll();
 }
 
+void CMSComm::DiscardInput() {
+  if (m_port.isOpen()) m_port.clear(QSerialPort::Input);
+}
+
 short CMSComm::GetCommEvent() const { return m_commEvent; }
 
 bool CMSComm::applyToPort(const SerialSettings& line) {

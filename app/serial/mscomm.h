@@ -69,6 +69,9 @@ class CMSComm : public QWidget {
   void SetOutput(const QByteArray& bytes);
   /// All bytes received since the last call, in arrival order.
   [[nodiscard]] QByteArray GetInput();
+  /// Drops every byte received and not yet taken, the system's included
+  /// (InBufferCount set to 0). Does nothing when the port is closed.
+  void DiscardInput();
   /// The last communication event: comEvReceive once bytes arrived, 0
   /// before.
   [[nodiscard]] short GetCommEvent() const;

@@ -179,6 +179,9 @@ Status EncoderDevice::ReadCard(int selection, char* track1, char* track2,
   protocol::ReadReply split;
   const Reply reply = readReply(selection, buffer, split);
   if (reply.status != QUILLON_OK) return reply.status;  // buffers untouched
+  // The tracker decides for every reader whether a reply is a card: a byte
+  // in front of the header, or no FS, is a failed read here as well.
+  if (!reply.tracker.whole()) return QUILLON_ERR_DEVICE;
 
   if (track1 != nullptr && protocol::selectionHasTrack(selection, 1))
     copySegment(reply.bytes, split.track1, track1);

@@ -35,12 +35,13 @@ enum quillon_status {
   /* The status answer held no valid status byte. */
   QUILLON_ERR_NO_STATUS = -2,
   /* The frame could not be written, or a text was refused (see
-     gMSRWriteCard). */
+     gMSRWriteCard). Never returned once the frame is out. */
   QUILLON_ERR_WRITE = -3,
   /* The read of the reply could not start (see gMSRReadCard). */
   QUILLON_ERR_READ_START = -4,
-  /* The encoder reported failure ('q'), a read reply did not end in 'p',
-     or the communication test was not answered with ESC 'y'. */
+  /* The encoder reported failure ('q'), a read reply was not whole (ESC
+     's' first, '?' FS ESC 'r' 'p' last), or the communication test was
+     not answered with ESC 'y'. */
   QUILLON_ERR_DEVICE = -5,
   /* No reply arrived within 11 seconds, or the line was lost. */
   QUILLON_ERR_NO_REPLY = -6,
@@ -93,8 +94,9 @@ QUILLON_API int16_t gSetTrack2Density(int letter);
  * touched and may be NULL.
  * Returns 0; -1 port not open; -3 write failed; -4 nothing sent because
  * the selection has no read command (5, or outside 1..7) or a selected
- * track's buffer is NULL; -5 the reply did not end in 'p' (no buffer is
- * changed); -6 no reply; -13 Escape pressed (the reset frame is sent).
+ * track's buffer is NULL; -5 the reply was not whole or did not end in
+ * 'p' (no buffer is changed); -6 no reply; -13 Escape pressed (the reset
+ * frame is sent).
  */
 QUILLON_API int16_t gMSRReadCard(int selection, char* track1, char* track2,
                                  char* track3);
@@ -105,9 +107,10 @@ QUILLON_API int16_t gMSRReadCard(int selection, char* track1, char* track2,
  * (possibly empty) whatever the selection, and no longer than
  * QUILLON_TRACK1_MAX, QUILLON_TRACK2_MAX and QUILLON_TRACK3_MAX characters.
  * Returns 0; -1 port not open; -2 no valid status in the answer; -3 write
- * failed, or a text is NULL or too long (nothing is sent); -5 the encoder
- * reported failure; -6 no reply; -13 Escape pressed (the reset frame is
- * sent).
+ * failed, or a text is NULL or too long (nothing is sent; never once the
+ * frame is out); -5 the encoder reported failure; -6 no reply; -13 Escape
+ * pressed (the reset frame is sent). After -2, -6 or -13 the card may have
+ * been written: read it before writing its data again.
  */
 QUILLON_API int16_t gMSRWriteCard(int selection, const char* track1,
                                   const char* track2, const char* track3);

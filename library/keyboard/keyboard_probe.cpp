@@ -19,11 +19,11 @@ class MachineKeyboardProbe final : public KeyboardProbe {
   explicit MachineKeyboardProbe(std::string inputDirectory)
       : evdev_(std::move(inputDirectory)) {}
 
-  void beginWatch() override {
+  void beginWatch() noexcept override {
     // X11 first: presses during its connect wait are forgotten with the
     // input devices' older ones.
-    x11_.beginWatch();
-    evdev_.beginWatch();
+    beginOrSeeNoKey(x11_);
+    beginOrSeeNoKey(evdev_);
     collectDescriptors();
   }
   bool escapePressed() override {
@@ -45,6 +45,16 @@ class MachineKeyboardProbe final : public KeyboardProbe {
   }
 
  private:
+  // A read begins once its frame is out: a source that cannot start (no
+  // memory for its list of keyboards) must not fail it. It sees no key
+  // now and is asked again by the next read.
+  static void beginOrSeeNoKey(KeyboardProbe& source) noexcept {
+    try {
+      source.beginWatch();
+    } catch (...) {  // no key is the answer
+    }
+  }
+
   // Kept in a fixed array: a waiting read must not allocate.
   void collectDescriptors() {
     count_ = 0;

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "name_lookup.h"
@@ -390,9 +391,16 @@ void X11KeyboardProbe::startAttempt() {
   if (attempt->stopFd < 0) return;
   Attempt* a = attempt.get();
   const Api* api = api_.get();
-  a->worker = std::thread([a, api, hostName = std::move(hostName), number] {
-    a->run(*api, hostName, number);
-  });
+  try {
+    a->worker = std::thread([a, api, hostName = std::move(hostName), number] {
+      a->run(*api, hostName, number);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had (the process's thread limit): the key reads as
+    // up, and the next read tries again. The read that asked has its frame
+    // out already: its answer, not this, decides how it ends.
+    return;
+  }
   attempt_ = std::move(attempt);
 }
 

@@ -317,13 +317,26 @@ class FaultInjectionTest : public MainDialogTest<ModalPrompt> {
     // card is made of what was read of the old contents.
     QTest::newRow("rewritten in place")
         << "rewrite" << QStringList{"ok:11", "ok:22", "ok:33"} << "track 2";
+    // The same size, and the old modification time put back (cp -p,
+    // rsync -t --inplace): the change time still moves.
+    QTest::newRow("rewritten, same size and times")
+        << "rewrite keeping times" << QStringList{"ok:11", "ok:22", "ok:33"}
+        << "line 4";
+    QTest::newRow("touched: the bytes are the same") << "touch" << all << "";
+    // The file ended in "3" without a line end when line 3 was taken; the
+    // rest of that line came later: the card of line 3 holds only part.
+    QTest::newRow("its last line finished after it was taken")
+        << "finish the last line" << QStringList{"ok:11", "ok:22", "ok:3"}
+        << "line 3";
   }
   void aDataFileChangedDuringABatch() {
     QFETCH(QString, change);
     QFETCH(QStringList, written);
     QFETCH(QString, message);
     // CR LF line ends: the bytes taken are compared with their ends.
-    const QString path = makeFile("lines.txt", "11\r\n22\r\n33\r\n44\r\n");
+    const bool unended = change == "finish the last line";
+    const QString path = makeFile(
+        "lines.txt", unended ? "11\r\n22\r\n3" : "11\r\n22\r\n33\r\n44\r\n");
     attach(2, path);
     select(2, dlg().m_strTrack2, true);
     dlg().OnCommand(kWriteCard);
@@ -344,9 +357,28 @@ class FaultInjectionTest : public MainDialogTest<ModalPrompt> {
       file.write(change == "append" ? "55\r\n"
                                     : "111\r\n222\r\n333\r\n444\r\n");
     }
+    if (change == "rewrite keeping times") {
+      struct stat before {};
+      QVERIFY(::stat(qPrintable(path), &before) == 0);
+      QFile file(path);
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      QCOMPARE(file.write("111\r\n2222\r\n66666"), qint64{16});
+      file.close();
+      const timespec times[] = {before.st_atim, before.st_mtim};
+      QVERIFY(::utimensat(AT_FDCWD, qPrintable(path), times, 0) == 0);
+    }
+    if (change == "touch") {
+      QVERIFY(::utimensat(AT_FDCWD, qPrintable(path), nullptr, 0) == 0);
+    }
+    if (unended) {
+      QFile file(path);
+      QVERIFY(file.open(QIODevice::Append));
+      file.write("3\r\n44\r\n");
+    }
     while (swipeWritten()) {
     }
-    QCOMPARE(describe(encoder().writtenCards()), written);
+    // As one text: a failure shows the cards, not only their count.
+    QCOMPARE(describe(encoder().writtenCards()).join(" "), written.join(" "));
     QCOMPARE(log().count("Write operation"), written.size());
     QVERIFY(!dlg().m_file2.isOpen());
     if (message.isEmpty()) {

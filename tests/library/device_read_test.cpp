@@ -138,35 +138,44 @@ struct MalformedCase {
   const char* what;
   int selection;
   std::string reply;
+  int status;  // -5: the reply is not whole, and no buffer is touched
   std::string track1, track2, track3;
 };
 
 // Whatever the encoder sends, no track is taken from before the block or
-// past the reply, and the buffers are never overrun.
+// past the reply, and the buffers are never overrun. Only a whole reply
+// (ESC 's' first, '?' FS ESC 'r' and the status last) is taken apart.
 TEST_F(ReadCardTest, MalformedRepliesNeverReachOutsideTheReply) {
   const std::string s = "\x1bs";
   const std::string end = "\x1c\x1brp";
   const MalformedCase cases[] = {
-      {"no '?': the block runs to the end", 2, s + "1234" + end, "",
-       "1234" + end, ""},
-      {"'?' in the header", 7, "?s12A34B56" + end, "", "", ""},
-      {"'?' first in the block", 7, s + "?12A34B56" + end, "", "", ""},
-      {"separators before the data", 7, s + "BA12?" + end, "", "B", "12"},
-      {"no separators", 7, s + "123?" + end, "", "123", ""},
-      {"'B' only", 3, s + "B?" + end, "", "", ""},
-      {"'A' only in a selection that wants both", 7, s + "1A2?" + end, "", "1",
-       "2"},
-      {"separator after '?'", 6, s + "12?A34" + end, "", "12", ""},
-      {"too short for a separator", 1, "\x1brp", "", "", ""},
-      {"only the status byte", 4, "p", "", "", ""},
+      {"no '?': the block runs to the end", 2, s + "1234" + end, -5, "", "",
+       ""},
+      {"'?' in the header", 7, "?s12A34B56" + end, -5, "", "", ""},
+      {"'?' first in the block", 7, s + "?12A34B56" + end, -5, "", "", ""},
+      {"separators before the data", 7, s + "BA12?" + end, 0, "", "B", "12"},
+      {"no separators", 7, s + "123?" + end, 0, "", "123", ""},
+      {"'B' only", 3, s + "B?" + end, 0, "", "", ""},
+      {"'A' only in a selection that wants both", 7, s + "1A2?" + end, 0, "",
+       "1", "2"},
+      {"separator after '?'", 6, s + "12?A34" + end, -5, "", "", ""},
+      {"too short for a separator", 1, "\x1brp", -5, "", "", ""},
+      {"only the status byte", 4, "p", -5, "", "", ""},
   };
   for (const MalformedCase& c : cases) {
     SCOPED_TRACE(c.what);
     encoder.replaceNextReply(bytesOf(c.reply));
-    t1.clear();
-    t2.clear();
-    t3.clear();
-    ASSERT_EQ(read(c.selection), 0);
+    for (TrackBuffer* b : {&t1, &t2, &t3}) {
+      if (c.status == 0)
+        b->clear();
+      else
+        b->mark();
+    }
+    ASSERT_EQ(read(c.selection), c.status);
+    if (c.status != 0) {
+      EXPECT_TRUE(t1.untouched() && t2.untouched() && t3.untouched());
+      continue;
+    }
     EXPECT_EQ(t1.text(), c.track1);
     EXPECT_EQ(t2.text(), c.track2);
     EXPECT_EQ(t3.text(), c.track3);
@@ -174,15 +183,22 @@ TEST_F(ReadCardTest, MalformedRepliesNeverReachOutsideTheReply) {
 }
 
 TEST_F(ReadCardTest, FullSizeReplyFitsTheBuffers) {
-  // 400 bytes: ESC 's', 397 data bytes with no '?', the status 'p'.
-  const std::string data(397, '7');
-  encoder.replaceNextReply(bytesOf("\x1bs" + data + "p"));
+  // 400 bytes, the longest whole reply: ESC 's', 393 data bytes, '?', FS,
+  // ESC 'r', 'p'.
+  const std::string data(393, '7');
+  const std::string reply = "\x1bs" + data + "?\x1c\x1brp";
+  ASSERT_EQ(reply.size(), kBufferSize);
+  encoder.replaceNextReply(bytesOf(reply));
+  t2.mark();
   EXPECT_EQ(read(2), 0);
-  EXPECT_EQ(std::string(t2.get(), 398), data + "p");
+  EXPECT_EQ(std::string(t2.get(), 393), data);
+  EXPECT_EQ(t2.get()[393], kUntouched);
 
-  encoder.replaceNextReply(bytesOf("\x1bs" + data + "p"));
+  encoder.replaceNextReply(bytesOf(reply));
+  t1.mark();
   EXPECT_EQ(read(1), 0);
-  EXPECT_EQ(std::string(t1.get(), 397), data.substr(1) + "p");
+  EXPECT_EQ(std::string(t1.get(), 392), data.substr(1));
+  EXPECT_EQ(t1.get()[392], kUntouched);
 
   // Longer than a read takes: the 400th byte is not 'p', so it failed.
   t3.mark();

@@ -1,5 +1,10 @@
 // Writing cards: the frame of each selection, the status answer, and
 // texts that are refused before anything is sent.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "device_fixture.h"
@@ -80,6 +85,44 @@ TEST_F(EncoderDeviceTest, OverLongOrMissingTextsAreRefusedUnsent) {
   EXPECT_EQ(device.WriteCard(1, ok.c_str(), nullptr, ok.c_str()), -3);
   EXPECT_EQ(device.WriteCard(1, ok.c_str(), ok.c_str(), nullptr), -3);
   EXPECT_TRUE(receivedAfterPause().empty());
+}
+
+// Once the frame is out, nothing but the encoder's answer decides the
+// write: a host that took "nothing was sent" would write the number again.
+// Here the Escape key's X probe cannot start its thread (the process is at
+// its thread limit) as the wait for the answer begins.
+TEST_F(EncoderDeviceTest, AWriteWhoseKeyProbeCannotStartReportsTheAnswer) {
+  if (::geteuid() == 0) {
+    // The "nonroot" test runs this as an ordinary user: it must not skip.
+    if (std::getenv("QUILLON_UNPRIVILEGED_RUN") != nullptr)
+      FAIL() << "still root";
+    GTEST_SKIP() << "root is not held to a thread limit";
+  }
+  device.Close();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // A display whose probe needs a thread; no thread may start.
+    ::setenv("DISPLAY", ":4093", 1);
+    const rlimit none{0, 0};
+    int code = 100;
+    if (::setrlimit(RLIMIT_NPROC, &none) == 0) {
+      try {
+        quillon::EncoderDevice machine;  // the machine's keyboard, as exported
+        if (machine.Open(encoder.slavePath(), 9600) == QUILLON_OK)
+          code = -machine.WriteCard(2, "", "7001", "");
+      } catch (...) {
+        code = 99;  // the call failed after its frame was out
+      }
+    }
+    ::_exit(code);
+  }
+  ASSERT_GT(child, 0);
+  int waited = 0;
+  ASSERT_EQ(::waitpid(child, &waited, 0), child);
+  ASSERT_TRUE(WIFEXITED(waited));
+  EXPECT_EQ(WEXITSTATUS(waited), 0) << "minus the status, 99 thrown";
+  ASSERT_EQ(encoder.writtenCards().size(), 1U);
+  EXPECT_EQ(encoder.writtenCards()[0].card.track2, "7001");
 }
 
 }  // namespace

@@ -134,15 +134,22 @@ INSTANTIATE_TEST_SUITE_P(
                    {"r p q", "1r2p3q", "4r5q"},
                    QUILLON_OK,
                    {"r p q", "1r2p3q", "4r5q"}},
-        // The library's rule: the last byte 'p' is a success; FS is not
-        // looked at.
+        // Only a whole reply is a card, as for every reader of replies:
+        // without FS, or with a byte in front of its header, it is not.
         BabbleCase{"NoFs",
                    [](auto& e) {
                      e.replaceNextReply(bytesOf("\x1Bs123ABNO FS?\x1Brp"));
                    },
                    kCard,
-                   QUILLON_OK,
-                   {"NO FS", "123", ""}},
+                   QUILLON_ERR_DEVICE,
+                   {}},
+        BabbleCase{"AByteInFrontOfTheHeader",
+                   [](auto& e) {
+                     e.replaceNextReply(bytesOf("Z\x1Bs12345?\x1C\x1Brp"));
+                   },
+                   kCard,
+                   QUILLON_ERR_DEVICE,
+                   {}},
         BabbleCase{"TenTimesTheLargestReply",
                    [](auto& e) {
                      e.replaceNextReply(

@@ -15,7 +15,9 @@
 //    buffer for a selected track; unselected tracks' buffers are never
 //    touched and may be null.
 //  - ReadCard of selection 1 or 2 whose reply does not end in 'p' returns
-//    -5 and changes no buffer, like every other selection.
+//    -5 and changes no buffer, like every other selection. So does a reply
+//    that is not whole (protocol::ReplyTracker: a byte in front of ESC 's',
+//    no FS behind the block), as ReadTracks refuses it.
 //  - Escape while ReadCard or WriteCard waits sends the reset frame ESC '0'
 //    and returns -13; TestCommunication and QueryStatus return -13 alone.
 //  - WriteCard returns -5 only for a whole status answer ESC 'r' 'q'; any

@@ -29,7 +29,9 @@ class KeyboardProbe {
   /// A read begins: a press that ended before this call no longer counts
   /// (a key still held does). May start what later calls need (open the
   /// keyboards found now, ask for the key's state); waits for nothing
-  /// longer than a bound the source documents.
+  /// longer than a bound the source documents. The read's frame is out by
+  /// now: what cannot start (a thread, memory) leaves the key up instead
+  /// of failing the read (the machine's probe never throws).
   virtual void beginWatch() = 0;
 
   /// True when Escape is held now or was pressed since beginWatch(), as
