@@ -55,7 +55,8 @@ Status EncoderDevice::send(std::span<const std::uint8_t> frame) {
 }
 
 EncoderDevice::Reply EncoderDevice::receive(ReplyBuffer& buffer,
-                                            protocol::ReplyTracker::Kind kind) {
+                                            protocol::ReplyTracker::Kind kind,
+                                            bool mustStandAlone) {
   Reply reply{QUILLON_ERR_NO_REPLY, {}, protocol::ReplyTracker(kind)};
   protocol::ReplyTracker* const endOn =
       wait_.endOnCompleteReply ? &reply.tracker : nullptr;
@@ -66,7 +67,22 @@ EncoderDevice::Reply EncoderDevice::receive(ReplyBuffer& buffer,
   reply.bytes = std::span(buffer).first(got.count);
   if (endOn == nullptr) reply.tracker.take(reply.bytes);  // else it followed
   if (wait_.traffic) wait_.traffic(false, reply.bytes);
+  // Ended at its last byte, a reply has not had the pause that would show
+  // bytes behind it: nothing may have come with it, and a few bytes' time
+  // of silence must follow, or it is no answer standing alone (a line that
+  // repeats or garbles replies).
+  if (mustStandAlone && endOn != nullptr && reply.tracker.whole() &&
+      (reply.tracker.size() < reply.bytes.size() ||
+       port_.Heard(trailingQuiet())))
+    reply.tracker = protocol::ReplyTracker(kind);  // whole no more
   return reply;
+}
+
+std::chrono::milliseconds EncoderDevice::trailingQuiet() const {
+  // Three bytes at the line's rate (10 bits a byte), at least 2 ms.
+  const auto baud = std::max<std::uint32_t>(port_.baudRate(), 1);
+  return std::chrono::milliseconds(
+      std::max<std::uint32_t>(2, (3 * 10 * 1000 + baud - 1) / baud));
 }
 
 Status EncoderDevice::Reset() { return send(protocol::kResetFrame); }
@@ -114,13 +130,14 @@ Status EncoderDevice::TestCommunication() {
   return reply.tracker.whole() ? QUILLON_OK : QUILLON_ERR_DEVICE;
 }
 
-Status EncoderDevice::QueryStatus() {
+Status EncoderDevice::QueryStatus(bool* alone) {
   if (const Status written = send(protocol::kStatusRequestFrame);
       written != QUILLON_OK)
     return written;
   ReplyBuffer buffer{};
-  const Reply reply =
-      receive(buffer, protocol::ReplyTracker::Kind::StatusAnswer);
+  const Reply reply = receive(
+      buffer, protocol::ReplyTracker::Kind::StatusAnswer, alone != nullptr);
+  if (alone != nullptr) *alone = reply.tracker.whole();
   if (reply.status != QUILLON_OK) return reply.status;
   return statusOfAnswer(reply.bytes);
 }
@@ -137,7 +154,7 @@ Status EncoderDevice::WriteCard(int selection, const char* track1,
   if (send(frame) == QUILLON_ERR_WRITE) return QUILLON_ERR_WRITE;
   ReplyBuffer buffer{};
   const Reply reply =
-      receive(buffer, protocol::ReplyTracker::Kind::StatusAnswer);
+      receive(buffer, protocol::ReplyTracker::Kind::StatusAnswer, true);
   if (reply.status == QUILLON_ERR_ESCAPE) {
     send(protocol::kResetFrame);  // stop the encoder waiting
     return QUILLON_ERR_ESCAPE;
@@ -158,7 +175,7 @@ EncoderDevice::Reply EncoderDevice::readReply(int selection,
   if (!command) return failed;
   failed.status = QUILLON_ERR_WRITE;
   if (send(*command) == QUILLON_ERR_WRITE) return failed;
-  Reply reply = receive(buffer, protocol::ReplyTracker::Kind::ReadReply);
+  Reply reply = receive(buffer, protocol::ReplyTracker::Kind::ReadReply, true);
   if (reply.status == QUILLON_ERR_ESCAPE) send(protocol::kResetFrame);
   if (reply.status != QUILLON_OK) return reply;
   split = protocol::splitReadReply(selection, reply.bytes);

@@ -70,7 +70,11 @@ std::string BatchEncoder::doubtNote(const LedgerCard& card,
 EncoderOutcome BatchEncoder::run(const std::vector<LedgerCard>& inDoubt) {
   // An operation that an interrupted run left waiting for its card (a
   // kill -9 sends no reset) must not complete on the next card passed.
-  if (const Status status = session_.device().Reset(); status != QUILLON_OK) {
+  const Status status = session_.device().Reset();
+  // What an earlier run's frames still had on its way (a late or repeated
+  // answer) goes now, before a frame whose answer it could pass for.
+  if (status == QUILLON_OK) session_.device().LateInput(kLateAnswerQuiet);
+  if (status != QUILLON_OK) {
     // Its cards in doubt stay so: the last message names the first.
     std::optional<LedgerCard> unsettled;
     if (!inDoubt.empty()) unsettled = inDoubt.front();

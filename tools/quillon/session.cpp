@@ -17,11 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the line must stay silent after the reset before no late
-// answer is on its way: the encoder answers at once, so a few replies'
-// length at the slowest rate is ample.
-constexpr std::chrono::milliseconds kLateAnswerQuiet = 300ms;
-
 void showFrame(bool sent, std::span<const std::uint8_t> bytes,
                const std::string& at) {
   std::string line = at.empty() ? "" : at.substr(4) + " ";
@@ -142,9 +137,11 @@ Status Session::checkStillAnswers(bool* lateAnswer) {
   // encoder did before it.
   if (lateAnswer == nullptr) return device_->QueryStatus();
   late = device_->LateInput(kLateAnswerQuiet) || late;
-  const Status status = device_->QueryStatus();
-  // A late answer that came first was taken for the status's: the status's
-  // own answer follows it.
+  // A late answer in front of the status's own, or behind it, makes the
+  // status's reply more than one answer.
+  bool alone = true;
+  const Status status = device_->QueryStatus(&alone);
+  if (status == QUILLON_OK && !alone) late = true;
   if (status == QUILLON_OK) late = device_->LateInput(kLateAnswerQuiet) || late;
   *lateAnswer = late;
   return status;

@@ -3,6 +3,7 @@
 // the device's status codes turned into messages and exit codes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,11 @@
 #include "quillon/keyboard/keyboard_probe.h"
 
 namespace quillon::cli {
+
+/// How long the line must stay silent after a reset before no late answer
+/// is on its way: the encoder answers at once, so a few replies' length at
+/// the slowest rate is ample.
+inline constexpr std::chrono::milliseconds kLateAnswerQuiet{300};
 
 struct GlobalOptions {
   /// The encoders' ports as given (COMn, n or a path), one or more.

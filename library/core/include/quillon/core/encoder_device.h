@@ -62,7 +62,9 @@ class EncoderDevice {
   /// ESC 'c' and the low byte of `code`.
   Status EraseCard(int code);
   Status TestCommunication();
-  Status QueryStatus();
+  /// With `alone`, says whether the answer was one whole status answer
+  /// with silence behind it (bytes around it: another frame's answer came).
+  Status QueryStatus(bool* alone = nullptr);
   /// True when bytes arrive (or wait) within `quiet` without a frame sent:
   /// a late answer to the last frame. They are dropped.
   bool LateInput(std::chrono::milliseconds quiet);
@@ -115,7 +117,10 @@ class EncoderDevice {
   Status send(std::span<const std::uint8_t> frame);
   /// Takes one reply of `kind` into `buffer` (ending the wait as soon as
   /// it has ended when so asked).
-  Reply receive(ReplyBuffer& buffer, protocol::ReplyTracker::Kind kind);
+  /// `mustStandAlone`: the answer of a card's write or read, which is
+  /// whole only with a few bytes' time of silence behind it.
+  Reply receive(ReplyBuffer& buffer, protocol::ReplyTracker::Kind kind,
+                bool mustStandAlone = false);
   /// Sends the read command of `selection` and takes its reply; QUILLON_OK
   /// only for a reply that ends in 'p', which `split` then takes apart.
   Reply readReply(int selection, ReplyBuffer& buffer,
@@ -127,6 +132,10 @@ class EncoderDevice {
   static Status statusOfReply(const protocol::ReplyTracker& tracker);
 
   SerialPort port_;
+  /// How long the line must stay silent after a reply that ended at its
+  /// last byte for the reply to stand alone.
+  [[nodiscard]] std::chrono::milliseconds trailingQuiet() const;
+
   WaitOptions wait_;
 };
 
