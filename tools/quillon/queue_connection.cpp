@@ -307,16 +307,26 @@ QueueResult QueueConnection::copyIn(
       if (PQconsumeInput(c) == 0) return lastError();
     }
   };
+  // A server that refused the data has said why: its answer, not libpq's
+  // "no COPY in progress".
+  const auto refused = [&](const std::string& problem) {
+    if (stopped_ || lost()) return failure(problem);
+    QueueResult answer = results();
+    if (answer.ok()) return failure(problem);
+    return answer;
+  };
   std::string piece;
   for (bool more = true; more;) {
     piece.clear();
     more = next(piece);
-    if (piece.empty()) continue;
-    if (PQputCopyData(c, piece.data(), static_cast<int>(piece.size())) != 1)
-      return failure(lastError());
-    if (auto problem = sendAll(); !problem.empty()) return failure(problem);
+    int put = 0;
+    while (!piece.empty() && put == 0) {  // 0: libpq's buffer is full
+      put = PQputCopyData(c, piece.data(), static_cast<int>(piece.size()));
+      if (put < 0) return refused(lastError());
+      if (auto problem = sendAll(); !problem.empty()) return refused(problem);
+    }
   }
-  if (PQputCopyEnd(c, nullptr) != 1) return failure(lastError());
+  if (PQputCopyEnd(c, nullptr) != 1) return refused(lastError());
   return results();
 }
 
