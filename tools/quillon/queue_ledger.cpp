@@ -73,6 +73,15 @@ std::string newClaimId() {
   return text;
 }
 
+// The server's answer to the statement itself: a failure with a SQLSTATE
+// that is not about the connection (class 08) or a server going down
+// (57P01 to 57P03). libpq's own failures (no SQLSTATE) are the connection.
+bool refusedByServer(const QueueResult& result) {
+  const std::string code = result.code();
+  return !code.empty() && !code.starts_with("08") && code != "57P01" &&
+         code != "57P02" && code != "57P03";
+}
+
 std::string notOurs(const LedgerCard& card) {
   return "card " + std::to_string(card.number) +
          " is no longer this station's in the queue (settled by an "
@@ -250,7 +259,8 @@ std::variant<QueueResult, std::string> QueueLedger::persist(
   for (;;) {
     QueueResult result = link.connection.run(sql, params);
     if (result.ok() && !(claim && dropReply(link, result))) return result;
-    if (link.connection.stopped() || !link.connection.lost())
+    if (link.connection.stopped() ||
+        (!link.connection.lost() && refusedByServer(result)))
       return "the queue refused a step: " + result.error();
     if (auto stopped = comeBack(link, result.error()); !stopped.empty())
       return stopped;
