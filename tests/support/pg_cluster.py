@@ -13,6 +13,7 @@ import glob
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -98,6 +99,29 @@ class PgCluster:
 
     def start(self):
         self._pg_ctl("start")
+
+    def crash(self):
+        """Stops the server with no shutdown at all, as a crash does (what
+        its log had not written is lost), and starts it again."""
+        self._pg_ctl("stop", "-m", "immediate")
+        self._pg_ctl("start")
+
+    def hang(self, resume=False):
+        """Stops every process of the server (SIGSTOP): it answers nothing,
+        and its sockets stay open; resume=True continues them."""
+        with open(os.path.join(self.data, "postmaster.pid")) as f:
+            main = int(f.readline())
+        pids = [main]
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            if parent == main:
+                pids.append(int(entry))
+        for pid in pids:
+            os.kill(pid, signal.SIGCONT if resume else signal.SIGSTOP)
 
     def stop(self):
         if os.path.exists(os.path.join(self.data, "postmaster.pid")):

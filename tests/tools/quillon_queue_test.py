@@ -16,6 +16,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "support"))
@@ -68,6 +69,27 @@ class Queue(Station):
         return json.loads(self.queue("status", "--batch", batch,
                                      "--format", "json").stdout)
 
+    def lock_cards(self):
+        """Another session holds a lock on the cards' table; the function
+        that ends it."""
+        holder = subprocess.Popen(
+            [os.path.join(self.cluster.bin, "psql"), "-X", "-q", "-d",
+             self.url, "-c", "BEGIN; LOCK TABLE quillon_cards; "
+             "SELECT pg_sleep(300)"],
+            env=dict(self.env, PGAPPNAME="holder"),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_until(lambda: self.sql(
+            "SELECT count(*) FROM pg_locks WHERE granted AND relation = "
+            "'quillon_cards'::regclass AND mode = 'AccessExclusiveLock'")
+            == "1"))
+
+        def release():
+            if holder.poll() is None:
+                self.sql("SELECT pg_terminate_backend(pid) FROM "
+                         "pg_stat_activity WHERE application_name = 'holder'")
+            holder.wait(timeout=10)
+        return release
+
     def assert_status_matches_records(self, count):
         status = self.status()
         self.assertEqual((status["confirmed"], status["pending"],
@@ -76,6 +98,12 @@ class Queue(Station):
         for sim in self.sims:
             self.assertEqual(by_port.get(sim.link, 0), len(self.written(sim)),
                              sim.link)
+
+
+def stopped(pid):
+    """True while process `pid` is stopped (SIGSTOP)."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "T"
 
 
 class Stations(Queue):
@@ -149,6 +177,75 @@ class Stations(Queue):
         self.assertEqual({s["station"] for s in self.status()["stations"]},
                          {name})
 
+    def test_a_confirmation_a_crash_took_back_is_not_written_again(self):
+        self.serve(0, "--swipe-delay", "0")
+        self.load("b", 10)
+        # The log writer waits 10 s: a confirmation that did not wait for
+        # its flush is lost in a crash until the next claim flushes it.
+        self.sql("ALTER SYSTEM SET wal_writer_delay = '10s'")
+        self.sql("SELECT pg_reload_conf()")
+        try:
+            station = self.station("A", [0], env=dict(
+                self.env, QUILLON_FAULT_AT="confirmed:STOP:5"))
+            self.assertTrue(wait_until(lambda: stopped(station.pid), 20))
+            # The next claim is on its way when the server crashes.
+            release = self.lock_cards()
+            station.send_signal(signal.SIGCONT)
+            self.assertTrue(wait_until(lambda: self.sql(
+                "SELECT count(*) FROM pg_stat_activity WHERE "
+                "application_name = 'quillon' AND wait_event_type = 'Lock'")
+                == "1"))
+            self.cluster.crash()
+            release()
+            self.assertEqual(self.sql("SELECT state FROM quillon_cards "
+                                      "WHERE number = 5"), "sent")
+            _, err = station.communicate(timeout=60)
+        finally:
+            self.sql("ALTER SYSTEM RESET wal_writer_delay")
+            self.sql("SELECT pg_reload_conf()")
+        self.assertEqual(station.returncode, 0, err)
+        self.assertIn(b"is away", err)
+        self.assert_each_once(10)
+        self.assert_status_matches_records(10)
+
+    def test_ctrl_c_ends_a_statement_the_server_holds_within_2_s(self):
+        def hang_server():
+            self.cluster.hang()
+            return lambda: self.cluster.hang(resume=True)
+
+        # (what holds the station's next statement)
+        rows = [("a table lock held by another session", self.lock_cards),
+                ("the server hung", hang_server)]
+        for index, (what, hold) in enumerate(rows):
+            with self.subTest(what):
+                sim = self.serve(index, "--swipe-delay", "20")
+                batch = "b%d" % index
+                self.load(batch, 40)
+                args = [*self.ports(index), "write", "--batch", batch]
+                station = self.start_quillon(*args)
+                self.assertTrue(wait_until(
+                    lambda: len(self.written(sim)) >= 3, 20))
+                release = hold()
+                try:
+                    # The station's next statement waits for the server.
+                    time.sleep(0.5)
+                    start = time.monotonic()
+                    station.send_signal(signal.SIGINT)
+                    try:
+                        station.wait(timeout=2)
+                    except subprocess.TimeoutExpired:
+                        pass
+                    took = time.monotonic() - start
+                finally:
+                    release()
+                _, err = station.communicate(timeout=60)
+                self.assertLess(took, 2.0, err)
+                self.assertEqual(station.returncode, 130, err)
+                # Started again, the station finishes the batch.
+                result = self.run_quillon(*args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(sorted(self.written(sim)), numbers(1, 40))
+
     def test_a_claim_whose_reply_is_lost_is_put_back_and_claimed_anew(self):
         for index in range(2):
             self.serve(index, "--swipe-delay", "0")
@@ -190,6 +287,9 @@ class Commands(Queue):
             ("a batch name used twice",
              ["queue", "load", "--batch", "b", "--track2", "9", "--count",
               "5"], 1, [b'batch named "b" already', b"nothing was added"]),
+            ("a counted batch too large for a journal",
+             ["write", *BATCH, "--count", "200000000", *self.ports()], 1,
+             [b"at most 10000000 cards", b"nothing was sent"]),
             ("a card rule of write",
              ["queue", "load", "--batch", "c", "--track2", "12A4"], 1,
              [b"track 2"]),
@@ -225,14 +325,78 @@ class Commands(Queue):
         self.assertEqual(sim.frames(), [])
 
         # Tables of another version: init and write change nothing.
-        self.sql("UPDATE quillon_schema SET version = 2")
+        self.sql("UPDATE quillon_schema SET version = 3")
         for args in (["queue", "init"], ["write", "--batch", "b",
                                          *self.ports()]):
             result = self.run_quillon(*args)
             self.assertEqual(result.returncode, 1, result.stderr)
-            self.assertIn(b"of version 2; this quillon knows version 1",
+            self.assertIn(b"of version 3; this quillon knows version 2",
                           result.stderr)
         self.assertEqual(sim.frames(), [])
+        # Version 1 (no claim id): write refuses, init brings it on.
+        self.sql("ALTER TABLE quillon_cards DROP COLUMN claim_id; "
+                 "UPDATE quillon_schema SET version = 1")
+        result = self.run_quillon("write", "--batch", "b", *self.ports())
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"queue init brings them to version 2", result.stderr)
+        self.assertIn(b"from version 1 to 2", self.queue("init").stderr)
+        result = self.run_quillon("write", "--batch", "b", *self.ports())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(sim), numbers(1, 3))
+
+    def test_a_large_batch_goes_in_pieces_every_row_counted(self):
+        # About 16 pieces of data; the rows at the ends and between.
+        self.load("big", 40000)
+        self.assertEqual(self.sql(
+            "SELECT count(*), count(DISTINCT track2), max(number) FROM "
+            "quillon_cards"), "40000|40000|40000")
+        self.assertEqual(self.sql(
+            "SELECT string_agg(track2, ',' ORDER BY number) FROM "
+            "quillon_cards WHERE number IN (1, 2622, 40000)"),
+            "0001,2622,40000")
+        # A row the server did not take: nothing is committed.
+        result = self.run_quillon(
+            "queue", "load", "--batch", "short", *BATCH, "--count", "40000",
+            env=dict(self.env, QUILLON_FAULT_AT="copy:DROP:20000"))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"the server took 39999 of the 40000 cards; nothing "
+                      b"was added", result.stderr)
+        self.assertEqual(self.sql("SELECT count(*) FROM quillon_batches"),
+                         "1")
+
+    def test_no_message_shows_the_password(self):
+        secret = "Zq9_s3cret"
+        socket = "host=%s" % self.cluster.folder
+        self.serve(0, "--swipe-delay", "0")
+        # (what, the URL, the command)
+        status = ["queue", "status", "--batch", "b"]
+        rows = [
+            ("a bad IPv6 URL", "postgresql://u:%s@[x" % secret, status),
+            ("a character after the IPv6 host",
+             "postgresql://u:%s@[::1]x/db" % secret, status),
+            ("a bad escape in the password",
+             "postgresql://u:%s%%zz@h/db" % secret, status),
+            ("an escaped password, a bad option",
+             "postgresql://u:%s%%41@h/db?bogus=1" % secret, status),
+            ("in the query, a bad option",
+             "postgresql:///x?password=%s&bogus=1" % secret, status),
+            ("a connection string with a bad option",
+             "%s password=%s bogus=1" % (socket, secret), status),
+            ("a quoted password not closed",
+             "%s password='%s" % (socket, secret), ["queue", "init"]),
+            ("a database that does not exist",
+             "%s dbname=nope password=%s" % (socket, secret),
+             ["queue", "load", "--batch", "b", *BATCH]),
+            ("a server nobody runs",
+             "postgresql://u:%s@127.0.0.1:1/x" % secret,
+             ["write", "--batch", "b", *self.ports()]),
+        ]
+        for what, url, command in rows:
+            with self.subTest(what):
+                result = self.run_quillon("--queue", url, *command)
+                self.assertNotEqual(result.returncode, 0, result.stderr)
+                self.assertNotIn(secret.encode(),
+                                 result.stdout + result.stderr)
 
     def test_every_byte_of_a_csv_batch_reaches_the_card(self):
         sim = self.serve(0, "--swipe-delay", "0")

@@ -34,6 +34,7 @@ std::optional<Fault> parse(const char* text) {
   if (name == "INT") fault.signal = SIGINT;
   if (name == "TERM") fault.signal = SIGTERM;
   if (name == "HUP") fault.signal = SIGHUP;
+  if (name == "STOP") fault.signal = SIGSTOP;
   if (name == "DROP") fault.signal = kDrop;
   if (fault.signal == 0) return std::nullopt;
   if (second != rest.npos) {

@@ -10,12 +10,16 @@
 #include "commands.h"
 #include "encoder_protocol.h"
 #include "exit_codes.h"
+#include "fault_point.h"
 #include "queue_connection.h"
 #include "queue_schema.h"
 
 namespace quillon::cli {
 
 namespace {
+
+// The size of a piece of COPY data sent at a time.
+constexpr std::size_t kCopyPiece = 64 * 1024;
 
 // The server's connection, its tables checked (unless `init`), or the
 // exit code after a message.
@@ -76,6 +80,20 @@ void appendCopyField(std::string& data,
   }
 }
 
+// A card as a line of COPY's text format.
+void appendCopyRow(std::string& data, const std::string& batchId,
+                   std::size_t number, int selection, const Tracks& tracks) {
+  data += batchId + "\t" + std::to_string(number);
+  for (int track = 1; track <= 3; ++track) {
+    data += '\t';
+    std::optional<std::string> text;
+    if (protocol::selectionHasTrack(selection, track))
+      text = latin1ToUtf8(tracks[static_cast<std::size_t>(track - 1)]);
+    appendCopyField(data, text);
+  }
+  data += '\n';
+}
+
 std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
   return key + ": " + std::to_string(confirmed) + " confirmed, " +
          std::to_string(inDoubt) + " in doubt";
@@ -134,25 +152,26 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
   if (!added.ok())
     return failed("the queue cannot be written: " + added.error());
   const std::string id = added.text(0, 0);
-  std::string data;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    data += id + "\t" + std::to_string(i + 1);
-    const Tracks& tracks = batch.at(i);
-    for (int track = 1; track <= 3; ++track) {
-      data += '\t';
-      std::optional<std::string> text;
-      if (protocol::selectionHasTrack(batch.selection(), track))
-        text = latin1ToUtf8(tracks[static_cast<std::size_t>(track - 1)]);
-      appendCopyField(data, text);
+  // The rows go in pieces made as they are sent: memory stays the same
+  // whatever the count.
+  std::size_t next = 0;
+  const auto nextPiece = [&](std::string& piece) {
+    for (; next < batch.size() && piece.size() < kCopyPiece; ++next) {
+      if (faultDrop("copy", static_cast<long>(next + 1))) continue;
+      appendCopyRow(piece, id, next + 1, batch.selection(), batch.at(next));
     }
-    data += '\n';
-  }
-  if (auto problem = connection.copyIn(
-          "COPY quillon_cards (batch_id, number, track1, track2, track3) "
-          "FROM STDIN",
-          data);
-      !problem.empty())
-    return failed("the cards cannot be added: " + problem);
+    return next < batch.size();
+  };
+  QueueResult copied = connection.copyIn(
+      "COPY quillon_cards (batch_id, number, track1, track2, track3) "
+      "FROM STDIN",
+      nextPiece);
+  if (!copied.ok())
+    return failed("the cards cannot be added: " + copied.error());
+  // What the server took, checked before anything is committed.
+  if (copied.changed() != static_cast<long>(batch.size()))
+    return failed("the server took " + std::to_string(copied.changed()) +
+                  " of the " + std::to_string(batch.size()) + " cards");
   if (auto done = connection.run("COMMIT"); !done.ok())
     return failed("the batch cannot be committed: " + done.error());
   if (!global.quiet)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <thread>
 
 #include "card_text.h"
@@ -20,9 +21,10 @@ using namespace std::chrono_literals;
 
 // Takes the lowest pending card and marks it sent, one statement and so
 // one transaction: rows other stations hold are skipped, not waited for.
+// Its claim id ($4) names this claim alone.
 constexpr const char* kClaim =
     "UPDATE quillon_cards SET state = 'sent', station = $2, port = $3, "
-    "sent_at = now(), confirmed_at = NULL "
+    "sent_at = now(), confirmed_at = NULL, claim_id = $4 "
     "WHERE batch_id = $1 AND number = (SELECT number FROM quillon_cards "
     "WHERE batch_id = $1 AND state = 'pending' ORDER BY number LIMIT 1 "
     "FOR UPDATE SKIP LOCKED) "
@@ -32,29 +34,53 @@ constexpr const char* kClaim =
 // is the name the encoder has now, which may differ from the one that
 // sent it (COM1 and /dev/ttyS0; settling found them the same device).
 
-// A card back to the pending ones; $2 NULL: whichever card the station
-// holds at the port (a claim whose commit was not seen).
-constexpr const char* kUnclaim =
+constexpr const char* kBackToPending =
     "UPDATE quillon_cards SET state = 'pending', station = NULL, "
-    "port = NULL, sent_at = NULL "
-    "WHERE batch_id = $1 AND station = $3 AND state = 'sent' "
-    "AND (number = $2 OR ($2::bigint IS NULL AND port = $4))";
+    "port = NULL, sent_at = NULL, claim_id = NULL "
+    "WHERE batch_id = $1 AND state = 'sent' AND station = $2 ";
+// A card no card holds, back to the pending ones.
+const std::string kUnclaim = std::string(kBackToPending) + "AND number = $3";
+// The claim whose commit was not seen ($3: its claim id), if it
+// committed; any other card the station sent is in doubt, not this.
+const std::string kPutBack = std::string(kBackToPending) + "AND claim_id = $3";
 
 constexpr const char* kStillSent =
     "UPDATE quillon_cards SET sent_at = now(), port = $4 WHERE batch_id = $1 "
     "AND number = $2 AND station = $3 AND state = 'sent'";
 
 // The confirmation does not wait for its commit to reach the server's
-// disk: the encoder's next claim does, and the log is flushed in order, so
-// a confirmation a crash takes back can only be the encoder's last card,
-// which is then in doubt and settled by reading the card at that encoder,
-// as after any stop. One flush a card instead of two.
-constexpr const char* kConfirm =
-    "UPDATE quillon_cards SET state = 'confirmed', port = $4, "
-    "confirmed_at = to_timestamp($5::double precision) "
-    "WHERE batch_id = $1 AND number = $2 AND station = $3 "
-    "AND state <> 'pending' "
-    "AND set_config('synchronous_commit', 'off', true) IS NOT NULL";
+// disk: the encoder's next claim does, and the log is flushed in order.
+// One flush a card instead of two. A confirmation a crash takes back is
+// made again, waiting (`waits`), when the server is back, and before the
+// encoder ends.
+std::string confirmSql(bool waits) {
+  return std::string(
+             "UPDATE quillon_cards SET state = 'confirmed', port = $4, "
+             "confirmed_at = to_timestamp($5::double precision) "
+             "WHERE batch_id = $1 AND number = $2 AND station = $3 "
+             "AND state <> 'pending'") +
+         (waits ? ""
+                : " AND set_config('synchronous_commit', 'off', true) IS NOT "
+                  "NULL");
+}
+
+// 128 random bits: no two claims of any station share one.
+std::string newClaimId() {
+  std::random_device random;
+  char text[33];
+  std::snprintf(text, sizeof text, "%08x%08x%08x%08x", random(), random(),
+                random(), random());
+  return text;
+}
+
+// The server's answer to the statement itself: a failure with a SQLSTATE
+// that is not about the connection (class 08) or a server going down
+// (57P01 to 57P03). libpq's own failures (no SQLSTATE) are the connection.
+bool refusedByServer(const QueueResult& result) {
+  const std::string code = result.code();
+  return !code.empty() && !code.starts_with("08") && code != "57P01" &&
+         code != "57P02" && code != "57P03";
+}
 
 std::string notOurs(const LedgerCard& card) {
   return "card " + std::to_string(card.number) +
@@ -71,36 +97,54 @@ std::string seconds(double value) {
 }  // namespace
 
 QueueLedger::QueueLedger(QueueBatch batch, std::string station,
-                         std::function<bool()> stopAsked, Tell tell)
+                         std::function<bool()> stopAsked, Tell tell,
+                         int interruptFd)
     : batch_(std::move(batch)),
       station_(std::move(station)),
       stopAsked_(std::move(stopAsked)),
-      tell_(std::move(tell)) {}
+      tell_(std::move(tell)),
+      interruptFd_(interruptFd) {}
+
+QueueLedger::~QueueLedger() {
+  // After a signal the program ends at once: such a card is in doubt at
+  // worst, and settled by reading.
+  if (signalled(interruptFd_)) return;
+  for (auto& link : links_) {
+    if (!link->unflushed.empty() && !link->connection.lost())
+      link->connection.run(confirmSql(true), link->unflushed);
+  }
+}
 
 std::variant<std::unique_ptr<QueueLedger>, QueueLedger::Problem>
 QueueLedger::open(const std::string& url, const std::string& batchName,
                   const std::string& station,
                   const std::vector<std::string>& ports,
-                  std::function<bool()> stopAsked, Tell tell) {
-  auto first = QueueConnection::open(url);
+                  std::function<bool()> stopAsked, Tell tell, int interruptFd) {
+  const auto failed = [interruptFd](int code, const std::string& message) {
+    if (signalled(interruptFd))
+      return Problem{kExitInterrupted, "interrupted; nothing was sent"};
+    return Problem{code, message};
+  };
+  auto first = QueueConnection::open(url, interruptFd);
   if (auto* message = std::get_if<std::string>(&first))
-    return Problem{kExitPort, *message};
+    return failed(kExitPort, *message);
   QueueConnection& main = std::get<QueueConnection>(first);
   if (auto problem = checkSchema(main); !problem.empty())
-    return Problem{kExitUsage, problem};
+    return failed(kExitUsage, problem);
   auto found = findBatch(main, batchName);
   if (auto* message = std::get_if<std::string>(&found))
-    return Problem{kExitUsage, *message};
+    return failed(kExitUsage, *message);
   std::unique_ptr<QueueLedger> ledger(
       new QueueLedger(std::get<QueueBatch>(found), station,
-                      std::move(stopAsked), std::move(tell)));
+                      std::move(stopAsked), std::move(tell), interruptFd));
 
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    auto connected = i == 0 ? std::move(first) : QueueConnection::open(url);
+    auto connected =
+        i == 0 ? std::move(first) : QueueConnection::open(url, interruptFd);
     if (auto* message = std::get_if<std::string>(&connected))
-      return Problem{kExitPort, *message};
-    ledger->links_.push_back(std::make_unique<Link>(
-        Link{ports[i], std::move(std::get<QueueConnection>(connected))}));
+      return failed(kExitPort, *message);
+    ledger->links_.push_back(std::make_unique<Link>(Link{
+        ports[i], std::move(std::get<QueueConnection>(connected)), 0, {}, {}}));
     // A station killed a moment ago may still hold its lock until the
     // server notices.
     QueueConnection& connection = ledger->links_.back()->connection;
@@ -109,8 +153,8 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
       if (attempt > 0) std::this_thread::sleep_for(200ms);
       QueueResult lock = connection.run(stationLockSql(true),
                                         stationLockParams(station, ports[i]));
-      if (!lock.ok())
-        return Problem{kExitUsage, "the queue cannot be used: " + lock.error()};
+      if (!lock.ok() || signalled(interruptFd))
+        return failed(kExitUsage, "the queue cannot be used: " + lock.error());
       held = lock.text(0, 0) == "t";
     }
     if (!held) {
@@ -137,8 +181,7 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
       {ledger->batch_.id, station});
   for (const QueueResult* result : {&counted, &doubts}) {
     if (!result->ok())
-      return Problem{kExitUsage,
-                     "the queue cannot be read: " + result->error()};
+      return failed(kExitUsage, "the queue cannot be read: " + result->error());
   }
   ledger->confirmed_ = counted.number(0, 0);
   for (int row = 0; row < doubts.rows(); ++row) {
@@ -212,20 +255,36 @@ std::string QueueLedger::comeBack(Link& link, std::string why) {
 
 std::variant<QueueResult, std::string> QueueLedger::persist(
     Link& link, const std::string& sql, const std::vector<QueueParam>& params,
-    bool unclaim) {
+    bool claim) {
   for (;;) {
     QueueResult result = link.connection.run(sql, params);
-    if (result.ok() && !(unclaim && dropReply(link, result))) return result;
-    if (!link.connection.lost())
+    if (result.ok() && !(claim && dropReply(link, result))) return result;
+    if (link.connection.stopped() ||
+        (!link.connection.lost() && refusedByServer(result)))
       return "the queue refused a step: " + result.error();
     if (auto stopped = comeBack(link, result.error()); !stopped.empty())
       return stopped;
-    if (unclaim) {
-      auto undone = persist(link, kUnclaim,
-                            {batch_.id, std::nullopt, station_, link.port});
-      if (auto* message = std::get_if<std::string>(&undone)) return *message;
-    }
+    if (auto problem = restore(link, claim); !problem.empty()) return problem;
   }
+}
+
+std::string QueueLedger::restore(Link& link, bool claim) {
+  if (!link.unflushed.empty()) {
+    if (auto problem = flushConfirmation(link); !problem.empty())
+      return problem;
+  }
+  if (!claim) return {};
+  auto undone = persist(link, kPutBack, {batch_.id, station_, link.token});
+  if (auto* message = std::get_if<std::string>(&undone)) return *message;
+  return {};
+}
+
+std::string QueueLedger::flushConfirmation(Link& link) {
+  const std::vector<QueueParam> params = link.unflushed;
+  auto made = persist(link, confirmSql(true), params);
+  if (auto* message = std::get_if<std::string>(&made)) return *message;
+  link.unflushed.clear();
+  return {};
 }
 
 bool QueueLedger::dropReply(Link& link, QueueResult& result) {
@@ -239,10 +298,21 @@ bool QueueLedger::dropReply(Link& link, QueueResult& result) {
 std::variant<std::optional<LedgerCard>, std::string> QueueLedger::take(
     const std::string& port) {
   Link& link = linkOf(port);
-  auto claimed = persist(link, kClaim, {batch_.id, station_, port}, true);
+  link.token = newClaimId();
+  auto claimed =
+      persist(link, kClaim, {batch_.id, station_, port, link.token}, true);
   if (auto* message = std::get_if<std::string>(&claimed)) return *message;
   const QueueResult& result = std::get<QueueResult>(claimed);
-  if (result.rows() == 0) return std::optional<LedgerCard>();
+  if (result.rows() == 0) {
+    // A claim that changed nothing commits nothing, flushes nothing.
+    if (link.unflushed.empty()) return std::optional<LedgerCard>();
+    if (auto problem = flushConfirmation(link); !problem.empty())
+      return problem;
+    return std::optional<LedgerCard>();
+  }
+  // Its commit waited for the log's flush, and with it the confirmation
+  // before it.
+  link.unflushed.clear();
   auto card = cardOf(result, 0);
   if (auto* message = std::get_if<std::string>(&card)) return *message;
   link.claimed = std::get<LedgerCard>(card).number;
@@ -271,12 +341,14 @@ std::string QueueLedger::markConfirmed(
   std::snprintf(epoch, sizeof epoch, "%.6f",
                 std::chrono::duration<double>(time.time_since_epoch()).count());
   params.emplace_back(epoch);
-  auto marked = persist(link, kConfirm, params);
+  auto marked = persist(link, confirmSql(false), params);
   if (auto* message = std::get_if<std::string>(&marked)) return *message;
   if (std::get<QueueResult>(marked).changed() != 1) {
     return notOurs(card);
   }
+  link.unflushed = params;
   ++confirmed_;
+  faultPoint("confirmed", card.number);
   return {};
 }
 
@@ -284,8 +356,8 @@ std::string QueueLedger::markUnwritten(const LedgerCard& card,
                                        const std::string& port) {
   Link& link = linkOf(port);
   link.claimed = 0;
-  auto params = keyOf(card.number, port);
-  auto undone = persist(link, kUnclaim, params);
+  auto undone = persist(link, kUnclaim,
+                        {batch_.id, station_, std::to_string(card.number)});
   if (auto* message = std::get_if<std::string>(&undone)) return *message;
   return {};
 }

@@ -9,9 +9,12 @@
 // made again with a growing pause (0.25 s doubling to 5 s, a line on
 // stderr each time) until it is back or the operator stops the program;
 // the step is then made again. A claim whose commit was cut off may have
-// committed: since an encoder holds no other card when it claims, any
-// card sent by its station and port at that moment is that claim, and is
-// put back to pending (its frame never went out) before claiming anew.
+// committed: each claim carries a token of its own (a random claim id
+// stored with the card), and the card holding that token, and no other,
+// is put back to pending (its frame never went out) before claiming anew.
+// A confirmation the server took back in a crash (it commits without
+// waiting for its flush) is made again, waiting, once the server is back:
+// this program saw that card written.
 #pragma once
 
 #include <atomic>
@@ -36,12 +39,15 @@ class QueueLedger : public CardLedger {
   };
   /// The batch `batch` of the queue at `url`, worked by `station` at
   /// `ports` (one connection each). `stopAsked` ends a wait for the
-  /// server; `tell` shows a line to the operator (the waits).
+  /// server, and `interruptFd` (interrupt_source.h) a statement the
+  /// server holds; `tell` shows a line to the operator (the waits).
   using Tell = std::function<void(const std::string&)>;
   [[nodiscard]] static std::variant<std::unique_ptr<QueueLedger>, Problem> open(
       const std::string& url, const std::string& batch,
       const std::string& station, const std::vector<std::string>& ports,
-      std::function<bool()> stopAsked, Tell tell);
+      std::function<bool()> stopAsked, Tell tell, int interruptFd = -1);
+  /// Makes the encoders' last confirmations durable (not after a signal).
+  ~QueueLedger() override;
 
   [[nodiscard]] int selection() const override { return batch_.selection; }
   [[nodiscard]] long total() const override { return batch_.cards; }
@@ -66,18 +72,28 @@ class QueueLedger : public CardLedger {
   struct Link {
     std::string port;
     QueueConnection connection;
-    long claimed = 0;  // the card take() just marked sent here
+    long claimed = 0;   // the card take() just marked sent here
+    std::string token;  // the claim id of the claim take() sends
+    // The confirmation that has not waited for its flush, as the
+    // parameters of kConfirm; empty once a later commit flushed it.
+    std::vector<QueueParam> unflushed;
   };
 
   QueueLedger(QueueBatch batch, std::string station,
-              std::function<bool()> stopAsked, Tell tell);
+              std::function<bool()> stopAsked, Tell tell, int interruptFd);
   Link& linkOf(const std::string& port);
   /// Runs a statement until the server answers it, over a broken
-  /// connection made again; `unclaim` first puts back a claim that may
-  /// have committed unseen. Its result, or a message.
+  /// connection made again; `claim`: the statement is link.token's claim,
+  /// which may have committed unseen and is put back first. Its result,
+  /// or a message.
   std::variant<QueueResult, std::string> persist(
       Link& link, const std::string& sql, const std::vector<QueueParam>& params,
-      bool unclaim = false);
+      bool claim = false);
+  /// After a reconnect: the confirmation a crash may have taken back made
+  /// again, then the claim that may have committed unseen put back.
+  std::string restore(Link& link, bool claim);
+  /// Makes link.unflushed's confirmation durable: a commit that waits.
+  std::string flushConfirmation(Link& link);
   /// The test seam: a claim's reply lost with its connection (fault_point.h).
   bool dropReply(Link& link, QueueResult& result);
   /// Waits for the server with a growing pause; a message when stopped.
@@ -92,6 +108,7 @@ class QueueLedger : public CardLedger {
   std::string station_;
   std::function<bool()> stopAsked_;
   Tell tell_;
+  int interruptFd_;
   std::vector<std::unique_ptr<Link>> links_;
   std::vector<CardInDoubt> inDoubt_;
   std::atomic<long> confirmed_{0};

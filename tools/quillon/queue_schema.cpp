@@ -31,6 +31,7 @@ CREATE TABLE quillon_cards (
   sent_at timestamptz,
   confirmed_at timestamptz,
   settled_by_operator boolean NOT NULL DEFAULT false,
+  claim_id text,
   PRIMARY KEY (batch_id, number)
 );
 -- The claim's search: the lowest pending number of a batch.
@@ -39,6 +40,12 @@ CREATE INDEX quillon_cards_pending ON quillon_cards (batch_id, number)
 -- A station's cards in doubt, and the counts of queue status.
 CREATE INDEX quillon_cards_state ON quillon_cards (batch_id, state, station);
 )sql";
+
+// From version 1: the claim id that names each claim (a claim whose
+// commit was not seen is put back by it, and no other card).
+constexpr const char* kFromVersion1 =
+    "BEGIN; ALTER TABLE quillon_cards ADD COLUMN claim_id text; "
+    "UPDATE quillon_schema SET version = 2; COMMIT;";
 
 // The version there is: none (0) when the table is missing, or a message.
 std::variant<int, std::string> versionThere(QueueConnection& connection) {
@@ -71,6 +78,17 @@ SchemaOutcome createSchema(QueueConnection& connection) {
     return {kExitDone, "the queue's tables are there already (version " +
                            std::to_string(version) + "): nothing to do"};
   }
+  if (version == 1) {
+    QueueResult moved = connection.run(kFromVersion1);
+    if (!moved.ok()) {
+      connection.run("ROLLBACK");
+      return {kExitUsage,
+              "the queue's tables could not be brought to version " +
+                  std::to_string(kQueueSchemaVersion) + ": " + moved.error()};
+    }
+    return {kExitDone, "the queue's tables are brought from version 1 to " +
+                           std::to_string(kQueueSchemaVersion)};
+  }
   if (version != 0) return {kExitUsage, otherVersion(version)};
   const std::string sql = "BEGIN;" + std::string(kTables) +
                           "INSERT INTO quillon_schema VALUES (" +
@@ -94,6 +112,13 @@ std::string checkSchema(QueueConnection& connection) {
   const int version = std::get<int>(there);
   if (version == 0)
     return "the queue has no quillon tables: run quillon queue init first";
+  if (version == 1) {
+    return "the queue's tables are of version 1: quillon queue init brings "
+           "them to version " +
+           std::to_string(kQueueSchemaVersion) +
+           " (nothing was changed; stop the stations of older quillon "
+           "programs first: they refuse the new version)";
+  }
   if (version != kQueueSchemaVersion) return otherVersion(version);
   return {};
 }

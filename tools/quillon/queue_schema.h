@@ -3,7 +3,8 @@
 //   quillon_batches  a batch: its name (unique), its tracks, its size
 //   quillon_cards    a card a row: its texts (UTF-8 of the card's bytes),
 //                    its state (pending, sent, confirmed), the station and
-//                    port that sent it, and when
+//                    port that sent it, and when, and the claim id of the
+//                    claim that took it
 // A card is "in doubt" while it is sent and not confirmed. Each running
 // encoder holds an advisory lock named by its station and port, so that
 // no second program runs as it and an operator settles only cards whose
@@ -17,9 +18,11 @@
 
 namespace quillon::cli {
 
-inline constexpr int kQueueSchemaVersion = 1;
+// Version 2 added the claim id; `queue init` brings version 1 to it.
+inline constexpr int kQueueSchemaVersion = 2;
 
-/// Creates the tables when there are none; a message (and `code`: an exit
+/// Creates the tables when there are none (or brings version 1 to this
+/// one); a message (and `code`: an exit
 /// code) when they are of another version. `created` says which.
 struct SchemaOutcome {
   int code = 0;

@@ -147,7 +147,7 @@ std::variant<std::unique_ptr<CardLedger>, int> openQueue(
   auto opened = QueueLedger::open(
       *url, options.batch, station, global.ports,
       [&interrupt] { return interrupt.raised(); },
-      [](const std::string& line) { complain(line); });
+      [](const std::string& line) { complain(line); }, interrupt.fd());
   if (auto* problem = std::get_if<QueueLedger::Problem>(&opened)) {
     complain(problem->message);
     return problem->code;
@@ -155,6 +155,10 @@ std::variant<std::unique_ptr<CardLedger>, int> openQueue(
   return std::unique_ptr<CardLedger>(
       std::move(std::get<std::unique_ptr<QueueLedger>>(opened)));
 }
+
+// A journal batch keeps a state and a port name a card in memory (about
+// 33 bytes): 330 MB at most.
+constexpr std::size_t kMostJournalCards = 10'000'000;
 
 // The batch's ledger over its journal (or memory); an exit code after a
 // message.
@@ -164,12 +168,24 @@ std::variant<std::unique_ptr<CardLedger>, int> openJournal(
     complain("--resume needs the batch's --journal");
     return kExitUsage;
   }
+  const auto tooLarge = [] {
+    complain("a batch with a journal (or none) holds at most " +
+             std::to_string(kMostJournalCards) +
+             " cards (it keeps each card's state in memory): write it in "
+             "parts, or load it into a queue (quillon queue load), whose "
+             "stations keep no card in memory; nothing was sent");
+    return kExitUsage;
+  };
+  // Before the cards are counted through: that alone takes a while.
+  if (options.count.value_or(1) > static_cast<long>(kMostJournalCards))
+    return tooLarge();
   auto planned = checkedBatch(options);
   if (auto* message = std::get_if<std::string>(&planned)) {
     complain(*message);
     return kExitUsage;
   }
   CardBatch& batch = std::get<CardBatch>(planned);
+  if (batch.size() > kMostJournalCards) return tooLarge();
   // Taken (held for this program alone) and read before the port is
   // opened; changed only once the port is open.
   const bool journalled = !options.journal.empty();
