@@ -34,7 +34,6 @@ constexpr unsigned long kCoercivityPauseMs = 100;
 
 void CEncodeDlg::SendFrame(const QByteArray& frame) {
   m_writeAnswer.reset();
-  m_comm->DiscardInput();
   m_comm->SetOutput(frame);
 }
 

@@ -144,6 +144,10 @@ void CEncodeDlg::OnWriteCard() {
   const protocol::Bytes frame = protocol::writeFrame(
       selection, m_strTrack1.toStdString(), m_strTrack2.toStdString(),
       m_strTrack3.toStdString());
+  // Bytes that came before the write frame never answer it. (A read's
+  // reply is never dropped so: a read sent again after noise must not lose
+  // the card's reply that came meanwhile.)
+  m_comm->DiscardInput();
   SendFrame(QByteArray(reinterpret_cast<const char*>(frame.data()),
                        static_cast<qsizetype>(frame.size())));
   m_writeAnswer.emplace(protocol::ReplyTracker::Kind::StatusAnswer);
