@@ -113,6 +113,10 @@ track 2 density, erase, line test, status, read and write a card. Each
 blocks until the operation has ended and returns a status code.
 .
 This package holds the shared library.")
+# The Escape key's probe loads these at run time when an X display is there.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "libxcb1, libxau6")
+# packaging/finish_debs.sh then drops CPack's ldconfig scripts (the
+# trigger does that work) and marks both library packages Multi-Arch: same.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   "${debian_dir}/shlibs;${debian_dir}/symbols;${debian_dir}/triggers")
 

@@ -23,6 +23,7 @@ cmake --build "$build" -j"$(nproc)"
 rm -rf dist
 (cd "$build" && cpack -G DEB -B "$PWD/../dist" >/dev/null)
 rm -rf dist/_CPack_Packages
+packaging/finish_debs.sh dist
 
 # The symbols file must list exactly what the library exports.
 work=$(mktemp -d)
