@@ -1,10 +1,12 @@
 #include "line_close.h"
 
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace serialline {
@@ -15,6 +17,10 @@ int TerminalCalls::setAttributes(int fd, int when, const termios& settings) {
   return ::tcsetattr(fd, when, &settings);
 }
 int TerminalCalls::close(int fd) { return ::close(fd); }
+int TerminalCalls::unsentBytes(int fd) {
+  int count = 0;
+  return ::ioctl(fd, TIOCOUTQ, &count) == 0 ? count : -1;
+}
 
 TerminalCalls& systemTerminalCalls() {
   static TerminalCalls calls;
@@ -31,6 +37,21 @@ struct DrainState {
   bool drained = false;
 };
 
+// Without a thread for tcdrain: the driver's queue watched until it is
+// empty, for at most `limit`, then what is left discarded.
+bool drainByWatching(int fd, std::chrono::milliseconds limit,
+                     TerminalCalls& calls) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const int unsent = calls.unsentBytes(fd);
+    if (unsent == 0) return true;
+    if (unsent < 0 || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  discardUnsent(fd, calls);
+  return false;
+}
+
 }  // namespace
 
 bool drainTransmitter(int fd, std::chrono::milliseconds limit,
@@ -38,15 +59,20 @@ bool drainTransmitter(int fd, std::chrono::milliseconds limit,
   // tcdrain has no timeout of its own: it runs on a thread of its own while
   // this one keeps the bound. The thread never outlives this call.
   DrainState state;
-  std::thread drainer([fd, &calls, &state] {
-    const bool drained = calls.drain(fd) == 0;
-    // Cancelled only while it waits in the drain.
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    std::lock_guard lock(state.mutex);
-    state.done = true;
-    state.drained = drained;
-    state.finished.notify_all();
-  });
+  std::thread drainer;
+  try {
+    drainer = std::thread([fd, &calls, &state] {
+      const bool drained = calls.drain(fd) == 0;
+      // Cancelled only while it waits in the drain.
+      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+      std::lock_guard lock(state.mutex);
+      state.done = true;
+      state.drained = drained;
+      state.finished.notify_all();
+    });
+  } catch (const std::system_error&) {
+    return drainByWatching(fd, limit, calls);
+  }
   const auto done = [&] { return state.done; };
   std::unique_lock lock(state.mutex);
   const bool drained =

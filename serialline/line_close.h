@@ -19,6 +19,8 @@ class TerminalCalls {
   virtual int flush(int fd, int queue);  ///< tcflush
   virtual int setAttributes(int fd, int when, const termios& settings);
   virtual int close(int fd);
+  /// Bytes still in the driver's output queue (TIOCOUTQ), or -1.
+  virtual int unsentBytes(int fd);
 };
 
 /// The system's calls.
@@ -29,7 +31,9 @@ TerminalCalls& systemTerminalCalls();
 /// adapter's buffer (tcdrain). Waits at most `limit`: a line that does
 /// not drain (a stuck device) has the bytes still queued discarded, which
 /// ends the wait; a drain that not even this ends is cancelled after
-/// `limit` more. The drain runs on a thread that never outlives the call.
+/// `limit` more. The drain runs on a thread that never outlives the call;
+/// where no thread can be had (the process's thread limit), this thread
+/// watches the driver's queue empty instead, within the same `limit`.
 /// True when everything was sent within `limit`.
 bool drainTransmitter(int fd, std::chrono::milliseconds limit,
                       TerminalCalls& calls);
