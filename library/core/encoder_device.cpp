@@ -78,11 +78,11 @@ EncoderDevice::Reply EncoderDevice::receive(ReplyBuffer& buffer,
   return reply;
 }
 
-std::chrono::milliseconds EncoderDevice::trailingQuiet() const {
-  // Three bytes at the line's rate (10 bits a byte), at least 2 ms.
+std::chrono::microseconds EncoderDevice::trailingQuiet() const {
+  // Two bytes at the line's rate (10 bits a byte): a reply repeated right
+  // behind itself has begun by then.
   const auto baud = std::max<std::uint32_t>(port_.baudRate(), 1);
-  return std::chrono::milliseconds(
-      std::max<std::uint32_t>(2, (3 * 10 * 1000 + baud - 1) / baud));
+  return std::chrono::microseconds(2 * 10 * 1000000ULL / baud + 1);
 }
 
 Status EncoderDevice::Reset() { return send(protocol::kResetFrame); }

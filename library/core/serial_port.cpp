@@ -159,16 +159,24 @@ Status SerialPort::Write(std::span<const std::uint8_t> bytes) {
   return QUILLON_OK;
 }
 
-bool SerialPort::Heard(milliseconds quiet) {
+bool SerialPort::Heard(std::chrono::microseconds quiet) {
   if (!open_) return false;
   bool heard = false;
   const auto limit = Clock::now() + quiet + milliseconds(1000);
   auto deadline = Clock::now() + quiet;
   std::array<std::uint8_t, 64> sink{};
   for (;;) {
+    // To the microsecond: a few bytes' time at the line's rate is short.
+    const auto left = std::max(std::min(deadline, limit) - Clock::now(),
+                               Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec wait{
+        static_cast<time_t>(seconds.count()),
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds)
+                .count())};
     pollfd p{fd_, POLLIN, 0};
-    const int ready =
-        ::poll(&p, 1, millisecondsUntil(std::min(deadline, limit)));
+    const int ready = ::ppoll(&p, 1, &wait, nullptr);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || (p.revents & POLLIN) == 0) return heard;
     const ssize_t n = ::read(fd_, sink.data(), sink.size());

@@ -134,7 +134,7 @@ class EncoderDevice {
   SerialPort port_;
   /// How long the line must stay silent after a reply that ended at its
   /// last byte for the reply to stand alone.
-  [[nodiscard]] std::chrono::milliseconds trailingQuiet() const;
+  [[nodiscard]] std::chrono::microseconds trailingQuiet() const;
 
   WaitOptions wait_;
 };

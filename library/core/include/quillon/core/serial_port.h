@@ -97,7 +97,7 @@ class SerialPort {
   /// without sending anything, for at most a second past `quiet`: true
   /// when a byte came (or was waiting). An answer that comes after its wait
   /// ended is told apart so from a line that stayed silent.
-  bool Heard(std::chrono::milliseconds quiet);
+  bool Heard(std::chrono::microseconds quiet);
 
   [[nodiscard]] bool isOpen() const { return open_; }
   /// The device last opened (or tried).
