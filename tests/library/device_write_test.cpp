@@ -66,6 +66,32 @@ TEST_F(EncoderDeviceTest, WriteReportsTheStatusAnswer) {
   EXPECT_EQ(encoder.writtenCards().back().card.track2, "123");
 }
 
+// A wait that ends at the answer's last byte has no pause to show what
+// follows it: an answer the line repeats right behind itself would answer
+// the next card's frame. (replies, whether the answer counts)
+TEST_F(EncoderDeviceTest, AnAnswerEndedAtItsLastByteMustStandAlone) {
+  using namespace std::chrono_literals;
+  device.setWaitOptions({-1, true, {}});
+  const struct {
+    const char* why;
+    std::vector<std::size_t> bursts;
+    int expected;
+  } rows[] = {
+      {"alone", {3}, 0},
+      {"repeated right behind", {3, 3}, -2},
+      {"one byte right behind", {3, 1}, -2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    std::size_t size = 0;
+    for (const std::size_t burst : row.bursts) size += burst;
+    encoder.replaceNextReply(
+        bytesOf(std::string("\x1brp\x1brp").substr(0, size)));
+    encoder.splitNextReply(row.bursts, 0ms);
+    EXPECT_EQ(device.WriteCard(2, "", "123", ""), row.expected);
+  }
+}
+
 TEST_F(EncoderDeviceTest, TextsUpToTheLimitsAreWritten) {
   const std::string t1(199, 'X'), t2(129, '2'), t3(149, '3');
   EXPECT_EQ(device.WriteCard(7, t1.c_str(), t2.c_str(), t3.c_str()), 0);
