@@ -128,8 +128,19 @@ def draw(seed, kinds, modes):
                 encoder, frame = 0, stop_frames[0]
             else:
                 frame = rng.randint(1, frames + 1)
-            plan.encoder[encoder].append(
-                EncoderFault(kind, frame, encoder_line(rng, kind, frame)))
+            line = encoder_line(rng, kind, frame)
+            if (kind == "twice" and plan.swipe_ms[encoder] > 0
+                    and frame not in stop_frames):
+                # A copy that comes after the next frame went out, while
+                # the encoder still waits for that frame's card, is that
+                # frame's answer to anyone on the line (it carries no
+                # sequence numbers): a copy comes right behind its reply
+                # there. Later copies are drawn with instant swipes, where
+                # the encoder's own answer comes first, and at the frame a
+                # planned stop follows, where the next run's first reset
+                # lets them go.
+                line = "%d twice 0" % frame
+            plan.encoder[encoder].append(EncoderFault(kind, frame, line))
         else:
             # Within the batch's first run (a card takes some 20 ms).
             plan.server.append(ServerFault(kind,
