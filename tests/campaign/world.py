@@ -179,6 +179,15 @@ class World:
                     pids.append(int(entry))
         return pids
 
+    @staticmethod
+    def signal_all(pids, number):
+        # A backend may end between the listing and the signal.
+        for pid in pids:
+            try:
+                os.kill(pid, number)
+            except ProcessLookupError:
+                pass
+
     def strike_server(self, fault):
         seconds = fault.for_ms / 1000
         self.log("  server: %s for %d ms" % (fault.kind, fault.for_ms))
@@ -188,11 +197,9 @@ class World:
             self.cluster.start()
         elif fault.kind == "pg-hang":
             pids = self.server_pids()
-            for pid in pids:
-                os.kill(pid, signal.SIGSTOP)
+            self.signal_all(pids, signal.SIGSTOP)
             time.sleep(seconds)
-            for pid in pids:
-                os.kill(pid, signal.SIGCONT)
+            self.signal_all(pids, signal.SIGCONT)
         elif fault.kind == "relay-delay":
             self.relay.delay_for(seconds, 0.03)
         elif fault.kind == "relay-cut":
