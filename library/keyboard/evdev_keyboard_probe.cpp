@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "quillon/keyboard/fork_generation.h"
+
 namespace quillon {
 
 namespace {
@@ -32,7 +34,7 @@ bool hasEscapeKey(int fd) {
 }  // namespace
 
 EvdevKeyboardProbe::EvdevKeyboardProbe(std::string directory)
-    : directory_(std::move(directory)) {}
+    : directory_(std::move(directory)), generation_(forkGeneration()) {}
 
 EvdevKeyboardProbe::~EvdevKeyboardProbe() {
   for (int fd : fds_) ::close(fd);
@@ -72,6 +74,14 @@ void EvdevKeyboardProbe::adoptDevice(int fd) {
 }
 
 void EvdevKeyboardProbe::beginWatch() {
+  if (const unsigned now = forkGeneration(); now != generation_) {
+    // A child of fork shares the parent's descriptors, and with them
+    // their queues of key events: it opens its own instead.
+    generation_ = now;
+    for (int fd : fds_) ::close(fd);
+    fds_.clear();
+    devices_.clear();
+  }
   open();
   forgetPresses();
 }

@@ -1,11 +1,37 @@
 #include "name_lookup.h"
 
+#include <dlfcn.h>
+
 #include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 namespace quillon {
+
+namespace {
+
+// A lookup of the C library cannot be ended, and its thread writes the
+// answer into memory of this library: the library that started one stays
+// loaded until the process ends (a dlclose no longer unloads it). So a
+// host that loads and unloads it again and again keeps one instance, with
+// at most one lookup under way, instead of a pile of resolver threads.
+void keepThisLibraryLoaded() {
+  static const bool kept = [] {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&keepThisLibraryLoaded), &self) == 0 ||
+        self.dli_fname == nullptr)
+      return false;
+    // Where this code is linked into a program, nothing is found: fine.
+    void* handle =
+        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    if (handle != nullptr) dlclose(handle);
+    return handle != nullptr;
+  }();
+  (void)kept;
+}
+
+}  // namespace
 
 struct NameLookup::Request {
   std::string host;
@@ -17,6 +43,7 @@ struct NameLookup::Request {
 
 NameLookup::NameLookup(std::string host, std::string service)
     : request_(new Request) {
+  keepThisLibraryLoaded();
   request_->host = std::move(host);
   request_->service = std::move(service);
   request_->hints.ai_socktype = SOCK_STREAM;

@@ -18,15 +18,18 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "name_lookup.h"
+#include "quillon/keyboard/fork_generation.h"
 
 namespace quillon {
 
@@ -36,6 +39,8 @@ constexpr xcb_keysym_t kEscapeKeysym = 0xff1b;  // XK_Escape
 constexpr unsigned short kFamilyLocal = 256;    // Xau's FamilyLocal
 constexpr unsigned short kFamilyInternet = 0;
 constexpr unsigned short kFamilyInternet6 = 6;
+constexpr unsigned short kFamilyWild = 65535;
+constexpr std::string_view kCookieType = "MIT-MAGIC-COOKIE-1";
 constexpr int kFirstTcpPort = 6000;
 
 template <typename Fn>
@@ -153,7 +158,8 @@ struct X11KeyboardProbe::Api {
   decltype(&xcb_get_keyboard_mapping_reply) keyboardMappingReply = nullptr;
   decltype(&xcb_get_keyboard_mapping_keysyms) keysyms = nullptr;
   decltype(&xcb_get_keyboard_mapping_keysyms_length) keysymCount = nullptr;
-  decltype(&XauGetBestAuthByAddr) bestAuth = nullptr;  // optional
+  decltype(&XauFileName) authorityFileName = nullptr;  // optional
+  decltype(&XauReadAuth) readAuth = nullptr;
   decltype(&XauDisposeAuth) disposeAuth = nullptr;
 
   Api() {
@@ -173,7 +179,8 @@ struct X11KeyboardProbe::Api {
     bind(xcb, "xcb_get_keyboard_mapping_reply", keyboardMappingReply);
     bind(xcb, "xcb_get_keyboard_mapping_keysyms", keysyms);
     bind(xcb, "xcb_get_keyboard_mapping_keysyms_length", keysymCount);
-    bind(xau, "XauGetBestAuthByAddr", bestAuth);
+    bind(xau, "XauFileName", authorityFileName);
+    bind(xau, "XauReadAuth", readAuth);
     bind(xau, "XauDisposeAuth", disposeAuth);
   }
   // The libraries stay loaded: the host process may use them too, and a
@@ -187,8 +194,21 @@ struct X11KeyboardProbe::Api {
            keyboardMappingReply && keysyms && keysymCount;
   }
 
-  Cookie cookieFor(const DisplaySocket& socket, int number) const {
-    if (bestAuth == nullptr || disposeAuth == nullptr) return {};
+  /// The authority file X clients read ($XAUTHORITY, else ~/.Xauthority),
+  /// named from the environment: asked on the caller's thread only.
+  [[nodiscard]] std::string authorityFile() const {
+    if (authorityFileName == nullptr) return {};
+    const char* name = authorityFileName();
+    return name != nullptr ? name : "";
+  }
+
+  /// The first cookie of `file` for the display, as X clients choose it:
+  /// an entry of the connection's family and address (or of any, "wild")
+  /// whose display number is this one (or none).
+  Cookie cookieFor(const std::string& file, const DisplaySocket& socket,
+                   int number) const {
+    if (file.empty() || readAuth == nullptr || disposeAuth == nullptr)
+      return {};
     std::string address = socket.address;
     if (socket.family == kFamilyLocal) {
       char host[256] = {};
@@ -196,17 +216,28 @@ struct X11KeyboardProbe::Api {
       address = host;
     }
     const std::string display = std::to_string(number);
-    char type[] = "MIT-MAGIC-COOKIE-1";
-    char* types[] = {type};
-    const int typeLengths[] = {static_cast<int>(sizeof type - 1)};
-    Xauth* auth =
-        bestAuth(socket.family, static_cast<unsigned short>(address.size()),
-                 address.data(), static_cast<unsigned short>(display.size()),
-                 display.data(), 1, types, typeLengths);
-    if (auth == nullptr) return {};
-    Cookie cookie{std::string(auth->name, auth->name_length),
-                  std::string(auth->data, auth->data_length)};
-    disposeAuth(auth);
+    FILE* entries = std::fopen(file.c_str(), "rbe");
+    if (entries == nullptr) return {};
+    Cookie cookie;
+    while (Xauth* entry = readAuth(entries)) {
+      const auto text = [](const char* data, unsigned short length) {
+        return std::string_view(data, length);
+      };
+      const bool host =
+          entry->family == kFamilyWild ||
+          (entry->family == socket.family &&
+           text(entry->address, entry->address_length) == address);
+      const bool screen = entry->number_length == 0 ||
+                          text(entry->number, entry->number_length) == display;
+      const bool found = host && screen &&
+                         text(entry->name, entry->name_length) == kCookieType;
+      if (found)
+        cookie = {std::string(entry->name, entry->name_length),
+                  std::string(entry->data, entry->data_length)};
+      disposeAuth(entry);
+      if (found) break;
+    }
+    std::fclose(entries);
     return cookie;
   }
 };
@@ -245,7 +276,15 @@ struct X11KeyboardProbe::Attempt {
     eventfd_write(stopFd, 1);
   }
 
-  void run(const Api& api, const std::string& host, int number) {
+  /// In a child of fork, where the thread is not: its descriptors are
+  /// closed (the child's copies only) and the rest is left as it is.
+  void forget() {
+    if (socketCopy >= 0) ::close(socketCopy);
+    if (stopFd >= 0) ::close(stopFd);
+  }
+
+  void run(const Api& api, const std::string& host, int number,
+           const std::string& authorityFile) {
     // The host's signals are not this thread's to take, and a server that
     // hangs up while xcb writes gives EPIPE here, not SIGPIPE.
     sigset_t all;
@@ -255,7 +294,7 @@ struct X11KeyboardProbe::Attempt {
     xcb_connection_t* c = nullptr;
     std::uint8_t keycode = 0;
     if (socket.fd >= 0) {
-      Cookie cookie = api.cookieFor(socket, number);
+      Cookie cookie = api.cookieFor(authorityFile, socket, number);
       xcb_auth_info_t auth{};
       auth.namelen = static_cast<int>(cookie.name.size());
       auth.name = cookie.name.data();
@@ -321,11 +360,25 @@ struct X11KeyboardProbe::Attempt {
   }
 };
 
-X11KeyboardProbe::X11KeyboardProbe() = default;
+X11KeyboardProbe::X11KeyboardProbe() : generation_(forkGeneration()) {}
 
 X11KeyboardProbe::~X11KeyboardProbe() {
+  dropInherited();
   if (attempt_) finishAttempt(/*stop=*/true);
   disconnect();
+}
+
+void X11KeyboardProbe::dropInherited() {
+  const unsigned now = forkGeneration();
+  if (now == generation_) return;
+  generation_ = now;
+  // The attempt's thread is the parent's, and so is the connection's
+  // socket: no join, no shutdown, no disconnect (which would shut the
+  // socket down under the parent). Their memory is left.
+  if (attempt_) attempt_.release()->forget();
+  if (connection_ != nullptr) ::close(fd_);
+  forgetConnection();
+  retryFrom_ = {};
 }
 
 std::span<const int> X11KeyboardProbe::wakeDescriptors() const {
@@ -340,6 +393,7 @@ std::optional<std::chrono::milliseconds> X11KeyboardProbe::recheckInterval()
 }
 
 void X11KeyboardProbe::beginWatch() {
+  dropInherited();
   escapeDown_ = false;
   pendingFromEarlierWatch_ = queryPending_;
   if (connection_ != nullptr &&
@@ -381,6 +435,9 @@ void X11KeyboardProbe::startAttempt() {
   if (!api_) api_ = std::make_unique<Api>();
   if (!api_->usable()) return;
 
+  // The environment is the host's: read here, on its thread, never on
+  // the attempt's, which may outlive this call.
+  std::string authorityFile = api_->authorityFile();
   char* host = nullptr;
   int number = 0;
   if (api_->parseDisplay(name, &host, &number, nullptr) == 0) return;
@@ -392,8 +449,9 @@ void X11KeyboardProbe::startAttempt() {
   Attempt* a = attempt.get();
   const Api* api = api_.get();
   try {
-    a->worker = std::thread([a, api, hostName = std::move(hostName), number] {
-      a->run(*api, hostName, number);
+    a->worker = std::thread([a, api, hostName = std::move(hostName), number,
+                             file = std::move(authorityFile)] {
+      a->run(*api, hostName, number, file);
     });
   } catch (const std::system_error&) {
     // No thread to be had (the process's thread limit): the key reads as
@@ -462,6 +520,7 @@ void X11KeyboardProbe::takeAnswer() {
 }
 
 bool X11KeyboardProbe::escapePressed() {
+  dropInherited();
   if (connection_ == nullptr) {
     // A connection set up while a read waits is used from then on.
     pollAttempt();
@@ -481,6 +540,10 @@ bool X11KeyboardProbe::escapePressed() {
 void X11KeyboardProbe::disconnect() {
   if (connection_ == nullptr) return;
   api_->disconnect(static_cast<xcb_connection_t*>(connection_));
+  forgetConnection();
+}
+
+void X11KeyboardProbe::forgetConnection() {
   connection_ = nullptr;
   fd_ = -1;
   queryPending_ = false;

@@ -16,6 +16,7 @@
 
 #include "com_port_path.h"
 #include "encoder_protocol.h"
+#include "silent_name_server.h"
 #include "simulated_encoder.h"
 
 namespace {
@@ -188,6 +189,53 @@ TEST_F(DlopenClient, UnloadingLeavesThePortOpen) {
   lib = load();
   ASSERT_NE(lib.handle, nullptr);
   EXPECT_EQ(lib.status(), -1);
+}
+
+// Threads and descriptors of this process.
+struct Held {
+  int threads = 0;
+  int descriptors = 0;
+};
+
+Held held() {
+  Held counted;
+  for (auto [folder, count] :
+       {std::pair{"/proc/self/task", &counted.threads},
+        std::pair{"/proc/self/fd", &counted.descriptors}}) {
+    DIR* dir = opendir(folder);
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++*count;
+    closedir(dir);
+  }
+  return counted;
+}
+
+// Loaded, used and unloaded again and again while the display's host is
+// looked up from a name server that never answers: the lookups (threads
+// and descriptors of the C library's resolver) must not pile up.
+TEST(DeadNameServer, ReloadingDoesNotPileUpLookups) {
+  if (getenv("QUILLON_DEAD_NAME_SERVER") == nullptr)
+    GTEST_SKIP() << "run by the test quillon_export_dead_name_server";
+  quillon_test::SilentNameServer nameServer;
+  ASSERT_TRUE(nameServer.listening()) << "127.0.0.1:53 is taken";
+  sim::SimulatedEncoder encoder;
+  ASSERT_TRUE(encoder.start()) << encoder.errorText();
+  setenv(portmap::overrideVariable(1).c_str(), encoder.slavePath().c_str(), 1);
+  setenv("DISPLAY", "quillon-display-host:9", 1);
+  const Held before = held();
+  for (int cycle = 0; cycle < 12; ++cycle) {
+    Library lib = load();
+    ASSERT_NE(lib.handle, nullptr);
+    ASSERT_EQ(lib.open(1, 9600), 0);
+    EXPECT_EQ(lib.test(), 0);  // its wait begins by looking the host up
+    lib.close();
+    dlclose(lib.handle);
+  }
+  const Held after = held();
+  EXPECT_LE(after.threads - before.threads, 3);
+  EXPECT_LE(after.descriptors - before.descriptors, 4);
+  unsetenv("DISPLAY");
+  encoder.stop();
 }
 
 }  // namespace

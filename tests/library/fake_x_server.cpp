@@ -184,6 +184,11 @@ FakeXServer::~FakeXServer() {
   if (!socketPath_.empty()) unlink(socketPath_.c_str());
 }
 
+std::string FakeXServer::authorization() const {
+  std::lock_guard lock(mutex_);
+  return authorization_;
+}
+
 void FakeXServer::serve() {
   for (;;) {
     pollfd p[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -246,6 +251,14 @@ void FakeXServer::serveConnection(int fd) {
         const std::size_t size =
             12 + (get16(in, 6) + 3) / 4 * 4 + (get16(in, 8) + 3) / 4 * 4;
         if (in.size() < size) break;
+        {
+          const auto name = in.begin() + 12;
+          const auto data = name + (get16(in, 6) + 3) / 4 * 4;
+          std::lock_guard lock(mutex_);
+          authorization_.assign(name, name + get16(in, 6));
+          authorization_ += ':';
+          authorization_.append(data, data + get16(in, 8));
+        }
         in.erase(in.begin(), in.begin() + static_cast<long>(size));
         answers.push_back({later(), setupReply()});
         setUp = true;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,6 +29,9 @@ class FakeXServer {
   [[nodiscard]] const std::string& display() const { return display_; }
   [[nodiscard]] int keymapRequests() const { return keymapRequests_; }
   [[nodiscard]] int connections() const { return connections_; }
+  /// The authorization the last client's handshake carried: its protocol
+  /// name and data, joined by a colon; empty before any handshake.
+  [[nodiscard]] std::string authorization() const;
   /// From now on the key state answered has Escape (keycode 9) down.
   void holdEscape() { escapeHeld_ = true; }
 
@@ -43,6 +47,8 @@ class FakeXServer {
   std::atomic<int> keymapRequests_{0};
   std::atomic<int> connections_{0};
   std::atomic<bool> escapeHeld_{false};
+  mutable std::mutex mutex_;
+  std::string authorization_;
   std::thread thread_;
 };
 

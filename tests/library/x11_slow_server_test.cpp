@@ -1,11 +1,8 @@
 // Card reads while the X server the Escape probe asks is slow or frozen,
 // or its display names a host whose name server never answers: the reply
 // comes whole and the call keeps its bounds.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,6 +16,7 @@
 #include "pty_pair.h"
 #include "quillon/core/encoder_device.h"
 #include "quillon/keyboard/keyboard_probe.h"
+#include "silent_name_server.h"
 #include "simulated_encoder.h"
 
 namespace quillon_test {
@@ -48,39 +46,6 @@ struct Display {
 void PrintTo(const Display& display, std::ostream* out) {
   *out << display.name;
 }
-
-// Takes the name queries sent to 127.0.0.1 and never answers them. Only
-// under tests/library/dead_name_server.sh, which gives the test a network
-// of its own where /etc/resolv.conf names this address.
-class SilentNameServer {
- public:
-  SilentNameServer() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(53);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(fd_, reinterpret_cast<const sockaddr*>(&address),
-             sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~SilentNameServer() {
-    if (fd_ >= 0) close(fd_);
-  }
-  [[nodiscard]] bool listening() const { return fd_ >= 0; }
-  /// The queries received since the last call.
-  int takeQueries() {
-    char query[512];
-    int count = 0;
-    while (recv(fd_, query, sizeof query, MSG_DONTWAIT) >= 0) ++count;
-    return count;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 class SlowXServerTest : public ::testing::TestWithParam<Display> {
  protected:

@@ -52,6 +52,7 @@ class EvdevKeyboardProbe final : public KeyboardProbe {
   std::string directory_;
   std::vector<int> fds_;
   std::vector<dev_t> devices_;  // the device of each descriptor
+  unsigned generation_;         // the fork generation they were opened in
 };
 
 }  // namespace quillon

@@ -71,7 +71,12 @@ class X11KeyboardProbe final : public KeyboardProbe {
   void takeAnswer();
   void sendQuery();
   void disconnect();
+  void forgetConnection();
+  /// In a child of fork: drops the parent's attempt and connection
+  /// without touching them, so that the child sets up its own.
+  void dropInherited();
 
+  unsigned generation_;  // the fork generation its state belongs to
   std::unique_ptr<Api> api_;
   std::unique_ptr<Attempt> attempt_;
   void* connection_ = nullptr;  // xcb_connection_t
