@@ -1,8 +1,23 @@
 #include "com_port_path.h"
 
+#include <strings.h>
+
+#include <charconv>
 #include <cstdlib>
 
 namespace portmap {
+
+std::optional<int> comPortNumber(std::string_view name) {
+  if (name.size() > 3 && strncasecmp(name.data(), "COM", 3) == 0)
+    name.remove_prefix(3);
+  int number = 0;
+  const auto [end, error] =
+      std::from_chars(name.data(), name.data() + name.size(), number);
+  if (error != std::errc() || end != name.data() + name.size() ||
+      number < kMinPortNumber || number > kMaxPortNumber)
+    return std::nullopt;
+  return number;
+}
 
 std::string overrideVariable(int portNumber) {
   return "ENCODER_COM" + std::to_string(portNumber);

@@ -6,11 +6,16 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace portmap {
 
 inline constexpr int kMinPortNumber = 1;
 inline constexpr int kMaxPortNumber = 255;
+
+/// The number of a port named "COMn", "comn" or "n"; none for anything
+/// else or a number outside 1..255.
+[[nodiscard]] std::optional<int> comPortNumber(std::string_view name);
 
 /// The name of the environment variable that overrides port n.
 [[nodiscard]] std::string overrideVariable(int portNumber);

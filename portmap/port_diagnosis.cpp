@@ -9,18 +9,27 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace portmap {
 
 namespace {
 
+// The _r forms: several threads (the library's device handles) may be
+// diagnosing at once.
 std::string groupName(gid_t id) {
-  const group* found = ::getgrgid(id);
+  group entry{};
+  group* found = nullptr;
+  char buffer[4096];
+  ::getgrgid_r(id, &entry, buffer, sizeof buffer, &found);
   return found != nullptr ? found->gr_name : std::to_string(id);
 }
 
 std::string userName(uid_t id) {
-  const passwd* found = ::getpwuid(id);
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  ::getpwuid_r(id, &entry, buffer, sizeof buffer, &found);
   return found != nullptr ? found->pw_name : std::to_string(id);
 }
 
@@ -107,6 +116,31 @@ PortDiagnosis diagnosePort(const std::string& path) {
   }
   ::close(fd);
   return found;
+}
+
+std::string portProblem(const std::string& path) {
+  using Cause = PortDiagnosis::Cause;
+  const PortDiagnosis found = diagnosePort(path);
+  switch (found.cause) {
+    case Cause::kMissing:
+      return "no such device: " + path +
+             " (is the encoder plugged in? quillon ports lists the serial "
+             "devices)";
+    case Cause::kFolderShut:
+      return "cannot reach " + path + ": this user cannot enter the folder " +
+             found.folder;
+    case Cause::kNoPermission:
+      return "no permission to open " + path +
+             (found.advice.empty() ? "" : ": " + found.advice);
+    case Cause::kInUse:
+      return path + " is in use by another program (fuser -v " + path +
+             " shows which)";
+    case Cause::kNotATerminal: return path + " is not a serial device";
+    case Cause::kOther:
+      return "cannot open " + path + ": " + std::strerror(found.error);
+    case Cause::kNone: break;
+  }
+  return "cannot set up " + path + " as a serial line";
 }
 
 }  // namespace portmap

@@ -35,4 +35,10 @@ struct PortDiagnosis {
 /// may open.
 [[nodiscard]] std::string accessAdvice(const std::string& path);
 
+/// Why `path` cannot be opened and what to do about it (missing, a folder
+/// on the way shut, no permission, in use, not a terminal), in words: what
+/// `quillon ports` and the library's device handles say after an open
+/// failed.
+[[nodiscard]] std::string portProblem(const std::string& path);
+
 }  // namespace portmap

@@ -61,7 +61,7 @@ EncoderDevice::Reply EncoderDevice::receive(ReplyBuffer& buffer,
   protocol::ReplyTracker* const endOn =
       wait_.endOnCompleteReply ? &reply.tracker : nullptr;
   const SerialPort::Received got =
-      port_.Read(buffer, {wait_.interruptFd, endOn});
+      port_.Read(buffer, {wait_.interruptFd, endOn, wait_.limit});
   reply.status = got.status;
   if (got.status != QUILLON_OK) return reply;
   reply.bytes = std::span(buffer).first(got.count);

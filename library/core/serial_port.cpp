@@ -206,7 +206,14 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
   probe_->beginWatch();
 
   const auto start = Clock::now();
-  const auto totalDeadline = start + milliseconds(kTotalReadTimeoutMs);
+  const milliseconds limit =
+      end.limit.value_or(milliseconds(kTotalReadTimeoutMs));
+  const std::optional<Clock::time_point> totalDeadline =
+      limit < milliseconds::zero() ? std::nullopt
+                                   : std::optional(start + limit);
+  // Nothing by the caller's own bound is a timeout, not a missing reply.
+  const Status nothingInTime =
+      end.limit ? QUILLON_ERR_TIMED_OUT : QUILLON_ERR_NO_REPLY;
   std::optional<Clock::time_point> pauseDeadline;  // set by the first byte
   std::size_t count = 0;
   // Set once the interrupt has fired while a reply was arriving: the wait
@@ -226,14 +233,17 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     if (probe_->escapePressed()) return {QUILLON_ERR_ESCAPE, 0};
 
     auto deadline = totalDeadline;
-    if (pauseDeadline && *pauseDeadline < deadline) deadline = *pauseDeadline;
-    int timeout = millisecondsUntil(deadline);
+    if (pauseDeadline && (!deadline || *pauseDeadline < *deadline))
+      deadline = pauseDeadline;
+    int timeout = deadline ? millisecondsUntil(*deadline) : -1;
     // A reader that ran late (the system kept it waiting past the pause)
     // takes what is already waiting before it calls the reply ended: the
     // pause is the line's silence, not the reader's.
     const bool lastLook = timeout == 0;
-    if (const auto recheck = probe_->recheckInterval())
-      timeout = std::min(timeout, static_cast<int>(recheck->count()));
+    if (const auto recheck = probe_->recheckInterval()) {
+      const int most = static_cast<int>(recheck->count());
+      timeout = timeout < 0 ? most : std::min(timeout, most);
+    }
 
     // Rebuilt every round: the probe drops keyboards that were unplugged.
     nfds_t used = 0;
@@ -279,7 +289,7 @@ SerialPort::Received SerialPort::Read(std::span<std::uint8_t, kReadSize> buffer,
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
       return result(QUILLON_ERR_NO_REPLY);  // hung up with nothing left to read
-    if (lastLook) return result(QUILLON_ERR_NO_REPLY);
+    if (lastLook) return result(nothingInTime);  // bytes: the pause ended it
   }
 }
 

@@ -71,7 +71,7 @@ TEST_F(EncoderDeviceTest, WriteReportsTheStatusAnswer) {
 // the next card's frame. (replies, whether the answer counts)
 TEST_F(EncoderDeviceTest, AnAnswerEndedAtItsLastByteMustStandAlone) {
   using namespace std::chrono_literals;
-  device.setWaitOptions({-1, true, {}});
+  device.setWaitOptions({-1, true, {}, {}});
   const struct {
     const char* why;
     std::vector<std::size_t> bursts;

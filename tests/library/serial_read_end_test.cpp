@@ -66,7 +66,7 @@ TEST(SerialReadEnd, AWholeReplyEndsTheReadAndAPartOneWaits) {
     std::array<std::uint8_t, SerialPort::kReadSize> buffer{};
     protocol::ReplyTracker tracker(
         row.kind.value_or(protocol::ReplyTracker::Kind::ReadReply));
-    const auto got = port.Read(buffer, {-1, row.kind ? &tracker : nullptr});
+    const auto got = port.Read(buffer, {-1, row.kind ? &tracker : nullptr, {}});
     device.join();
     ASSERT_EQ(got.status, QUILLON_OK);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + got.count),
@@ -144,7 +144,7 @@ TEST(SerialReadEnd, TheInterruptEndsAWaitButNeverDropsAReplyBegun) {
     protocol::ReplyTracker tracker(protocol::ReplyTracker::Kind::StatusAnswer);
     const auto start = std::chrono::steady_clock::now();
     const auto got =
-        port.Read(buffer, {interrupt, row.tracked ? &tracker : nullptr});
+        port.Read(buffer, {interrupt, row.tracked ? &tracker : nullptr, {}});
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not 11 s
     device.join();
     EXPECT_EQ(got.status, row.status);

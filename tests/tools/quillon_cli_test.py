@@ -424,7 +424,7 @@ class Help(QuillonTest):
     def test_help_shows_the_subcommand_its_globals_and_its_example(self):
         # (arguments; texts shown; texts not shown)
         rows = [
-            (["-V"], [b"quillon 1.0.0\n"], []),
+            (["-V"], [b"quillon 1.1.0\n"], []),
             (["--help"], [b"Exit status:", b"quillon write --from"], []),
             (["read", "--help"],
              [b"--count", b"Global options:", b"--port",

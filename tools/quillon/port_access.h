@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "port_diagnosis.h"
+
 namespace quillon::cli {
 
 /// The device the user named, as the library's core opens it.
@@ -32,9 +34,8 @@ struct PortTarget {
 /// "a,b,c" split at the commas; empty names are dropped.
 [[nodiscard]] std::vector<std::string> splitPortList(std::string_view list);
 
-/// Why a device cannot be opened, and what to do about it (missing, a
-/// folder on the way shut, no permission, in use, not a terminal), in
-/// quillon's words. Asked after an open failed.
-[[nodiscard]] std::string portProblem(const std::string& path);
+/// Why a device cannot be opened, and what to do about it; asked after an
+/// open failed (the library's device handles say the same).
+using portmap::portProblem;
 
 }  // namespace quillon::cli

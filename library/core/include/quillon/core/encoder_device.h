@@ -91,6 +91,10 @@ class EncoderDevice {
     bool endOnCompleteReply = false;
     /// Sees each frame sent (sent = true) and each reply received.
     std::function<void(bool sent, std::span<const std::uint8_t>)> traffic;
+    /// The caller's bound on each wait in place of the 11 s
+    /// (SerialPort::ReadEnd::limit): QUILLON_ERR_TIMED_OUT when it passes
+    /// with nothing received; SerialPort::kNoLimit for none.
+    std::optional<std::chrono::milliseconds> limit;
   };
   void setWaitOptions(WaitOptions options) { wait_ = std::move(options); }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -87,7 +88,12 @@ class SerialPort {
     /// Follows the bytes as they arrive; once it says the reply has ended
     /// the read returns at once, without waiting for the pause.
     protocol::ReplyTracker* reply = nullptr;
+    /// The caller's bound on the read in place of the 11 s: when it
+    /// passes with nothing received the read returns QUILLON_ERR_TIMED_OUT
+    /// (the 11 s give QUILLON_ERR_NO_REPLY). kNoLimit: no bound at all.
+    std::optional<std::chrono::milliseconds> limit;
   };
+  static constexpr std::chrono::milliseconds kNoLimit{-1};
 
   /// Takes one reply.
   Received Read(std::span<std::uint8_t, kReadSize> buffer, const ReadEnd& end);
