@@ -1,6 +1,8 @@
 # Installs the library's component into a scratch prefix, then builds and
-# runs a client that finds it with find_package, and checks the pkg-config
-# file. Run with -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... and
+# runs a client that finds it with find_package, checks the pkg-config
+# file, and builds the example EXAMPLE with it as its page says and runs it
+# against two encoder-sim (SIMULATOR). Run with -DBUILD_DIR=...
+# -DSOURCE_DIR=... -DWORK_DIR=... -DEXAMPLE=... -DSIMULATOR=... and
 # -DCLIENT_FLAGS=... (compiler flags the client needs, e.g. sanitizers).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
@@ -60,4 +62,7 @@ string(REGEX REPLACE "^-L([^ \n]*).*" "\\1" lib_dir "${run_output}")
 if(NOT EXISTS ${lib_dir}/libquillon.so OR NOT run_output MATCHES "-lquillon")
   message(FATAL_ERROR "pkg-config libraries ${run_output}: no libquillon.so")
 endif()
+run(sh -c "cc ${CLIENT_FLAGS} ${EXAMPLE} \$(pkg-config --cflags --libs quillon) -o ${WORK_DIR}/two_encoders")
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir}
+    ${SOURCE_DIR}/run_example.sh ${WORK_DIR}/two_encoders ${SIMULATOR})
 file(REMOVE_RECURSE ${WORK_DIR})
