@@ -65,11 +65,26 @@ class ManPages(unittest.TestCase):
 
     def test_the_library_page_names_exactly_the_exported_functions(self):
         with open(os.path.join(SOURCE, "library", "quillon.map")) as f:
-            exported = set(re.findall(r"^\s+(g\w+);", f.read(), re.MULTILINE))
-        self.assertEqual(len(exported), 10)
-        described = set(re.findall(r"^\*(g\w+)\*\(", page("quillon.3"),
-                                   re.MULTILINE))
+            exported = set(re.findall(r"^\s+((?:g|quillon_)\w+);", f.read(),
+                                      re.MULTILINE))
+        self.assertEqual(len(exported), 25)
+        # Each is the head of an entry: "*name*(" or one of a list of them.
+        heads = "\n".join(re.findall(r"^\*.*$", page("quillon.3"),
+                                     re.MULTILINE))
+        described = set(re.findall(r"\*((?:g|quillon_)\w+)\*(?:\(|,|$)",
+                                   heads, re.MULTILINE))
         self.assertEqual(described, exported)
+
+    def test_the_page_and_the_readme_show_the_example_as_it_is(self):
+        with open(os.path.join(SOURCE, "docs", "examples",
+                               "two_encoders.c")) as f:
+            example = f.read()
+        shown = page("quillon.3").replace("\\\\", "\\")
+        self.assertIn("```\n" + example + "```", shown)
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            readme = f.read()
+        head = "".join(example.splitlines(keepends=True)[:10])
+        self.assertIn("```c\n" + head + "```", readme)
 
     def test_every_page_has_the_sections_a_reader_looks_for(self):
         for name in ("quillon.1", "quillon.3", "encoder-sim.1", "velmora.1"):
