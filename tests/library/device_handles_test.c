@@ -92,9 +92,9 @@ static void stop_simulator(struct simulator* sim) {
   unlink(sim->record);
 }
 
-/* Whether `text` is in the file (waiting up to a second for it). */
-static int file_has(const char* path, const char* text) {
-  for (int tries = 0; tries < 100; ++tries) {
+/* Whether `text` is in the file, waiting `tries` times 10 ms for it. */
+static int file_has_within(const char* path, const char* text, int tries) {
+  for (int try = 0; try < tries; ++try) {
     char content[65536] = {0};
     FILE* file = fopen(path, "r");
     if (file != NULL) {
@@ -105,6 +105,10 @@ static int file_has(const char* path, const char* text) {
     usleep(10000);
   }
   return 0;
+}
+
+static int file_has(const char* path, const char* text) {
+  return file_has_within(path, text, 100);
 }
 
 /* ---- two encoders from two threads ---- */
@@ -253,6 +257,7 @@ static void waits_that_end_without_a_card(void) {
       CHECK(quillon_test_communication(device) == QUILLON_ERR_CANCELLED,
             "not cancelled");
       CHECK(strcmp(quillon_last_error(device), "cancelled") == 0, "text");
+      CHECK(!file_has_within(sim.log, "<- 1B 65", 10), "sent while cancelled");
       quillon_resume(device);
       CHECK(quillon_test_communication(device) == QUILLON_OK, "not resumed");
       CHECK(file_has(sim.log, "<- 1B 65"), "the test frame is missing");
