@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -62,8 +61,13 @@ void setWaits(quillon_device& handle, int timeoutMs) {
   handle.device.setWaitOptions(std::move(options));
 }
 
-quillon_result remember(quillon_device& handle, quillon_result result) {
-  handle.lastError = result == QUILLON_OK ? "" : quillon_result_text(result);
+quillon_result remember(quillon_device& handle,
+                        quillon_result result) noexcept {
+  try {
+    handle.lastError = result == QUILLON_OK ? "" : quillon_result_text(result);
+  } catch (...) {  // no memory for the words: none
+    handle.lastError.clear();
+  }
   return result;
 }
 
@@ -75,6 +79,7 @@ quillon_result run(quillon_device* handle, Operation operation) noexcept {
   if (handle->cancelled.load()) return remember(*handle, QUILLON_ERR_CANCELLED);
   Status result = QUILLON_ERR_WRITE;
   try {
+    setStandardWaits(*handle);  // read and write add their timeout
     result = operation(*handle);
   } catch (...) {  // std::bad_alloc building a frame: nothing was sent
     result = QUILLON_ERR_WRITE;
@@ -117,9 +122,13 @@ extern "C" {
 quillon_result quillon_open(const char* port, int baud,
                             quillon_device** device) {
   if (device == nullptr) return QUILLON_ERR_NOT_OPEN;
-  *device = new (std::nothrow) quillon_device;
+  *device = nullptr;
+  try {
+    *device = new quillon_device;
+  } catch (...) {  // no memory
+    return QUILLON_ERR_NOT_OPEN;
+  }
   quillon_device* handle = *device;
-  if (handle == nullptr) return QUILLON_ERR_NOT_OPEN;
   try {
     if (handle->cancelFd < 0) {
       handle->lastError =
@@ -133,7 +142,6 @@ quillon_result quillon_open(const char* port, int baud,
       handle->lastError = portmap::portProblem(path);
       return QUILLON_ERR_NOT_OPEN;
     }
-    setStandardWaits(*handle);
     return QUILLON_OK;
   } catch (...) {  // no memory for a text
     handle->device.Close();
@@ -222,7 +230,6 @@ quillon_result quillon_read(quillon_device* device, int selection, char* track1,
     std::array<std::string, 3> tracks;
     setWaits(h, timeout_ms);
     const Status result = h.device.ReadTracks(selection, tracks);
-    setStandardWaits(h);
     // A reply is at most 400 bytes: every track fits with its terminator.
     for (std::size_t i = 0; i < tracks.size() && result == QUILLON_OK; ++i) {
       if (buffers[i] == nullptr || (selection & (1 << i)) == 0) continue;
@@ -244,7 +251,6 @@ quillon_result quillon_write(quillon_device* device, int selection,
     setWaits(h, timeout_ms);
     const Status result = h.device.WriteCard(selection, text(track1, 1),
                                              text(track2, 2), text(track3, 3));
-    setStandardWaits(h);
     return result == QUILLON_ERR_TIMED_OUT ? resetIfStopped(h, result) : result;
   });
 }
@@ -254,7 +260,6 @@ quillon_result quillon_set_reply_end(quillon_device* device, int mode) {
   if (mode != QUILLON_REPLY_END_PAUSE && mode != QUILLON_REPLY_END_WHOLE)
     return remember(*device, QUILLON_ERR_READ_START);
   device->wholeReplies = mode == QUILLON_REPLY_END_WHOLE;
-  setStandardWaits(*device);
   return remember(*device,
                   device->device.isOpen() ? QUILLON_OK : QUILLON_ERR_NOT_OPEN);
 }
