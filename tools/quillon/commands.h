@@ -33,6 +33,9 @@ struct ReadOptions {
   std::string output;           ///< empty: standard output
   /// Reads after a failed read before the program stops; none: no limit.
   std::optional<long> retries;
+  /// Seconds an encoder waits without a card read before it stops (exit
+  /// 3); 0: no limit. As long as the operator's program waits.
+  long idleSeconds = 20;
 };
 int runRead(const GlobalOptions& global, InterruptSource& interrupt,
             const ReadOptions& options);

@@ -231,6 +231,13 @@ int main(int argc, char** argv) {
   readCommand->add_option("--output,-o", read.output,
                           "write the records to this file, made 0600 and "
                           "emptied with the first card (default or -: stdout)");
+  readCommand
+      ->add_option("--idle", read.idleSeconds,
+                   "seconds an encoder waits without a card read before it "
+                   "stops (exit 3; failed reads do not count as cards); 0: "
+                   "no limit")
+      ->check(wholeNumberFrom("--idle", 0))
+      ->capture_default_str();
   long readRetries = 0;
   auto* readRetriesOption =
       readCommand
