@@ -298,13 +298,13 @@ BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,
         card);
   }
   if (how != nullptr && !shared_.quiet) complain(name + " " + how);
-  if (!shared_.quiet) {
-    if (!session_.at().empty()) record.port = session_.port();
-    std::string line = textLine(record);  // "card 3  track2=..."
+  record.port = session_.port();
+  if (const std::string line =
+          shared_.resultLine ? shared_.resultLine(record, how != nullptr) : "";
+      !line.empty()) {
     const std::lock_guard lock(shared_.resultsMutex);
     // Only a reader gone away stops the batch: the journal is the record.
-    if (!shared_.results.put(line.insert(line.find("  "), " written")) &&
-        shared_.results.closedPipe()) {
+    if (!shared_.results.put(line) && shared_.results.closedPipe()) {
       shared_.stopped = true;
       return ended(kExitClosedPipe);
     }

@@ -10,6 +10,7 @@
 #include "card_batch.h"
 #include "interrupt_source.h"
 #include "session.h"
+#include "track_rules.h"
 
 namespace quillon::cli {
 
@@ -52,6 +53,9 @@ struct WriteOptions {
   std::string queue;    ///< the queue's URL (--queue)
   std::string batch;    ///< the queue's batch: set, the cards come from it
   std::string station;  ///< this station's name in the queue
+  TrackRules rules;     ///< limits and case of the track texts
+  bool quiet = false;   ///< --quiet: no notes
+  std::string format = "text";  ///< of the cards written: text or json
 };
 int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
              const WriteOptions& options);

@@ -113,6 +113,20 @@ void addCardOptions(CLI::App* sub, WriteOptions& write, CardOptions& fields) {
       sub->add_option("--count", fields.count, "cards to write")
           ->check(wholeNumberFrom("--count", 1))
           ->capture_default_str();
+  auto* lifted = sub->add_flag(
+      "--no-track-limits", write.rules.lifted,
+      "texts up to the encoder's own limits (199, 129, 149 characters) "
+      "instead of the operator's program's (76, 104, 104)");
+  auto* keepCase = sub->add_flag(
+      "--keep-case", write.rules.keepCase,
+      "write track 1 as given (default: a to z upper-cased, as the "
+      "operator's program writes it)");
+  auto* density =
+      sub->add_option_function<int>(
+             "--density", [&write](int bpi) { write.rules.density = bpi; },
+             "track 2's bits per inch, 75 (at most 37 characters) or 210; "
+             "write sets each encoder to it first")
+          ->check(oneOf("--density", {"75", "210"}));
   auto* from =
       sub->add_option("--from", write.from,
                       "one card per row of this CSV file; its columns track1, "
@@ -122,8 +136,8 @@ void addCardOptions(CLI::App* sub, WriteOptions& write, CardOptions& fields) {
           ->excludes(fields.t3)
           ->excludes(increment)
           ->excludes(fields.countOption);
-  fields.all = {fields.t1, fields.t2,          fields.t3,
-                increment, fields.countOption, from};
+  fields.all = {fields.t1, fields.t2, fields.t3, increment, fields.countOption,
+                from,      lifted,    keepCase,  density};
 }
 
 // A closed pipe on standard output ends the program as SIGPIPE's usual
@@ -276,6 +290,13 @@ int main(int argc, char** argv) {
       "this station's name in the queue, one per machine (default: the "
       "host name and the start of the machine's id, as in host-3d1219c7)");
   writeCommand
+      ->add_option("--format", write.format,
+                   "the cards written, on stdout: text, or json (a line a "
+                   "card: card, time, port, confirmed_by, tracks; also with "
+                   "--quiet)")
+      ->check(oneOf("--format", {"text", "json"}))
+      ->capture_default_str();
+  writeCommand
       ->add_option("--retries", write.retries,
                    "attempts after a failed or mismatched card, at the same "
                    "encoder, before it stops (exit 3); 0: stop at the first")
@@ -336,6 +357,7 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitDone : kExitUsage;
   }
   writeCards.finish(write);
+  write.quiet = loadCards.quiet = global.quiet;
   write.queue = queue.url;
   loadFields.finish(loadCards);
   if (!readRetriesOption->empty()) read.retries = readRetries;
