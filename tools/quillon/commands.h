@@ -14,7 +14,8 @@
 
 namespace quillon::cli {
 
-int runPorts(const GlobalOptions& global);
+/// `format`: text (a table) or json (a line a device).
+int runPorts(const GlobalOptions& global, const std::string& format);
 int runTest(const GlobalOptions& global, InterruptSource& interrupt);
 int runStatus(const GlobalOptions& global, InterruptSource& interrupt);
 int runReset(const GlobalOptions& global, InterruptSource& interrupt);

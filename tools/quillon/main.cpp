@@ -189,6 +189,13 @@ int main(int argc, char** argv) {
   auto* ports = app.add_subcommand(
       "ports", "list serial devices, their COMn and whether you may open them");
   setExample(ports, "quillon ports");
+  std::string portsFormat = "text";
+  ports
+      ->add_option("--format", portsFormat,
+                   "text, or json (a line a device: device, names, com, "
+                   "quillon_port, present, may_open, advice)")
+      ->check(oneOf("--format", {"text", "json"}))
+      ->capture_default_str();
   auto* test =
       app.add_subcommand("test", "test the line (ESC e, answered ESC y)");
   setExample(test, "quillon --port /dev/ttyUSB0 test");
@@ -362,7 +369,7 @@ int main(int argc, char** argv) {
   loadFields.finish(loadCards);
   if (!readRetriesOption->empty()) read.retries = readRetries;
 
-  if (ports->parsed()) return runPorts(global);
+  if (ports->parsed()) return runPorts(global, portsFormat);
   if (queueInit->parsed()) return runQueueInit(global, queue);
   if (queueLoad->parsed()) return runQueueLoad(global, queue, loadCards);
   if (queueStatus->parsed()) return runQueueStatus(queue);
