@@ -320,7 +320,8 @@ class Signals(FaultTest):
                                  3 if "--corrupt-write" in options else 1,
                                  err)
                 last = err.splitlines()[-1]
-                self.assertIn(b"interrupted; the encoder was reset", last)
+                self.assertIn(b"interrupted; the encoder at %s was reset"
+                              % self.sim.link.encode(), last)
                 # A card the encoder may have written is named.
                 self.assertEqual(b"may have been written" in last,
                                  args[0] == "write", err)
