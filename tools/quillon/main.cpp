@@ -20,9 +20,10 @@ constexpr const char* kDescription =
     "reads cards into text, JSON Lines or CSV, writes single cards or\n"
     "numbered batches (with read-back and a journal to resume from), erases\n"
     "and sets the encoder up. Global options go before or after the\n"
-    "subcommand. A read or write waits for a card to be passed through the\n"
-    "encoder for as long as the encoder answers; Ctrl-C ends any wait at\n"
-    "once, resets the encoder and exits with 130. SIGTERM does the same,\n"
+    "subcommand. A write waits for a card to be passed through the\n"
+    "encoder for as long as the encoder answers; a read until --idle\n"
+    "seconds (20) pass without a card read (exit 3). Ctrl-C ends any wait\n"
+    "at once, resets the encoder and exits with 130. SIGTERM does the same,\n"
     "and so does SIGHUP: the terminal going away ends a batch cleanly.\n"
     "\n"
     "With --port given once per encoder, one batch (or one read) is shared\n"
@@ -55,7 +56,9 @@ constexpr const char* kFooter =
     "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
     "given and printed as UTF-8. JSON escapes every byte that is not\n"
     "printable ASCII (\\u00e9, \\u001b); CSV is RFC 4180 with a header row.\n"
-    "Limits: track 1 199, track 2 129, track 3 149 characters; no track\n"
+    "Limits, as the operator's program: track 1 76, tracks 2 and 3 104\n"
+    "characters (track 2 at --density 75: 37), track 1 upper-cased\n"
+    "(--keep-case keeps it); --no-track-limits: 199, 129, 149. No track\n"
     "may hold '?', tracks 2 and 3 no 'A' or 'B' (they frame the tracks).\n"
     "\n"
     "Environment:\n"
@@ -73,9 +76,11 @@ constexpr const char* kFooter =
     "       and how to fix it), or the line was lost (unplugged; the other\n"
     "       encoders of a batch finish it first, and the message names the\n"
     "       card that may have been written); or the queue's server that\n"
-    "       cannot be reached at the start (the message says where and why)\n"
-    "  3    the encoder reported failure, or a card failed more than\n"
-    "       --retries times and the batch stopped\n"
+    "       cannot be reached at the start or refuses the login (the\n"
+    "       message says where and why)\n"
+    "  3    the encoder reported failure, a card failed more than\n"
+    "       --retries times and the batch stopped, or a read had no card\n"
+    "       for --idle seconds\n"
     "  4    no reply from the encoder\n"
     "  130  interrupted by Ctrl-C, SIGTERM or SIGHUP (the encoder was reset\n"
     "       where an operation was pending)\n"
@@ -187,7 +192,9 @@ int main(int argc, char** argv) {
       ->capture_default_str();
 
   auto* ports = app.add_subcommand(
-      "ports", "list serial devices, their COMn and whether you may open them");
+      "ports",
+      "list serial devices, their COMn and whether you may open them, and "
+      "the ports of $QUILLON_PORT");
   setExample(ports, "quillon ports");
   std::string portsFormat = "text";
   ports
