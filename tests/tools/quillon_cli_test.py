@@ -277,7 +277,8 @@ class Batches(QuillonTest):
         # The simulator changes its 23rd write: card 3 of the next batch.
         result = self.batch(self.path("b.jsonl"), count=4)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"card 3: read back track 2", result.stderr)
+        self.assertIn(b"card 3 at %s: read back track 2"
+                      % self.sim.link.encode(), result.stderr)
         written = [w["track2"] for w in self.sim.written()[20:]]
         self.assertEqual(written, numbers[:2] + ["0000000000"] + numbers[2:4])
         self.assertEqual([(j["card"], j["track2"])
@@ -289,6 +290,8 @@ class Batches(QuillonTest):
             self.run_quillon("write", "--track2", "5")
         result = self.batch(self.path("c.jsonl"), "--retries", "0", count=3)
         self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn(b"card 2 failed 1 time; the batch stopped",
+                      result.stderr)
         self.assertEqual([j["card"] for j in self.journal("c.jsonl")], [1])
 
 
@@ -346,6 +349,8 @@ class Interruption(QuillonTest):
              ["read", "--idle", "1", "--count", "2"], 3,
              [b"; stopped; the last ", b" reads failed (%s)\n" % blank],
              1, 2, None),
+            ((), None, ["read", "--continuous", "--idle", "1"], 3,
+             [b"for 1 second (--idle 1); stopped\n"], 1, 2, None),
             # Each card read starts the idle time anew.
             (("--swipe-delay", "600"), [b"one|22|333"] * 3,
              ["read", "--idle", "1", "--count", "3"], 0, [], 1.5, 4, None),

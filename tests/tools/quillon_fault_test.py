@@ -112,8 +112,8 @@ class Unplug(FaultTest):
                 self.assertEqual(result.returncode, 2 if unplugged else 0,
                                  result.stderr)
                 if unplugged:
-                    self.assertIn(b"the line to the encoder was lost",
-                                  result.stderr)
+                    self.assertIn(b"the line to the encoder at %s was lost"
+                                  % self.sim.link.encode(), result.stderr)
                     self.assertEqual(result.stderr.count(b"quillon:"), 1,
                                      result.stderr)
                     self.assertIn(b"of card %d" % (kept + 1), result.stderr)

@@ -7,6 +7,7 @@
 #include "encoder_protocol.h"
 #include "exit_codes.h"
 #include "fault_point.h"
+#include "plural.h"
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
@@ -252,13 +253,13 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       problem = std::get<std::string>(read);
     }
     if (problem.empty()) break;
-    complain(name + session_.at() + ": " + problem + "; not counted");
+    complain(name + session_.where() + ": " + problem + "; not counted");
     if (attempts > shared_.retries) {
       // The card is on no card: another encoder may take it.
       if (auto lost = ledger.markUnwritten(card, port); !lost.empty())
         return ledgerFailed(lost, std::nullopt);
       // One encoder: the batch stops; several: the others go on.
-      complain(name + " failed " + std::to_string(attempts) + " times" +
+      complain(name + " failed " + counted(attempts, "time") +
                (session_.at().empty()
                     ? (shared_.goOnHint.empty()
                            ? "; the batch stopped"
@@ -266,7 +267,8 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
                     : session_.at() + "; that encoder stopped"));
       return ended(kExitDevice);
     }
-    if (!shared_.quiet) complain("pass a new card for " + name + session_.at());
+    if (!shared_.quiet)
+      complain("pass a new card for " + name + session_.where());
   }
   return confirm(card, nullptr);
 }

@@ -36,7 +36,8 @@ struct ReadOptions {
   /// Reads after a failed read before the program stops; none: no limit.
   std::optional<long> retries;
   /// Seconds an encoder waits without a card read before it stops (exit
-  /// 3); 0: no limit. As long as the operator's program waits.
+  /// 3); 0: no limit. As long as the operator's program waits; main
+  /// makes it 0 for --continuous unless --idle is given.
   long idleSeconds = 20;
 };
 int runRead(const GlobalOptions& global, InterruptSource& interrupt,

@@ -259,13 +259,14 @@ int main(int argc, char** argv) {
   readCommand->add_option("--output,-o", read.output,
                           "write the records to this file, made 0600 and "
                           "emptied with the first card (default or -: stdout)");
-  readCommand
-      ->add_option("--idle", read.idleSeconds,
-                   "seconds an encoder waits without a card read before it "
-                   "stops (exit 3; failed reads do not count as cards); 0: "
-                   "no limit")
-      ->check(wholeNumberFrom("--idle", 0))
-      ->capture_default_str();
+  auto* idle =
+      readCommand
+          ->add_option("--idle", read.idleSeconds,
+                       "seconds an encoder waits without a card read before "
+                       "it stops (exit 3; failed reads do not count as "
+                       "cards); 0: no limit (the default with --continuous)")
+          ->check(wholeNumberFrom("--idle", 0))
+          ->capture_default_str();
   long readRetries = 0;
   auto* readRetriesOption =
       readCommand
@@ -375,6 +376,8 @@ int main(int argc, char** argv) {
   write.queue = queue.url;
   loadFields.finish(loadCards);
   if (!readRetriesOption->empty()) read.retries = readRetries;
+  // A read until Ctrl-C waits for its next card as long as it takes.
+  if (read.continuous && idle->empty()) read.idleSeconds = 0;
 
   if (ports->parsed()) return runPorts(global, portsFormat);
   if (queueInit->parsed()) return runQueueInit(global, queue);
