@@ -59,10 +59,10 @@ std::string failedReadCause(Status status) {
 }
 
 // One encoder reading until the count is reached (by all of them), Ctrl-C,
-// `idle` running out (`idled` is then set) or a failure of its own. The
-// exit code it would end the program with.
+// `idle` running out or a failure of its own. The exit code it would end
+// the program with.
 int readCards(Session& session, ReadShared& shared, std::size_t index,
-              IdleTimer& idle, bool& idled) {
+              IdleTimer& idle) {
   const ReadOptions& options = shared.options;
   const std::chrono::seconds limit(options.idleSeconds);
   long failuresInARow = 0;
@@ -72,7 +72,6 @@ int readCards(Session& session, ReadShared& shared, std::size_t index,
   // and again is no card.
   idle.restart(limit);
   const auto stopIdle = [&] {
-    idled = true;
     shared.progress.doing(index, "idle");
     std::string message = "no card read" + session.where() + " for " +
                           counted(options.idleSeconds, "second") + " (--idle " +
@@ -224,11 +223,8 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
       options, selection, named, output, progress, {}, options.format != "csv"};
 
   std::vector<int> codes(sessions.size(), kExitDone);
-  std::vector<char> idled(sessions.size(), 0);
   const auto readAt = [&](std::size_t i) {
-    bool stoppedIdle = false;
-    codes[i] = readCards(*sessions[i], shared, i, *timers[i], stoppedIdle);
-    idled[i] = stoppedIdle;
+    codes[i] = readCards(*sessions[i], shared, i, *timers[i]);
   };
   if (!named) {
     readAt(0);
@@ -237,12 +233,6 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     for (std::size_t i = 0; i < sessions.size(); ++i)
       encoders.emplace_back(readAt, i);
     for (auto& encoder : encoders) encoder.join();
-  }
-  // An encoder that stood idle while the others read the count is no
-  // failure.
-  if (!options.continuous && shared.read >= options.count) {
-    for (std::size_t i = 0; i < codes.size(); ++i)
-      if (idled[i]) codes[i] = kExitDone;
   }
   const auto ended = [&](int code) {
     return std::ranges::find(codes, code) != codes.end();
