@@ -205,7 +205,8 @@ class Stops(Station):
         result = self.run_quillon(*args, "--resume", "--format", form)
         self.assertEqual(result.returncode, 0, result.stderr)
         found = [int(n) for n in re.findall(
-            rb"card (\d+) is on the card passed", result.stderr)]
+            rb"card (\d+) at %s is on the card passed" % re.escape(
+                sim.link.encode()), result.stderr)]
         if form == "json":
             records = [json.loads(line) for line in result.stdout.splitlines()]
             self.assertEqual([r["card"] for r in records

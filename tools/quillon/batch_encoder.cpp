@@ -108,7 +108,8 @@ BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
   if (passed.holdsCard())
     return confirm(card, "is on the card passed: confirmed, not written again");
   if (!shared_.quiet)
-    complain(name + ": " + passed.describe() + "; it is written anew");
+    complain(name + session_.where() + ": " + passed.describe() +
+             "; it is written anew");
   return write(card);
 }
 
@@ -299,7 +300,8 @@ BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,
             doubtNote(card, session_.port(), shared_.settleHint),
         card);
   }
-  if (how != nullptr && !shared_.quiet) complain(name + " " + how);
+  if (how != nullptr && !shared_.quiet)
+    complain(name + session_.where() + " " + how);
   record.port = session_.port();
   if (const std::string line =
           shared_.resultLine ? shared_.resultLine(record, how != nullptr) : "";
