@@ -7,6 +7,7 @@ The simulated encoder's frame trace (--verbose) and its written-card record
 (--record) are the judge of what quillon sent and wrote.
 """
 import csv
+import fcntl
 import grp
 import io
 import json
@@ -15,9 +16,11 @@ import pty
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -148,10 +151,17 @@ class Frames(QuillonTest):
             (["read", "--tracks", "1,2"], ["1B 42 54 1B 6A"]),
             (["write", "--track1", "AB", "--track3", "45"],
              ["1B 30", write_frame(b"A45BAB")]),
+            # Track 1 upper-cased, as the operator's program writes it.
+            (["write", "--track1", "ab", "--track3", "45"],
+             ["1B 30", write_frame(b"A45BAB")]),
+            (["write", "--keep-case", "--track1", "ab", "--track3", "45"],
+             ["1B 30", write_frame(b"A45Bab")]),
+            (["write", "--density", "75", "--track2", "12"],
+             ["1B 4C", "1B 30", write_frame(b"12")]),
             (["write", "--track2", "12", "--verify"],
              ["1B 30", write_frame(b"12"), "1B 5D 1B 6A"]),
             (["write", "--from", self.path("sheet.csv")],
-             ["1B 30", write_frame(b"42BHi")]),
+             ["1B 30", write_frame(b"42BHI")]),  # track 1 upper-cased
             (["--port", "/dev/null", "read"], []),  # not a serial device
         ]
         for args, expected in rows:
@@ -176,6 +186,21 @@ class Frames(QuillonTest):
                 if l.startswith(os.path.realpath(self.sim.link))]
         self.assertEqual(len(line), 1, result.stdout)
         self.assertEqual(line[0].split()[1:], ["COM7", "yes"])
+        # $QUILLON_PORT's ports, by the names given, missing ones too.
+        self.assertIn(b"  = %s  ($QUILLON_PORT)\n" % self.sim.link.encode(),
+                      result.stdout)
+        gone = self.path("gone")
+        self.env["QUILLON_PORT"] += "," + gone
+        result = self.run_quillon("ports", "--format", "json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        devices = {d["device"]: d for d in
+                   map(json.loads, result.stdout.splitlines())}
+        line = devices[os.path.realpath(self.sim.link)]
+        self.assertEqual((line["com"], line["names"], line["quillon_port"],
+                          line["may_open"]),
+                         (["COM7"], [self.sim.link], self.sim.link, True))
+        self.assertEqual((devices[gone]["present"],
+                          devices[gone]["quillon_port"]), (False, gone))
 
 
 # Track texts with quotes, commas, control and non-ASCII bytes.
@@ -204,7 +229,8 @@ class ReadFormats(QuillonTest):
         self.assertEqual(tuple(latin1(rows[0][t]) for t in
                                ("track1", "track2", "track3")), ODD_CARD)
 
-        result = self.run_quillon("write", "--from", out, "--verify")
+        result = self.run_quillon("write", "--from", out, "--verify",
+                                  "--keep-case")
         self.assertEqual(result.returncode, 0, result.stderr)
         written = self.sim.written()[-1]
         self.assertEqual(tuple(latin1(written[t]) for t in
@@ -215,14 +241,16 @@ class ReadFormats(QuillonTest):
         # --retries means what it means for write: 0 is no second try.
         result = self.run_quillon("read", "--retries", "0")
         self.assertEqual(result.returncode, 3, result.stderr)
-        self.assertIn(b"card 1 failed 1 times in a row", result.stderr)
+        self.assertIn(b"card 1 at %s failed 1 time in a row"
+                      % self.sim.link.encode(), result.stderr)
         result = self.run_quillon("read", "--format", "json")
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = [json.loads(l) for l in result.stdout.splitlines()]
         self.assertEqual([(l["seq"], l["status"]) for l in lines],
                          [(1, "failed"), (1, "ok")])
         self.assertEqual(lines[1]["track2"], "22")
-        self.assertIn(b"read failed", result.stderr)
+        self.assertIn(b"read failed 1 time in a row (no data on the card: "
+                      b"a blank card, or swiped the wrong way)", result.stderr)
 
 
 class Batches(QuillonTest):
@@ -249,7 +277,8 @@ class Batches(QuillonTest):
         # The simulator changes its 23rd write: card 3 of the next batch.
         result = self.batch(self.path("b.jsonl"), count=4)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"card 3: read back track 2", result.stderr)
+        self.assertIn(b"card 3 at %s: read back track 2"
+                      % self.sim.link.encode(), result.stderr)
         written = [w["track2"] for w in self.sim.written()[20:]]
         self.assertEqual(written, numbers[:2] + ["0000000000"] + numbers[2:4])
         self.assertEqual([(j["card"], j["track2"])
@@ -261,6 +290,8 @@ class Batches(QuillonTest):
             self.run_quillon("write", "--track2", "5")
         result = self.batch(self.path("c.jsonl"), "--retries", "0", count=3)
         self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn(b"card 2 failed 1 time; the batch stopped",
+                      result.stderr)
         self.assertEqual([j["card"] for j in self.journal("c.jsonl")], [1])
 
 
@@ -292,13 +323,59 @@ class Interruption(QuillonTest):
                 quillon.wait(5)
                 took = time.monotonic() - sent
                 quillon.stdout.close()
+                err = quillon.stderr.read()
                 quillon.stderr.close()
                 self.assertEqual(quillon.returncode, 130)
+                self.assertIn(b"interrupted; the encoder at %s was reset"
+                              % self.sim.link.encode(), err)
                 self.assertLess(took, 0.1)
                 frames = self.sim.frames
                 wait_until(lambda: frames()[-1] == "1B 30", 1)
                 after = frames()[frames().index(waiting_on, before):]
                 self.assertEqual(after, [waiting_on, "1B 30"])
+
+
+    def test_a_read_stops_after_its_idle_time_without_a_card(self):
+        link = self.sim.link.encode()
+        blank = b"no data on the card: a blank card, or swiped the wrong way"
+        # (simulator options, its deck, arguments, exit code, the last
+        # message's words, the least and most seconds it takes; a
+        # signal's delay: the read goes on until then)
+        rows = [
+            ((), None, ["read", "--idle", "1"], 3,
+             [b"quillon: no card read at %s for 1 second (--idle 1); "
+              b"stopped\n" % link], 1, 2, None),
+            (("--swipe-delay", "100"), [b""] * 40,
+             ["read", "--idle", "1", "--count", "2"], 3,
+             [b"; stopped; the last ", b" reads failed (%s)\n" % blank],
+             1, 2, None),
+            ((), None, ["read", "--continuous", "--idle", "1"], 3,
+             [b"for 1 second (--idle 1); stopped\n"], 1, 2, None),
+            # Each card read starts the idle time anew.
+            (("--swipe-delay", "600"), [b"one|22|333"] * 3,
+             ["read", "--idle", "1", "--count", "3"], 0, [], 1.5, 4, None),
+            ((), None, ["read", "--idle", "0"], 130,
+             [b"interrupted; the encoder at %s was reset" % link], 1.5, 3,
+             1.5),
+        ]
+        for options, deck, args, code, words, least, most, signal_at in rows:
+            with self.subTest(args=args, options=options):
+                self.sim.stop()
+                self.sim = Simulator(self.folder, *options, deck=deck)
+                started = time.monotonic()
+                quillon = self.start_quillon(*args)
+                if signal_at is not None:
+                    time.sleep(signal_at)
+                    quillon.send_signal(signal.SIGINT)
+                _, err = quillon.communicate(timeout=10)
+                took = time.monotonic() - started
+                self.assertEqual(quillon.returncode, code, err)
+                for word in words:
+                    self.assertIn(word, err.splitlines(keepends=True)[-1])
+                self.assertTrue(least <= took < most, took)
+                if code != 0:  # the read waiting was ended
+                    self.assertTrue(wait_until(
+                        lambda: self.sim.frames()[-1:] == ["1B 30"], 1))
 
 
 class Resume(QuillonTest):
@@ -342,6 +419,10 @@ class BadInput(QuillonTest):
             f.write("track2,TRACK2\n1,2\n")
         with open(self.path("no_track.csv"), "w") as f:
             f.write("seq,time,status\n1,now,ok\n")
+        with open(self.path("qmark.csv"), "w") as f:
+            f.write("track1,track2\nok,1\nA?B,2\n")
+        with open(self.path("long.csv"), "w") as f:
+            f.write("track2\n" + "1" * 105 + "\n")
         with open(self.path("other.jsonl"), "w") as f:
             f.write('{"card":1,"track2":"7"}\n')
         rows = [
@@ -349,19 +430,36 @@ class BadInput(QuillonTest):
             (["erase", "--tracks", "4"], b"--tracks"),
             (["read", "--tracks", "1,3"], b"without track 2"),
             (["read", "--tracks", "2,2"], b"each once"),
-            (["write", "--track1", "x" * 200], b"more than 199"),
-            (["write", "--track2", "1" * 130], b"more than 129"),
-            (["write", "--track3", "1" * 150], b"more than 149"),
+            # The operator's program's limits, and the encoder's own.
+            (["write", "--track1", "x" * 77],
+             b"track 1 text has 77 characters, more than 76 "
+             b"(--no-track-limits allows"),
+            (["write", "--track2", "1" * 105], b"more than 104"),
+            (["write", "--track3", "1" * 105], b"more than 104"),
+            (["write", "--density", "75", "--track2", "1" * 38],
+             b"more than 37 (track 2 at 75 BPI holds 37;"),
+            (["write", "--from", self.path("long.csv")],
+             b"long.csv line 2 (card 1): track 2 text has 105 characters, "
+             b"more than 104"),
+            (["write", "--no-track-limits", "--track1", "x" * 200],
+             b"more than 199"),
+            (["write", "--no-track-limits", "--track2", "1" * 130],
+             b"more than 129"),
+            (["write", "--no-track-limits", "--track3", "1" * 150],
+             b"more than 149"),
+            (["write", "--from", self.path("qmark.csv")],
+             b"qmark.csv line 3 (card 2): track 1 text holds '?'"),
             (["write", "--track2", "12A"], b"separates tracks"),
             (["write", "--track1", "a?b"], b"ends the track data"),
             (["write", "--track2", "\u0100"], b"not one byte"),
             (["write", "--from", self.path("short.csv")],
-             b"line 3: 1 columns where the header has 2"),
+             b"line 3: 1 column where the header has 2"),
             (["write", "--from", self.path("quote.csv")],
              b"line 3: bad quoting"),
             (["write", "--from", self.path("stray.csv")],
              b"line 3: bad quoting"),
-            (["write", "--from", self.path("missing.csv")], b"cannot read"),
+            (["write", "--from", self.path("missing.csv")],
+             b"missing.csv: no such file"),
             (["write", "--from", self.path("twice.csv")],
              b"names track 2 twice"),
             (["write", "--from", self.path("no_track.csv")],
@@ -403,6 +501,16 @@ class BadInput(QuillonTest):
             (["density", "100"], b'density takes 75 or 210, not "100"'),
             ([], b"a subcommand is required"),
             (["frob"], b'unknown subcommand "frob"'),
+            (["tets"], b'(one of ports, test, '),
+            (["tets"], b'; did you mean "test"?'),
+            (["queue"], b"queue needs a subcommand: init, load, status or "
+             b"settle (quillon queue --help)"),
+            (["queue", "iniit"], b'unknown subcommand "iniit" of queue (one '
+             b'of init, load, status or settle); did you mean "init"?'),
+            (["read", "--idle", "-1"], b'--idle must be at least 0, not "-1"'),
+            (["ports", "--format", "xml"], b'--format takes text or json'),
+            (["write", "--track2", "1", "--format", "csv"],
+             b'--format takes text or json'),
             (["--frob", "test"], b'unknown option "--frob"'),
             (["test", "now"], b'unexpected argument "now"'),
             (["--port", "COM9", "test"], b'ENCODER_COM9 is "rel"'),
@@ -434,6 +542,9 @@ class Help(QuillonTest):
              [b"INT=0", b"quillon read", b"Exit status:"]),
             (["density", "--help"], [b"quillon density 75"],
              [b"=210"]),
+            (["queue", "--help"],
+             [b"Subcommands:\n  init ", b"\n  settle "], []),
+            (["read", "--help"], [b"--idle INT=20"], []),
         ]
         for args, shown, not_shown in rows:
             with self.subTest(args=args):
@@ -541,6 +652,70 @@ class Outputs(QuillonTest):
                     self.assertEqual(len(out.splitlines()), 3, out)
 
 
+    def test_write_prints_a_json_line_for_each_card(self):
+        self.sim.stop()  # no deck: a card is read back as written
+        self.sim = Simulator(self.folder, *self.sim_options)
+        link = self.sim.link
+        # (options, how each card was confirmed)
+        rows = [([], "answer"), (["--verify"], "read-back"),
+                (["--quiet"], "answer")]
+        for options, how in rows:
+            with self.subTest(options=options):
+                result = self.run_quillon(
+                    "write", "--track1", "ab", "--track2", "01",
+                    "--increment", "2:1", "--count", "2", "--format",
+                    "json", *options)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                records = [json.loads(line)
+                           for line in result.stdout.splitlines()]
+                self.assertEqual(
+                    [(r["card"], r["port"], r["confirmed_by"], r["track1"],
+                      r["track2"]) for r in records],
+                    [(1, link, how, "AB", "01"), (2, link, how, "AB", "02")])
+
+    def test_the_progress_line_fits_the_terminal_keeping_the_rate(self):
+        ports = []
+        for i in range(2):
+            folder = self.path("e%d" % i)
+            os.mkdir(folder)
+            sim = Simulator(folder, "--swipe-delay", "20")
+            self.addCleanup(sim.stop)
+            # A by-id name: its serial number tells the encoders apart.
+            link = self.path("usb-FTDI_FT232R_USB_UART_A5028%d-if00-port0"
+                             % i)
+            os.symlink(sim.link, link)
+            ports += ["--port", link]
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ,
+                    struct.pack("HHHH", 24, 60, 0, 0))
+        quillon = subprocess.Popen(
+            [QUILLON, *ports, "write", "--track2", "01", "--increment",
+             "2:1", "--count", "8"], env=self.env, stderr=slave,
+            stdout=subprocess.PIPE)
+        os.close(slave)
+        data = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        os.close(master)
+        quillon.communicate(timeout=10)
+        self.assertEqual(quillon.returncode, 0, data)
+        drawn = [part.split(b"\r")[0].split(b"\n")[0]
+                 for part in data.split(b"\r\x1b[K")[1:]]
+        drawn = [line for line in drawn if line]
+        self.assertTrue(drawn, data)
+        for line in drawn:
+            self.assertLess(len(line), 60, line)
+            self.assertRegex(line, rb"; \d+ of 8, \d+ cards/min$")
+        self.assertTrue(any(b"A50280 " in line and b"A50281 " in line
+                            for line in drawn), drawn)
+
+
 class PortErrors(QuillonTest):
     sim_options = ()
 
@@ -567,6 +742,29 @@ class PortErrors(QuillonTest):
         self.assertEqual(second.returncode, 1, second.stderr)
         self.assertIn(b"the journal %s is in use by another program"
                       % journal.encode(), second.stderr)
+
+
+    def test_every_message_about_the_encoder_names_its_port(self):
+        garbled, failed = self.path("garbled.bin"), self.path("failed.bin")
+        with open(garbled, "wb") as f:
+            f.write(b"\x1bz")
+        with open(failed, "wb") as f:
+            f.write(b"\x1brq")
+        at = b" at " + self.sim.link.encode()
+        # (the reply, arguments, exit code, the message)
+        rows = [
+            (failed, ["test"], 3,
+             b"the encoder%s reported failure for the line test" % at),
+            (garbled, ["status"], 3, b"no whole answer from the "
+             b"encoder%s to the status request (cut short or garbled)" % at),
+        ]
+        for reply, args, code, message in rows:
+            with self.subTest(args=args):
+                self.sim.stop()
+                self.sim = Simulator(self.folder, "--reply", reply)
+                result = self.run_quillon(*args)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertEqual(result.stderr, b"quillon: %s\n" % message)
 
 
 class CardFiles(QuillonTest):

@@ -112,8 +112,8 @@ class Unplug(FaultTest):
                 self.assertEqual(result.returncode, 2 if unplugged else 0,
                                  result.stderr)
                 if unplugged:
-                    self.assertIn(b"the line to the encoder was lost",
-                                  result.stderr)
+                    self.assertIn(b"the line to the encoder at %s was lost"
+                                  % self.sim.link.encode(), result.stderr)
                     self.assertEqual(result.stderr.count(b"quillon:"), 1,
                                      result.stderr)
                     self.assertIn(b"of card %d" % (kept + 1), result.stderr)
@@ -320,7 +320,8 @@ class Signals(FaultTest):
                                  3 if "--corrupt-write" in options else 1,
                                  err)
                 last = err.splitlines()[-1]
-                self.assertIn(b"interrupted; the encoder was reset", last)
+                self.assertIn(b"interrupted; the encoder at %s was reset"
+                              % self.sim.link.encode(), last)
                 # A card the encoder may have written is named.
                 self.assertEqual(b"may have been written" in last,
                                  args[0] == "write", err)

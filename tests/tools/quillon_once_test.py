@@ -11,6 +11,7 @@ one card written successfully.
 import json
 import os
 import pty
+import re
 import signal
 import subprocess
 import sys
@@ -149,6 +150,7 @@ class Stops(Station):
         ]
         rows = [(sig, *point) for point in points
                 for sig in (signal.SIGKILL, signal.SIGINT)]
+        self.found = {"json": 0, "text": 0}
         for sig, where, verify, options, kept, in_doubt in rows:
             with self.subTest(signal=sig.name, at=where, verify=verify):
                 sim = self.serve(0, "--swipe-delay", "30", *options)
@@ -159,6 +161,9 @@ class Stops(Station):
                     sim.stop()
                     if os.path.exists(sim.record):
                         os.remove(sim.record)
+        # Some rows leave card 2 on the card passed, in either form.
+        self.assertTrue(self.found["json"] and self.found["text"],
+                        self.found)
 
     def stop_and_resume(self, sim, batch, sig, where, verify, kept, in_doubt):
         journal = self.path("batch.jsonl")
@@ -194,8 +199,23 @@ class Stops(Station):
                 lambda: sim.frames()[-1:] == [RESET], 5), sim.frames()[-2:])
         quiet(sim)
 
-        result = self.run_quillon(*args, "--resume")
+        # Text after a SIGINT, JSON after a SIGKILL: either says which
+        # cards were found on the card passed (not written again).
+        form = "json" if sig == signal.SIGKILL else "text"
+        result = self.run_quillon(*args, "--resume", "--format", form)
         self.assertEqual(result.returncode, 0, result.stderr)
+        found = [int(n) for n in re.findall(
+            rb"card (\d+) at %s is on the card passed" % re.escape(
+                sim.link.encode()), result.stderr)]
+        if form == "json":
+            records = [json.loads(line) for line in result.stdout.splitlines()]
+            self.assertEqual([r["card"] for r in records
+                              if r["confirmed_by"] == "reading"], found)
+            self.assertEqual({r["port"] for r in records}, {sim.link})
+        else:
+            self.assertEqual([int(n) for n in re.findall(
+                rb"card (\d+) confirmed", result.stdout)], found)
+        self.found[form] += len(found)
         settled = b"card 2 may have been written" in result.stderr
         self.assertEqual(settled, sig == signal.SIGKILL or in_doubt,
                          result.stderr)

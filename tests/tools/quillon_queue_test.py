@@ -398,6 +398,60 @@ class Commands(Queue):
                 self.assertNotIn(secret.encode(),
                                  result.stdout + result.stderr)
 
+    def test_a_login_the_server_refuses_is_said_so(self):
+        hba = os.path.join(self.cluster.data, "pg_hba.conf")
+        with open(hba) as f:
+            rules = f.read()
+        with open(hba, "w") as f:  # the first rule that fits is taken
+            f.write("local all pwuser scram-sha-256\n" + rules)
+        self.sql("CREATE ROLE pwuser LOGIN PASSWORD 'right'; GRANT SELECT "
+                 "ON ALL TABLES IN SCHEMA public TO pwuser")
+        self.sql("SELECT pg_reload_conf()")
+        url = self.url.replace("user=quillon", "user=pwuser")
+        files = {}
+        for name in ("wrong", "right"):
+            files[name] = self.path(name + ".pgpass")
+            with open(files[name], "w") as f:
+                f.write("*:*:*:pwuser:%s\n" % name)
+            os.chmod(files[name], 0o600)
+        refused = b'refused the login of user "pwuser"'
+        # (what, environment, exit code, words of the message)
+        rows = [
+            ("a wrong password", {"PGPASSFILE": files["wrong"]}, 2,
+             [refused, b"password authentication failed"]),
+            ("no password in the file named", {"PGPASSFILE": self.path("no")},
+             2, [refused, b"libpq looks for it in %s (a line" %
+                 self.path("no").encode()]),
+            ("no password in the home's file", {"HOME": self.folder}, 2,
+             [refused, b"in %s/.pgpass" % self.folder.encode()]),
+            ("the right one", {"PGPASSFILE": files["right"]}, 0, []),
+        ]
+        base = {k: v for k, v in self.env.items()
+                if k not in ("PGPASSFILE", "PGPASSWORD")}
+        time.sleep(0.5)  # the server reads its rules again meanwhile
+        for what, env, code, words in rows:
+            with self.subTest(what):
+                result = self.run_quillon("--queue", url, "queue", "init",
+                                          env=dict(base, **env))
+                self.assertEqual(result.returncode, code, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+                self.assertNotIn(b"cannot reach", result.stderr)
+
+    def test_ctrl_c_in_load_adds_nothing_and_says_so(self):
+        release = self.lock_cards()  # the cards' COPY waits for it
+        load = self.start_quillon("queue", "load", "--batch", "c", *BATCH,
+                                  "--count", "10")
+        self.assertTrue(wait_until(lambda: self.sql(
+            "SELECT count(*) FROM pg_locks WHERE NOT granted") != "0", 10))
+        load.send_signal(signal.SIGINT)
+        _, err = load.communicate(timeout=10)
+        release()
+        self.assertEqual(load.returncode, 130, err)
+        self.assertEqual(err, b"quillon: interrupted; nothing was added\n")
+        self.assertEqual(self.sql("SELECT count(*) FROM quillon_batches"),
+                         "0")
+
     def test_every_byte_of_a_csv_batch_reaches_the_card(self):
         sim = self.serve(0, "--swipe-delay", "0")
         cards = [cli.ODD_CARD,
@@ -408,7 +462,7 @@ class Commands(Queue):
             rows.writerow(["track1", "track2", "track3"])
             for card in cards:
                 rows.writerow([t.decode("latin-1") for t in card])
-        self.queue("load", "--batch", "b", "--from", sheet)
+        self.queue("load", "--batch", "b", "--from", sheet, "--keep-case")
         result = self.run_quillon(*self.ports(), "write", "--batch", "b",
                                   "--verify")
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -7,6 +7,7 @@
 #include "encoder_protocol.h"
 #include "exit_codes.h"
 #include "fault_point.h"
+#include "plural.h"
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
@@ -107,7 +108,8 @@ BatchEncoder::Step BatchEncoder::settle(const LedgerCard& card) {
   if (passed.holdsCard())
     return confirm(card, "is on the card passed: confirmed, not written again");
   if (!shared_.quiet)
-    complain(name + ": " + passed.describe() + "; it is written anew");
+    complain(name + session_.where() + ": " + passed.describe() +
+             "; it is written anew");
   return write(card);
 }
 
@@ -252,13 +254,13 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       problem = std::get<std::string>(read);
     }
     if (problem.empty()) break;
-    complain(name + session_.at() + ": " + problem + "; not counted");
+    complain(name + session_.where() + ": " + problem + "; not counted");
     if (attempts > shared_.retries) {
       // The card is on no card: another encoder may take it.
       if (auto lost = ledger.markUnwritten(card, port); !lost.empty())
         return ledgerFailed(lost, std::nullopt);
       // One encoder: the batch stops; several: the others go on.
-      complain(name + " failed " + std::to_string(attempts) + " times" +
+      complain(name + " failed " + counted(attempts, "time") +
                (session_.at().empty()
                     ? (shared_.goOnHint.empty()
                            ? "; the batch stopped"
@@ -266,7 +268,8 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
                     : session_.at() + "; that encoder stopped"));
       return ended(kExitDevice);
     }
-    if (!shared_.quiet) complain("pass a new card for " + name + session_.at());
+    if (!shared_.quiet)
+      complain("pass a new card for " + name + session_.where());
   }
   return confirm(card, nullptr);
 }
@@ -297,14 +300,15 @@ BatchEncoder::Step BatchEncoder::confirm(const LedgerCard& card,
             doubtNote(card, session_.port(), shared_.settleHint),
         card);
   }
-  if (how != nullptr && !shared_.quiet) complain(name + " " + how);
-  if (!shared_.quiet) {
-    if (!session_.at().empty()) record.port = session_.port();
-    std::string line = textLine(record);  // "card 3  track2=..."
+  if (how != nullptr && !shared_.quiet)
+    complain(name + session_.where() + " " + how);
+  record.port = session_.port();
+  if (const std::string line =
+          shared_.resultLine ? shared_.resultLine(record, how != nullptr) : "";
+      !line.empty()) {
     const std::lock_guard lock(shared_.resultsMutex);
     // Only a reader gone away stops the batch: the journal is the record.
-    if (!shared_.results.put(line.insert(line.find("  "), " written")) &&
-        shared_.results.closedPipe()) {
+    if (!shared_.results.put(line) && shared_.results.closedPipe()) {
       shared_.stopped = true;
       return ended(kExitClosedPipe);
     }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,10 @@ struct BatchShared {
   CardLedger& ledger;
   BatchProgress& progress;
   OutputSink& results;  ///< "card 3 written  track2=...", one at a time
+  /// The result of a confirmed card (its record, the port set) for
+  /// `results`; `found`: confirmed by reading the card passed, not
+  /// written now. Empty: nothing is put.
+  std::function<std::string(const CardRecord&, bool found)> resultLine;
   std::mutex resultsMutex;
   std::atomic<bool> stopped{false};  ///< no encoder takes another card
   bool quiet = false;

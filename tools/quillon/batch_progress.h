@@ -3,7 +3,10 @@
 // encoder keeps the single-encoder line ("card 12 of 500 written, track 2
 // 0000000012, 3.1 s/card"); several show each encoder and the batch's
 // rate ("COM1 card 41 written, /dev/ttyUSB1 waiting for a card; 57 of
-// 500, 31 cards/min"). Every encoder's thread may call it.
+// 500, 31 cards/min"). A line wider than the terminal is shortened (ports
+// by the last part of their names, states by their first word) before it
+// is cut, and keeps its count and rate. Every encoder's thread may call
+// it.
 #pragma once
 
 #include <cstddef>
@@ -37,13 +40,16 @@ class BatchProgress {
   std::mutex mutex_;
   bool show_;
   std::vector<std::string> ports_;
+  std::vector<std::string> shortPorts_;  // for a narrow terminal
   std::vector<std::string> states_;
   long total_;
   std::string verb_;
   double start_;
-  long doneHere_ = 0;   // cards done since the program started
-  long done_ = 0;       // cards done in the batch
-  std::string single_;  // the one-encoder line
+  long doneHere_ = 0;        // cards done since the program started
+  long done_ = 0;            // cards done in the batch
+  std::string single_;       // the one-encoder line, but its rate
+  std::string singleShort_;  // the same without the card's detail
+  std::string singleTail_;   // its rate
 };
 
 }  // namespace quillon::cli

@@ -2,8 +2,11 @@
 
 #include <csv.h>
 
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -148,9 +151,14 @@ std::variant<CardBatch, std::string> CardBatch::fromTexts(
 
 std::variant<CardBatch, std::string> CardBatch::fromCsv(
     const std::string& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
-  if (!in || !(content << in.rdbuf())) return "cannot read " + path;
+  if (!in || !(content << in.rdbuf())) {
+    std::string why = errno != 0 ? std::strerror(errno) : "read error";
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(why[0]));
+    return "cannot read " + path + ": " + why;
+  }
   return fromCsvText(content.str(), path);
 }
 
@@ -189,7 +197,8 @@ std::variant<CardBatch, std::string> CardBatch::fromCsvText(
     const std::string where = path + " line " + std::to_string(csv.rowLines[r]);
     if (row.size() != header.size()) {
       return where + ": " + std::to_string(row.size()) +
-             " columns where the header has " + std::to_string(header.size());
+             (row.size() == 1 ? " column" : " columns") +
+             " where the header has " + std::to_string(header.size());
     }
     Tracks card;
     for (int track = 1; track <= 3; ++track) {
@@ -204,9 +213,11 @@ std::variant<CardBatch, std::string> CardBatch::fromCsvText(
       card[static_cast<std::size_t>(track - 1)] = std::move(*bytes);
     }
     batch.rows_.push_back(std::move(card));
+    batch.rowLines_.push_back(csv.rowLines[r]);
   }
   if (batch.rows_.empty()) return path + " has a header but no card";
   batch.count_ = batch.rows_.size();
+  batch.path_ = path;
   return batch;
 }
 
@@ -234,21 +245,49 @@ const Tracks& CardBatch::at(std::size_t index) {
   return current_;
 }
 
-std::optional<std::string> CardBatch::check() {
+std::optional<std::string> CardBatch::check(
+    const std::array<std::size_t, 3>& limits, const std::string& overNote) {
   for (std::size_t i = 0; i < count_; ++i) {
     const Tracks& card = at(i);
     if (countingProblem_) return countingProblem_;
     for (int track = 1; track <= 3; ++track) {
       if (!protocol::selectionHasTrack(selection_, track)) continue;
-      const auto problem =
-          trackTextProblem(track, card[static_cast<std::size_t>(track - 1)]);
-      if (problem) {
-        return (count_ > 1 ? "card " + std::to_string(i + 1) + ": " : "") +
-               trackName(track) + " text " + *problem;
+      const auto t = static_cast<std::size_t>(track - 1);
+      const auto problem = trackTextProblem(track, card[t], limits[t]);
+      if (!problem) continue;
+      std::string where;
+      if (!rowLines_.empty()) {
+        where = path_ + " line " + std::to_string(rowLines_[i]) + " (card " +
+                std::to_string(i + 1) + "): ";
+      } else if (count_ > 1) {
+        where = "card " + std::to_string(i + 1) + ": ";
       }
+      const bool over = card[t].size() > limits[t] && limits[t] != 0;
+      return where + trackName(track) + " text " + *problem +
+             (over ? overNote : "");
     }
   }
   return std::nullopt;
+}
+
+bool CardBatch::upperCaseTrack1() {
+  const auto upper = [](std::string& text) {
+    bool changed = false;
+    for (char& c : text) {
+      if (c >= 'a' && c <= 'z') {
+        c = static_cast<char>(c - 'a' + 'A');
+        changed = true;
+      }
+    }
+    return changed;
+  };
+  if (!protocol::selectionHasTrack(selection_, 1)) return false;
+  // A counted batch counts digits only: its first card's text is enough.
+  bool changed = upper(first_[0]);
+  current_ = first_;
+  currentIndex_ = 0;
+  for (Tracks& row : rows_) changed = upper(row[0]) || changed;
+  return changed;
 }
 
 }  // namespace quillon::cli

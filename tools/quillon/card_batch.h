@@ -46,13 +46,23 @@ class CardBatch {
   /// over from the first card.
   [[nodiscard]] const Tracks& at(std::size_t index);
   /// The first problem of any card (a text too long, a separator, a count
-  /// passing below zero), or empty when every card can be written.
-  [[nodiscard]] std::optional<std::string> check();
+  /// passing below zero), or empty when every card can be written. A card
+  /// of a CSV file is named by its file and line. `limits`: the most
+  /// characters of tracks 1 to 3 (0: the encoder's own limit), with
+  /// `overNote` added to a message about a text over one.
+  [[nodiscard]] std::optional<std::string> check(
+      const std::array<std::size_t, 3>& limits = {},
+      const std::string& overNote = {});
+  /// Letters a to z of every card's track 1 as A to Z; true when that
+  /// changed a text.
+  bool upperCaseTrack1();
 
  private:
   int selection_ = 0;
   std::size_t count_ = 0;
-  std::vector<Tracks> rows_;  // from a CSV file; empty when counted
+  std::vector<Tracks> rows_;           // from a CSV file; empty when counted
+  std::vector<std::size_t> rowLines_;  // the line each row ends on
+  std::string path_;                   // the CSV file
   Tracks first_;
   std::vector<Increment> increments_;
   Tracks current_;

@@ -95,11 +95,12 @@ std::string escapedName(std::string_view text) {
   return out;
 }
 
-std::optional<std::string> trackTextProblem(int track, std::string_view bytes) {
+std::optional<std::string> trackTextProblem(int track, std::string_view bytes,
+                                            std::size_t limit) {
   const std::size_t limits[] = {protocol::kWriteLimitTrack1,
                                 protocol::kWriteLimitTrack2,
                                 protocol::kWriteLimitTrack3};
-  const std::size_t limit = limits[track - 1];
+  if (limit == 0) limit = limits[track - 1];
   if (bytes.empty()) return "is empty";
   if (bytes.size() > limit) {
     return "has " + std::to_string(bytes.size()) + " characters, more than " +

@@ -26,9 +26,10 @@ namespace quillon::cli {
 [[nodiscard]] std::string escapedName(std::string_view text);
 
 /// Why `bytes` cannot be written to `track` (1..3), or empty when it can:
-/// empty, too long, a zero byte, or a byte that frames the track block
-/// ('?' anywhere, 'A' or 'B' on tracks 2 and 3).
+/// empty, longer than `limit` (0: the encoder's own limit), a zero byte,
+/// or a byte that frames the track block ('?' anywhere, 'A' or 'B' on
+/// tracks 2 and 3).
 [[nodiscard]] std::optional<std::string> trackTextProblem(
-    int track, std::string_view bytes);
+    int track, std::string_view bytes, std::size_t limit = 0);
 
 }  // namespace quillon::cli

@@ -10,10 +10,12 @@
 #include "card_batch.h"
 #include "interrupt_source.h"
 #include "session.h"
+#include "track_rules.h"
 
 namespace quillon::cli {
 
-int runPorts(const GlobalOptions& global);
+/// `format`: text (a table) or json (a line a device).
+int runPorts(const GlobalOptions& global, const std::string& format);
 int runTest(const GlobalOptions& global, InterruptSource& interrupt);
 int runStatus(const GlobalOptions& global, InterruptSource& interrupt);
 int runReset(const GlobalOptions& global, InterruptSource& interrupt);
@@ -33,6 +35,10 @@ struct ReadOptions {
   std::string output;           ///< empty: standard output
   /// Reads after a failed read before the program stops; none: no limit.
   std::optional<long> retries;
+  /// Seconds an encoder waits without a card read before it stops (exit
+  /// 3); 0: no limit. As long as the operator's program waits; main
+  /// makes it 0 for --continuous unless --idle is given.
+  long idleSeconds = 20;
 };
 int runRead(const GlobalOptions& global, InterruptSource& interrupt,
             const ReadOptions& options);
@@ -49,6 +55,9 @@ struct WriteOptions {
   std::string queue;    ///< the queue's URL (--queue)
   std::string batch;    ///< the queue's batch: set, the cards come from it
   std::string station;  ///< this station's name in the queue
+  TrackRules rules;     ///< limits and case of the track texts
+  bool quiet = false;   ///< --quiet: no notes
+  std::string format = "text";  ///< of the cards written: text or json
 };
 int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
              const WriteOptions& options);

@@ -35,8 +35,15 @@ std::string HelpFormat::make_help(const CLI::App* app, std::string name,
   while (groups.ends_with("\n\n")) groups.pop_back();
   std::ostringstream out;
   out << make_description(app) << make_usage(app, name) << make_positionals(app)
-      << groups << make_group("Global options", false, globals) << '\n'
-      << make_footer(app);
+      << groups << make_group("Global options", false, globals) << '\n';
+  // A subcommand of its own subcommands (queue) lists them, as the
+  // program's help does.
+  if (!app->get_subcommands({}).empty()) {
+    std::string subcommands = make_subcommands(app, mode);
+    while (subcommands.starts_with("\n")) subcommands.erase(0, 1);
+    out << subcommands << '\n';
+  }
+  out << make_footer(app);
   return out.str();
 }
 

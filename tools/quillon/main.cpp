@@ -20,9 +20,10 @@ constexpr const char* kDescription =
     "reads cards into text, JSON Lines or CSV, writes single cards or\n"
     "numbered batches (with read-back and a journal to resume from), erases\n"
     "and sets the encoder up. Global options go before or after the\n"
-    "subcommand. A read or write waits for a card to be passed through the\n"
-    "encoder for as long as the encoder answers; Ctrl-C ends any wait at\n"
-    "once, resets the encoder and exits with 130. SIGTERM does the same,\n"
+    "subcommand. A write waits for a card to be passed through the\n"
+    "encoder for as long as the encoder answers; a read until --idle\n"
+    "seconds (20) pass without a card read (exit 3). Ctrl-C ends any wait\n"
+    "at once, resets the encoder and exits with 130. SIGTERM does the same,\n"
     "and so does SIGHUP: the terminal going away ends a batch cleanly.\n"
     "\n"
     "With --port given once per encoder, one batch (or one read) is shared\n"
@@ -55,7 +56,9 @@ constexpr const char* kFooter =
     "Card texts: each byte on the card is one character U+0000..U+00FF,\n"
     "given and printed as UTF-8. JSON escapes every byte that is not\n"
     "printable ASCII (\\u00e9, \\u001b); CSV is RFC 4180 with a header row.\n"
-    "Limits: track 1 199, track 2 129, track 3 149 characters; no track\n"
+    "Limits, as the operator's program: track 1 76, tracks 2 and 3 104\n"
+    "characters (track 2 at --density 75: 37), track 1 upper-cased\n"
+    "(--keep-case keeps it); --no-track-limits: 199, 129, 149. No track\n"
     "may hold '?', tracks 2 and 3 no 'A' or 'B' (they frame the tracks).\n"
     "\n"
     "Environment:\n"
@@ -73,9 +76,11 @@ constexpr const char* kFooter =
     "       and how to fix it), or the line was lost (unplugged; the other\n"
     "       encoders of a batch finish it first, and the message names the\n"
     "       card that may have been written); or the queue's server that\n"
-    "       cannot be reached at the start (the message says where and why)\n"
-    "  3    the encoder reported failure, or a card failed more than\n"
-    "       --retries times and the batch stopped\n"
+    "       cannot be reached at the start or refuses the login (the\n"
+    "       message says where and why)\n"
+    "  3    the encoder reported failure, a card failed more than\n"
+    "       --retries times and the batch stopped, or a read had no card\n"
+    "       for --idle seconds\n"
     "  4    no reply from the encoder\n"
     "  130  interrupted by Ctrl-C, SIGTERM or SIGHUP (the encoder was reset\n"
     "       where an operation was pending)\n"
@@ -113,6 +118,20 @@ void addCardOptions(CLI::App* sub, WriteOptions& write, CardOptions& fields) {
       sub->add_option("--count", fields.count, "cards to write")
           ->check(wholeNumberFrom("--count", 1))
           ->capture_default_str();
+  auto* lifted = sub->add_flag(
+      "--no-track-limits", write.rules.lifted,
+      "texts up to the encoder's own limits (199, 129, 149 characters) "
+      "instead of the operator's program's (76, 104, 104)");
+  auto* keepCase = sub->add_flag(
+      "--keep-case", write.rules.keepCase,
+      "write track 1 as given (default: a to z upper-cased, as the "
+      "operator's program writes it)");
+  auto* density =
+      sub->add_option_function<int>(
+             "--density", [&write](int bpi) { write.rules.density = bpi; },
+             "track 2's bits per inch, 75 (at most 37 characters) or 210; "
+             "write sets each encoder to it first")
+          ->check(oneOf("--density", {"75", "210"}));
   auto* from =
       sub->add_option("--from", write.from,
                       "one card per row of this CSV file; its columns track1, "
@@ -122,8 +141,8 @@ void addCardOptions(CLI::App* sub, WriteOptions& write, CardOptions& fields) {
           ->excludes(fields.t3)
           ->excludes(increment)
           ->excludes(fields.countOption);
-  fields.all = {fields.t1, fields.t2,          fields.t3,
-                increment, fields.countOption, from};
+  fields.all = {fields.t1, fields.t2, fields.t3, increment, fields.countOption,
+                from,      lifted,    keepCase,  density};
 }
 
 // A closed pipe on standard output ends the program as SIGPIPE's usual
@@ -173,8 +192,17 @@ int main(int argc, char** argv) {
       ->capture_default_str();
 
   auto* ports = app.add_subcommand(
-      "ports", "list serial devices, their COMn and whether you may open them");
+      "ports",
+      "list serial devices, their COMn and whether you may open them, and "
+      "the ports of $QUILLON_PORT");
   setExample(ports, "quillon ports");
+  std::string portsFormat = "text";
+  ports
+      ->add_option("--format", portsFormat,
+                   "text, or json (a line a device: device, names, com, "
+                   "quillon_port, present, may_open, advice)")
+      ->check(oneOf("--format", {"text", "json"}))
+      ->capture_default_str();
   auto* test =
       app.add_subcommand("test", "test the line (ESC e, answered ESC y)");
   setExample(test, "quillon --port /dev/ttyUSB0 test");
@@ -231,6 +259,14 @@ int main(int argc, char** argv) {
   readCommand->add_option("--output,-o", read.output,
                           "write the records to this file, made 0600 and "
                           "emptied with the first card (default or -: stdout)");
+  auto* idle =
+      readCommand
+          ->add_option("--idle", read.idleSeconds,
+                       "seconds an encoder waits without a card read before "
+                       "it stops (exit 3; failed reads do not count as "
+                       "cards); 0: no limit (the default with --continuous)")
+          ->check(wholeNumberFrom("--idle", 0))
+          ->capture_default_str();
   long readRetries = 0;
   auto* readRetriesOption =
       readCommand
@@ -268,6 +304,13 @@ int main(int argc, char** argv) {
       "--station", write.station,
       "this station's name in the queue, one per machine (default: the "
       "host name and the start of the machine's id, as in host-3d1219c7)");
+  writeCommand
+      ->add_option("--format", write.format,
+                   "the cards written, on stdout: text, or json (a line a "
+                   "card: card, time, port, confirmed_by, tracks; also with "
+                   "--quiet)")
+      ->check(oneOf("--format", {"text", "json"}))
+      ->capture_default_str();
   writeCommand
       ->add_option("--retries", write.retries,
                    "attempts after a failed or mismatched card, at the same "
@@ -329,11 +372,14 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitDone : kExitUsage;
   }
   writeCards.finish(write);
+  write.quiet = loadCards.quiet = global.quiet;
   write.queue = queue.url;
   loadFields.finish(loadCards);
   if (!readRetriesOption->empty()) read.retries = readRetries;
+  // A read until Ctrl-C waits for its next card as long as it takes.
+  if (read.continuous && idle->empty()) read.idleSeconds = 0;
 
-  if (ports->parsed()) return runPorts(global);
+  if (ports->parsed()) return runPorts(global, portsFormat);
   if (queueInit->parsed()) return runQueueInit(global, queue);
   if (queueLoad->parsed()) return runQueueLoad(global, queue, loadCards);
   if (queueStatus->parsed()) return runQueueStatus(queue);

@@ -5,11 +5,13 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "com_port_path.h"
 #include "commands.h"
 #include "exit_codes.h"
+#include "port_access.h"
 #include "port_diagnosis.h"
 
 namespace quillon::cli {
@@ -63,26 +65,103 @@ std::string comNamesOf(const std::string& device) {
   return names.empty() ? "-" : names;
 }
 
+// One device as the listing shows it.
+struct PortRow {
+  std::string device;
+  std::set<std::string> aliases;  // other names that lead to it
+  std::string comNames;           // "COM1,COM7" or "-"
+  bool present = true;
+  std::string advice;       // what would let this user open it
+  std::string quillonPort;  // the name $QUILLON_PORT gives it, or empty
+};
+
+std::vector<PortRow> portRows() {
+  auto devices = serialDevices();
+  // The ports a user set in $QUILLON_PORT (a simulator's line, a link)
+  // are listed too, by the name given, even when no device is there.
+  std::map<std::string, std::string> chosen;  // device -> name given
+  const char* env = std::getenv("QUILLON_PORT");
+  for (const std::string& name : splitPortList(env != nullptr ? env : "")) {
+    const auto target = resolvePort(name);
+    const auto* port = std::get_if<PortTarget>(&target);
+    if (port == nullptr) continue;
+    const std::string device = canonical(port->path);
+    if (device != name) devices[device].insert(name);
+    devices[device];
+    chosen.emplace(device, name);
+  }
+  std::vector<PortRow> rows;
+  for (const auto& [device, aliases] : devices) {
+    PortRow row;
+    row.device = device;
+    row.aliases = aliases;
+    row.comNames = comNamesOf(device);
+    row.present = fs::exists(device);
+    if (row.present) row.advice = portmap::accessAdvice(device);
+    if (const auto it = chosen.find(device); it != chosen.end())
+      row.quillonPort = it->second;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::string accessText(const PortRow& row) {
+  if (!row.present) return "no: no such device";
+  return row.advice.empty() ? "yes" : "no: " + row.advice;
+}
+
+void printJson(const std::vector<PortRow>& rows) {
+  for (const PortRow& row : rows) {
+    nlohmann::ordered_json line;
+    line["device"] = row.device;
+    line["names"] = row.aliases;
+    auto com = nlohmann::json::array();
+    if (row.comNames != "-") {
+      std::string names = row.comNames;
+      for (std::size_t at; (at = names.find(',')) != std::string::npos;) {
+        com.push_back(names.substr(0, at));
+        names.erase(0, at + 1);
+      }
+      com.push_back(names);
+    }
+    line["com"] = com;
+    line["quillon_port"] = row.quillonPort.empty()
+                               ? nlohmann::ordered_json(nullptr)
+                               : nlohmann::ordered_json(row.quillonPort);
+    line["present"] = row.present;
+    line["may_open"] = row.present && row.advice.empty();
+    line["advice"] = row.present ? row.advice : "no such device";
+    std::cout << line.dump(-1, ' ', /*ensure_ascii=*/true) << '\n';
+  }
+}
+
 }  // namespace
 
-int runPorts(const GlobalOptions& global) {
-  const auto devices = serialDevices();
-  if (devices.empty()) {
+int runPorts(const GlobalOptions& global, const std::string& format) {
+  const auto rows = portRows();
+  if (rows.empty()) {
     if (!global.quiet) std::cerr << "quillon: no serial device found\n";
     return kExitPort;
   }
+  if (format == "json") {
+    printJson(rows);
+    return kExitDone;
+  }
   std::size_t width = 6;
-  for (const auto& [device, aliases] : devices)
-    width = std::max(width, device.size());
+  for (const PortRow& row : rows) width = std::max(width, row.device.size());
   const auto column = [&](const std::string& text, std::size_t size) {
     return text + std::string(size > text.size() ? size - text.size() : 0, ' ');
   };
   std::cout << column("DEVICE", width + 2) << column("PORT", 10) << "ACCESS\n";
-  for (const auto& [device, aliases] : devices) {
-    const std::string advice = portmap::accessAdvice(device);
-    std::cout << column(device, width + 2) << column(comNamesOf(device), 10)
-              << (advice.empty() ? "yes" : "no: " + advice) << '\n';
-    for (const auto& alias : aliases) std::cout << "  = " << alias << '\n';
+  for (const PortRow& row : rows) {
+    std::cout << column(row.device, width + 2) << column(row.comNames, 10)
+              << accessText(row) << '\n';
+    for (const auto& alias : row.aliases) {
+      std::cout << "  = " << alias
+                << (alias == row.quillonPort ? "  ($QUILLON_PORT)" : "")
+                << '\n';
+    }
+    if (row.quillonPort == row.device) std::cout << "  = $QUILLON_PORT\n";
   }
   return kExitDone;
 }

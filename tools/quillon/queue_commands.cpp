@@ -11,6 +11,7 @@
 #include "encoder_protocol.h"
 #include "exit_codes.h"
 #include "fault_point.h"
+#include "interrupt_source.h"
 #include "queue_connection.h"
 #include "queue_schema.h"
 
@@ -22,14 +23,17 @@ namespace {
 constexpr std::size_t kCopyPiece = 64 * 1024;
 
 // The server's connection, its tables checked (unless `init`), or the
-// exit code after a message.
+// exit code after a message; kExitInterrupted without one, when the signal
+// of `interruptFd` ended the wait.
 std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
-                                                bool init = false) {
+                                                bool init = false,
+                                                int interruptFd = -1) {
   const auto url = checkedQueueUrl(
       options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
   if (!url) return kExitUsage;
-  auto opened = QueueConnection::open(*url);
+  auto opened = QueueConnection::open(*url, interruptFd);
   if (auto* message = std::get_if<std::string>(&opened)) {
+    if (signalled(interruptFd)) return kExitInterrupted;
     complain(*message);
     return kExitPort;
   }
@@ -122,19 +126,33 @@ int runQueueInit(const GlobalOptions& global, const QueueOptions& options) {
 
 int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
                  const WriteOptions& cards) {
+  // Ctrl-C ends any wait on the server; the batch is added whole or not
+  // at all, and the message says which.
+  InterruptSource interrupt;
+  if (!interrupt.install()) {
+    complain("cannot watch for Ctrl-C");
+    return kExitUsage;
+  }
+  const auto interrupted = [&] {
+    if (!global.quiet) complain("interrupted; nothing was added");
+    return kExitInterrupted;
+  };
   // The cards are checked before the server is asked anything.
   auto planned = checkedBatch(cards);
   if (auto* message = std::get_if<std::string>(&planned)) {
     complain(*message);
     return kExitUsage;
   }
+  if (interrupt.raised()) return interrupted();
   CardBatch& batch = std::get<CardBatch>(planned);
-  auto connected = connectQueue(options);
-  if (auto* code = std::get_if<int>(&connected)) return *code;
+  auto connected = connectQueue(options, false, interrupt.fd());
+  if (auto* code = std::get_if<int>(&connected))
+    return *code == kExitInterrupted ? interrupted() : *code;
   QueueConnection& connection = std::get<QueueConnection>(connected);
 
   const auto failed = [&](const std::string& message) {
-    connection.run("ROLLBACK");
+    connection.run("ROLLBACK");  // the connection's end rolls back too
+    if (interrupt.raised()) return interrupted();
     complain(message + "; nothing was added");
     return kExitUsage;
   };
@@ -156,6 +174,7 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
   // whatever the count.
   std::size_t next = 0;
   const auto nextPiece = [&](std::string& piece) {
+    if (interrupt.raised()) return false;  // the count check refuses it
     for (; next < batch.size() && piece.size() < kCopyPiece; ++next) {
       if (faultDrop("copy", static_cast<long>(next + 1))) continue;
       appendCopyRow(piece, id, next + 1, batch.selection(), batch.at(next));
@@ -172,8 +191,17 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
   if (copied.changed() != static_cast<long>(batch.size()))
     return failed("the server took " + std::to_string(copied.changed()) +
                   " of the " + std::to_string(batch.size()) + " cards");
-  if (auto done = connection.run("COMMIT"); !done.ok())
-    return failed("the batch cannot be committed: " + done.error());
+  if (interrupt.raised()) return failed("interrupted");
+  if (auto done = connection.run("COMMIT"); !done.ok()) {
+    if (!interrupt.raised())
+      return failed("the batch cannot be committed: " + done.error());
+    // The commit may have been done before the server saw the cancel.
+    complain(
+        "interrupted while the batch was committed: it may have been "
+        "added (quillon queue status --batch " +
+        escapedName(options.batch) + " tells)");
+    return kExitInterrupted;
+  }
   if (!global.quiet)
     complain("batch " + escapedName(options.batch) + ": " +
              std::to_string(batch.size()) + " cards added to the queue");

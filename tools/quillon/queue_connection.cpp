@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -145,11 +146,49 @@ std::variant<QueueConnection, std::string> QueueConnection::open(
       PQconnectStartParams(keys.data(), values.data(), /*expand_dbname=*/1);
   if (started == nullptr) return std::string("out of memory");
   QueueConnection connection(started, interruptFd, PasswordMask(url));
-  if (auto why = connection.finishConnecting(false); !why.empty()) {
-    return connection.mask_.hidden("cannot reach the queue's " +
-                                   connection.where() + ": " + why);
-  }
+  if (auto why = connection.finishConnecting(false); !why.empty())
+    return connection.mask_.hidden(connection.refusal(why));
   return connection;
+}
+
+std::string QueueConnection::refusal(const std::string& why) const {
+  PGconn* c = connection_.get();
+  const std::string user = PQuser(c) != nullptr ? PQuser(c) : "";
+  const std::string login = " refused the login of user \"" + user + "\"";
+  // The server was reached and asked for a password: libpq found none.
+  if (PQconnectionNeedsPassword(c) != 0) {
+    return "the queue's " + where() + login +
+           ": it asks for a password and none was given; libpq looks for "
+           "it in " +
+           passwordFile() +
+           " (a line host:port:database:user:password, "
+           "mode 0600) or in PGPASSWORD";
+  }
+  if (PQconnectionUsedPassword(c) != 0)
+    return "the queue's " + where() + login + ": " + why;
+  return "cannot reach the queue's " + where() + ": " + why;
+}
+
+std::string QueueConnection::passwordFile() const {
+  // The file libpq read: the URL's passfile, else PGPASSFILE, else the
+  // home folder's.
+  std::string file;
+  PQconninfoOption* options = PQconninfo(connection_.get());
+  for (auto* option = options; option != nullptr && option->keyword != nullptr;
+       ++option) {
+    if (std::string_view(option->keyword) == "passfile" &&
+        option->val != nullptr)
+      file = option->val;
+  }
+  PQconninfoFree(options);
+  if (file.empty()) {
+    const char* env = std::getenv("PGPASSFILE");
+    const char* home = std::getenv("HOME");
+    file = env != nullptr && *env != '\0' ? env
+           : home != nullptr              ? std::string(home) + "/.pgpass"
+                                          : "~/.pgpass";
+  }
+  return file;
 }
 
 std::string QueueConnection::urlProblem(const std::string& url) {

@@ -109,6 +109,12 @@ class QueueConnection {
   /// PQcancel waits for a server that may not answer).
   void cancel();
   QueueResult failure(const std::string& why) const;
+  /// Why the connection failed, `why` being libpq's word: the server
+  /// refused the login (no password found, or a wrong one), or it cannot
+  /// be reached.
+  [[nodiscard]] std::string refusal(const std::string& why) const;
+  /// The password file libpq looks in.
+  [[nodiscard]] std::string passwordFile() const;
 
   std::unique_ptr<PGconn, void (*)(PGconn*)> connection_;
   int interruptFd_ = -1;

@@ -11,7 +11,9 @@
 #include "card_records.h"
 #include "commands.h"
 #include "exit_codes.h"
+#include "idle_timer.h"
 #include "output_sink.h"
+#include "plural.h"
 #include "quillon/core/status.h"
 
 namespace quillon::cli {
@@ -49,12 +51,39 @@ bool emit(ReadShared& shared, const CardRecord& record) {
   return output.put(textLine(record));
 }
 
-// One encoder reading until the count is reached (by all of them), Ctrl-C
-// or a failure of its own. The exit code it would end the program with.
-int readCards(Session& session, ReadShared& shared, std::size_t index) {
+// What a failed read most likely was.
+std::string failedReadCause(Status status) {
+  return status == QUILLON_ERR_DEVICE
+             ? "no data on the card: a blank card, or swiped the wrong way"
+             : "the encoder's reply was not whole: cut short or garbled";
+}
+
+// One encoder reading until the count is reached (by all of them), Ctrl-C,
+// `idle` running out or a failure of its own. The exit code it would end
+// the program with.
+int readCards(Session& session, ReadShared& shared, std::size_t index,
+              IdleTimer& idle) {
   const ReadOptions& options = shared.options;
+  const std::chrono::seconds limit(options.idleSeconds);
   long failuresInARow = 0;
+  Status lastFailure = QUILLON_OK;
   bool holding = false;  // set out for a card of the count, not yet read
+  // Only a card read whole ends the idle time: a blank card passed again
+  // and again is no card.
+  idle.restart(limit);
+  const auto stopIdle = [&] {
+    shared.progress.doing(index, "idle");
+    std::string message = "no card read" + session.where() + " for " +
+                          counted(options.idleSeconds, "second") + " (--idle " +
+                          std::to_string(options.idleSeconds) + "); stopped";
+    if (failuresInARow > 0) {
+      message += "; the last " + counted(failuresInARow, "read") + " failed (" +
+                 failedReadCause(lastFailure) + ")";
+    }
+    complain(message);
+    // The read ended by the timer has sent the reset frame.
+    return kExitDevice;
+  };
   for (;;) {
     if (shared.stopped) return kExitDone;
     if (session.interrupted()) {
@@ -72,7 +101,7 @@ int readCards(Session& session, ReadShared& shared, std::size_t index) {
       const std::lock_guard lock(shared.mutex);
       number = shared.read + 1;
     }
-    const std::string card = "card " + std::to_string(number) + session.at();
+    const std::string card = "card " + std::to_string(number);
     CardRecord record;
     record.selection = shared.selection;
     if (shared.named) record.port = session.port();
@@ -80,10 +109,16 @@ int readCards(Session& session, ReadShared& shared, std::size_t index) {
     const Status status =
         session.device().ReadTracks(shared.selection, record.tracks);
     record.time = std::chrono::system_clock::now();
+    const bool timedOut = !session.interrupted() && idle.expired();
+    if (status == QUILLON_ERR_ESCAPE && timedOut) return stopIdle();
     if (status == QUILLON_ERR_NO_REPLY) {
       // No card within the wait: go on waiting while the encoder answers.
       const Status alive = session.checkStillAnswers();
       if (alive == QUILLON_OK) continue;
+      if (!session.interrupted() && idle.expired()) {
+        session.resetAfterInterrupt();
+        return stopIdle();
+      }
       shared.progress.doing(index, "lost");
       return session.fail(alive, "the read of " + card);
     }
@@ -121,17 +156,24 @@ int readCards(Session& session, ReadShared& shared, std::size_t index) {
     if (record.ok) {
       failuresInARow = 0;
       holding = false;
+      idle.restart(limit);
       shared.progress.cardDone(index, done, done, "");
       continue;
     }
     ++failuresInARow;
-    if (!session.options().quiet)
-      complain(card + ": read failed; pass the card again");
+    lastFailure = status;
+    if (!session.options().quiet) {
+      complain(card + session.where() + ": read failed " +
+               counted(failuresInARow, "time") + " in a row (" +
+               failedReadCause(status) + "); pass the card again");
+    }
     if (options.retries && failuresInARow > *options.retries) {
-      complain(card + " failed " + std::to_string(failuresInARow) +
-               " times in a row; stopped");
+      complain(card + session.where() + " failed " +
+               counted(failuresInARow, "time") + " in a row; stopped");
       return kExitDevice;
     }
+    // The failed read's reply came with the time out: it still ends.
+    if (timedOut) return stopIdle();
   }
 }
 
@@ -164,6 +206,16 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
     if (const int code = sessions.back()->open(); code != kExitDone)
       return code;
   }
+  // Each encoder's waits also end when its idle time runs out.
+  std::vector<std::unique_ptr<IdleTimer>> timers;
+  for (auto& session : sessions) {
+    timers.push_back(std::make_unique<IdleTimer>(interrupt.fd()));
+    if (!timers.back()->ready()) {
+      complain("cannot set up the idle timer");
+      return kExitUsage;
+    }
+    session->endWaitsOn(timers.back()->fd());
+  }
   const bool named = sessions.size() > 1;
   BatchProgress progress(global.quiet, global.ports,
                          options.continuous ? 0 : options.count, "read");
@@ -171,14 +223,15 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
       options, selection, named, output, progress, {}, options.format != "csv"};
 
   std::vector<int> codes(sessions.size(), kExitDone);
+  const auto readAt = [&](std::size_t i) {
+    codes[i] = readCards(*sessions[i], shared, i, *timers[i]);
+  };
   if (!named) {
-    codes[0] = readCards(*sessions[0], shared, 0);
+    readAt(0);
   } else {
     std::vector<std::thread> encoders;
-    for (std::size_t i = 0; i < sessions.size(); ++i) {
-      encoders.emplace_back(
-          [&, i] { codes[i] = readCards(*sessions[i], shared, i); });
-    }
+    for (std::size_t i = 0; i < sessions.size(); ++i)
+      encoders.emplace_back(readAt, i);
     for (auto& encoder : encoders) encoder.join();
   }
   const auto ended = [&](int code) {
@@ -187,7 +240,8 @@ int runRead(const GlobalOptions& global, InterruptSource& interrupt,
   if (ended(kExitInterrupted)) {
     if (!global.quiet)
       complain(named ? "interrupted; every encoder was reset"
-                     : "interrupted; the encoder was reset");
+                     : "interrupted; the encoder" + sessions[0]->where() +
+                           " was reset");
     return kExitInterrupted;
   }
   for (const int code :

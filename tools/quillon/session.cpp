@@ -49,8 +49,12 @@ Session::Session(const GlobalOptions& options, std::string port,
       // its waits end on Ctrl-C through the interrupt descriptor.
       probe_(makeNullKeyboardProbe()),
       device_(std::make_unique<EncoderDevice>(*probe_)) {
+  endWaitsOn(interrupt_.fd());
+}
+
+void Session::endWaitsOn(int fd) {
   EncoderDevice::WaitOptions wait;
-  wait.interruptFd = interrupt_.fd();
+  wait.interruptFd = fd;
   wait.endOnCompleteReply = options_.replyEnd == "complete";
   wait.traffic = [this](bool sent, std::span<const std::uint8_t> bytes) {
     if (sent) {
@@ -92,25 +96,27 @@ int Session::fail(Status status, std::string_view what,
   };
   // A reply cut short by the signal's wait is no failure of the encoder's.
   if (interrupted()) return stopOnInterrupt();
+  const std::string at = where();
   switch (status) {
     case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
     case QUILLON_ERR_NO_REPLY:
-      complain("no reply from the encoder" + at_ + " to " + doing +
+      complain("no reply from the encoder" + at + " to " + doing +
                " (is it switched on and at " + std::to_string(options_.baud) +
                " baud?)");
       return kExitNoReply;
     case QUILLON_ERR_DEVICE:
-      complain("the encoder" + at_ + " reported failure for " + doing);
+      complain("the encoder" + at + " reported failure for " + doing);
       return kExitDevice;
     case QUILLON_ERR_NO_STATUS:
-      complain("no whole answer from the encoder" + at_ + " to " + doing +
+      complain("no whole answer from the encoder" + at + " to " + doing +
                " (cut short or garbled)");
       return kExitDevice;
     case QUILLON_ERR_READ_START:
-      complain("could not wait for the encoder's reply to " + doing);
+      complain("could not wait for the reply of the encoder" + at + " to " +
+               doing);
       return kExitDevice;
     default:
-      complain("the line to the encoder" + at_ + " was lost during " + doing +
+      complain("the line to the encoder" + at + " was lost during " + doing +
                " (unplugged or switched off?)");
       return kExitPort;
   }
@@ -119,7 +125,7 @@ int Session::fail(Status status, std::string_view what,
 int Session::stopOnInterrupt() {
   resetAfterInterrupt();
   if (!options_.quiet)
-    complain("interrupted; the encoder" + at_ + " was reset");
+    complain("interrupted; the encoder" + where() + " was reset");
   return kExitInterrupted;
 }
 

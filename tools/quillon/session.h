@@ -57,6 +57,12 @@ class Session {
   /// " at PORT" when the program drives several encoders, else empty:
   /// messages name the encoder only where there is a choice.
   [[nodiscard]] const std::string& at() const { return at_; }
+  /// " at PORT", always: a message about the device names it.
+  [[nodiscard]] std::string where() const { return " at " + port_; }
+  /// The descriptor that ends every wait on the encoder, as Ctrl-C does:
+  /// the interrupt's (the default) or one that also watches it (an idle
+  /// timer's, idle_timer.h).
+  void endWaitsOn(int fd);
   /// Also shown each frame sent and reply received (after --verbose).
   void watchTraffic(
       std::function<void(bool sent, std::span<const std::uint8_t>)> watch) {

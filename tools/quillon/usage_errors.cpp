@@ -35,6 +35,65 @@ const CLI::App* chosenSubcommand(const CLI::App* app) {
   return nullptr;
 }
 
+// The last subcommand the line chose (queue's load, not queue), or null.
+const CLI::App* deepestSubcommand(const CLI::App* app) {
+  const CLI::App* chosen = nullptr;
+  for (const CLI::App* next = chosenSubcommand(app); next != nullptr;
+       next = chosenSubcommand(next))
+    chosen = next;
+  return chosen;
+}
+
+// "queue load": the words that chose it.
+std::string commandPath(const CLI::App* sub) {
+  std::string path;
+  for (; sub != nullptr && sub->get_parent() != nullptr;
+       sub = sub->get_parent())
+    path = sub->get_name() + (path.empty() ? "" : " " + path);
+  return path;
+}
+
+// Edits (insert, delete, change, swap two neighbours) from a to b.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(
+      a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "; did you mean \"init\"?" for the nearest name within two edits.
+std::string didYouMean(const std::string& word,
+                       const std::vector<std::string>& names) {
+  std::string best;
+  std::size_t nearest = 3;
+  for (const std::string& name : names) {
+    if (const std::size_t d = editDistance(word, name); d < nearest) {
+      nearest = d;
+      best = name;
+    }
+  }
+  return best.empty() ? "" : "; did you mean \"" + best + "\"?";
+}
+
+// "unknown subcommand "iniit" of queue (one of init, ...); did you mean
+// "init"?": for the program or a subcommand that has subcommands.
+std::string unknownSubcommand(const CLI::App* parent, const std::string& word) {
+  const auto names = subcommandNames(parent);
+  const std::string of =
+      parent->get_parent() == nullptr ? "" : " of " + commandPath(parent);
+  return "unknown subcommand " + inQuotes(word) + of + " (one of " +
+         listed(names) + ")" + didYouMean(word, names);
+}
+
 // Words nobody took, the first option among them first: it is the likelier
 // typo ("--trakcs 1" leaves "1" over too).
 std::vector<std::string> leftOver(const CLI::App* app,
@@ -57,17 +116,15 @@ std::string leftOverMessage(const CLI::App* app, const std::string& message) {
   const auto words = leftOver(app, message);
   if (words.empty()) return {};
   const std::string& word = words.front();
+  const CLI::App* chosen = deepestSubcommand(app);
   if (word.size() > 1 && word[0] == '-') {
     return "unknown option " + inQuotes(word) + " (quillon " +
-           (chosenSubcommand(app) != nullptr
-                ? chosenSubcommand(app)->get_name() + " "
-                : std::string()) +
+           (chosen != nullptr ? commandPath(chosen) + " " : std::string()) +
            "--help lists them)";
   }
-  if (chosenSubcommand(app) == nullptr) {
-    return "unknown subcommand " + inQuotes(word) + " (one of " +
-           listed(subcommandNames(app)) + ")";
-  }
+  if (chosen == nullptr) return unknownSubcommand(app, word);
+  if (!chosen->get_subcommands({}).empty())
+    return unknownSubcommand(chosen, word);
   return "unexpected argument " + inQuotes(word);
 }
 
@@ -133,9 +190,14 @@ std::string usageError(const CLI::App* app, const CLI::Error& error) {
       message = left;  // "frob" was taken for no subcommand
     } else if (auto missing = missingValueMessage(app); !missing.empty()) {
       message = missing;
-    } else if (chosenSubcommand(app) == nullptr) {
+    } else if (const CLI::App* chosen = deepestSubcommand(app);
+               chosen == nullptr) {
       message = "a subcommand is required: " + listed(subcommandNames(app)) +
                 " (quillon --help)";
+    } else if (!chosen->get_subcommands({}).empty()) {
+      message = commandPath(chosen) +
+                " needs a subcommand: " + listed(subcommandNames(chosen)) +
+                " (quillon " + commandPath(chosen) + " --help)";
     }
   } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
     // "--count: 1 required INT missing"

@@ -22,6 +22,7 @@
 #include "queue_ledger.h"
 #include "quillon/core/status.h"
 #include "station_name.h"
+#include "write_results.h"
 
 namespace quillon::cli {
 
@@ -59,7 +60,11 @@ std::variant<CardBatch, std::string> planBatch(const WriteOptions& options) {
 std::variant<CardBatch, std::string> checkedBatch(const WriteOptions& options) {
   auto planned = planBatch(options);
   if (auto* batch = std::get_if<CardBatch>(&planned)) {
-    if (auto problem = batch->check()) return *problem;
+    const bool upperCased = !options.rules.keepCase && batch->upperCaseTrack1();
+    if (auto problem = batch->check(trackLimits(options.rules),
+                                    overLimitNote(options.rules)))
+      return *problem;
+    if (upperCased && !options.quiet) complain(kUpperCasedNote);
   }
   return planned;
 }
@@ -110,8 +115,9 @@ int concludeBatch(const GlobalOptions& global, const std::string& settleHint,
     // Every encoder sees the signal: each stopped and was reset.
     if (!global.quiet || !doubts.empty()) {
       complain(std::string("interrupted; ") +
-               (ports.size() > 1 ? "every encoder was reset"
-                                 : "the encoder was reset") +
+               (ports.size() > 1
+                    ? "every encoder was reset"
+                    : "the encoder at " + ports[0] + " was reset") +
                doubts);
     }
     return kExitInterrupted;
@@ -238,6 +244,15 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     if (const int code = sessions.back()->open(); code != kExitDone)
       return code;
   }
+  // Track 2's density, as the texts were checked for it.
+  if (options.rules.density) {
+    const int letter = *options.rules.density == 75 ? 'L' : 'H';
+    for (auto& session : sessions) {
+      if (const Status status = session->device().SetTrack2Density(letter);
+          status != QUILLON_OK)
+        return session->fail(status, "the density setting");
+    }
+  }
   if (journalled) {
     if (const auto problem = journal.startWriting(); !problem.empty()) {
       complain(problem);
@@ -258,6 +273,8 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     shared.goOnHint = "--resume goes on with it";
   }
   shared.retries = options.retries;
+  shared.resultLine = resultLines(
+      {options.format, global.quiet, options.verify, sessions.size() > 1});
   shared.shownTrack =
       options.increments.empty() ? 0 : options.increments.front()[0] - '0';
 
