@@ -33,10 +33,12 @@ void showFrame(bool sent, std::span<const std::uint8_t> bytes,
 
 }  // namespace
 
-void complain(std::string_view message) {
-  const status_line::Guard guard;  // one whole line, whichever thread
-  status_line::clear();  // a message never runs into the progress line
-  std::cerr << "quillon: " << message << '\n';
+void printMessagesOnStderr() {
+  setMessageSink([](std::string_view message) {
+    const status_line::Guard guard;  // one whole line, whichever thread
+    status_line::clear();  // a message never runs into the progress line
+    std::cerr << "quillon: " << message << '\n';
+  });
 }
 
 Session::Session(const GlobalOptions& options, std::string port,
@@ -88,7 +90,7 @@ int Session::fail(Status status, std::string_view what,
                   std::string_view after) {
   const std::string doing(what);
   const auto complain = [after](const std::string& message) {
-    cli::complain(message + std::string(after));
+    batch::complain(message + std::string(after));
   };
   // A reply cut short by the signal's wait is no failure of the encoder's.
   if (interrupted()) return stopOnInterrupt();

@@ -13,7 +13,7 @@
 #include "exit_codes.h"
 #include "fault_point.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -362,4 +362,4 @@ std::string QueueLedger::markUnwritten(const LedgerCard& card,
   return {};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

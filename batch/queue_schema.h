@@ -16,7 +16,7 @@
 
 #include "queue_connection.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 // Version 2 added the claim id; `queue init` brings version 1 to it.
 inline constexpr int kQueueSchemaVersion = 2;
@@ -60,4 +60,4 @@ extern const char* const kWritingNow;
 [[nodiscard]] std::vector<QueueParam> stationLockParams(
     const std::string& station, const std::string& port);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

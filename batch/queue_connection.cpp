@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -355,4 +355,4 @@ std::string QueueConnection::lastError() const {
   return mask_.hidden(oneLine(PQerrorMessage(connection_.get())));
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

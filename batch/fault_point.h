@@ -17,7 +17,7 @@
 
 #include <string_view>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 void faultPoint(std::string_view point, long card);
 /// True (once) when QUILLON_FAULT_AT=POINT:DROP[:CARD] names this card and
@@ -27,4 +27,4 @@ bool faultDrop(std::string_view point, long card);
 /// the caller takes the slower way that lets the seam stop it midway.
 bool faultArmed(std::string_view point);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// The card bytes as UTF-8 text.
 [[nodiscard]] std::string latin1ToUtf8(std::string_view bytes);
@@ -31,4 +31,4 @@ namespace quillon::cli {
 [[nodiscard]] std::optional<std::string> trackTextProblem(
     int track, std::string_view bytes);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <string_view>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::string PasswordMask::hidden(std::string text) const {
   return text;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

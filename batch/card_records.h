@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 using Tracks = std::array<std::string, 3>;  ///< tracks 1, 2 and 3, as bytes
 
@@ -39,4 +39,4 @@ struct CardRecord {
 /// newline-terminated; port= only when the record names its port.
 [[nodiscard]] std::string textLine(const CardRecord& record);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -8,7 +8,7 @@
 #include "card_text.h"
 #include "encoder_protocol.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::string textLine(const CardRecord& record) {
   return line + "\n";
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -27,7 +27,7 @@
 
 #include "card_records.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// One card of the batch.
 struct LedgerCard {
@@ -70,4 +70,4 @@ class CardLedger {
                                     const std::string& port) = 0;
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

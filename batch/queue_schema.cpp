@@ -5,7 +5,7 @@
 #include "card_text.h"
 #include "exit_codes.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -176,4 +176,4 @@ std::vector<QueueParam> stationLockParams(const std::string& station,
   return {station, port, device};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

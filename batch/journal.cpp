@@ -14,7 +14,7 @@
 #include "encoder_protocol.h"
 #include "fault_point.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -288,4 +288,4 @@ std::string Journal::appendLine(const std::string& text, long card) {
   return {};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -13,7 +13,7 @@
 
 #include "card_records.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 struct Increment {
   int track = 2;
@@ -60,4 +60,4 @@ class CardBatch {
   std::optional<std::string> countingProblem_;
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

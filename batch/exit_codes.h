@@ -1,7 +1,7 @@
 // What the program's exit status tells a calling script.
 #pragma once
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 enum ExitCode : int {
   kExitDone = 0,
@@ -15,4 +15,4 @@ enum ExitCode : int {
   kExitClosedPipe = 141
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

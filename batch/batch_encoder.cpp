@@ -9,7 +9,7 @@
 #include "fault_point.h"
 #include "quillon/core/status.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -51,7 +51,7 @@ enum class Phase { Idle, Writing, ReadingBack };
 
 }  // namespace
 
-BatchEncoder::BatchEncoder(Session& session, BatchShared& shared,
+BatchEncoder::BatchEncoder(EncoderSession& session, BatchShared& shared,
                            std::size_t index)
     : session_(session),
       shared_(shared),
@@ -168,7 +168,7 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
       faultPoint("read-back", card.number);
   });
   struct Unwatch {
-    Session& session;
+    EncoderSession& session;
     ~Unwatch() { session.watchTraffic({}); }
   } unwatch{session_};
 
@@ -351,4 +351,4 @@ void BatchEncoder::doing(const std::string& what) {
   shared_.progress.doing(index_, what);
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

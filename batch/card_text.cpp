@@ -4,7 +4,7 @@
 
 #include "encoder_protocol.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 std::string latin1ToUtf8(std::string_view bytes) {
   std::string out;
@@ -116,4 +116,4 @@ std::optional<std::string> trackTextProblem(int track, std::string_view bytes) {
   return std::nullopt;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -34,7 +34,7 @@
 
 #include "card_records.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// A confirmed card as its line holds it.
 struct JournalEntry {
@@ -103,4 +103,4 @@ class Journal {
   off_t size_ = 0;  // the file's size when it was read
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

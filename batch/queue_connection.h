@@ -24,7 +24,7 @@
 
 #include "queue_password.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// A statement's result.
 class QueueResult {
@@ -122,4 +122,4 @@ class QueueConnection {
 /// True when the interrupt descriptor `fd` is readable (a signal came).
 [[nodiscard]] bool signalled(int fd);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

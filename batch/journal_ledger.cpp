@@ -5,7 +5,7 @@
 #include "card_text.h"
 #include "encoder_protocol.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -157,4 +157,4 @@ std::string JournalLedger::markUnwritten(const LedgerCard& card,
   return {};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -12,7 +12,7 @@
 #include "encoder_protocol.h"
 #include "track_increment.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -251,4 +251,4 @@ std::optional<std::string> CardBatch::check() {
   return std::nullopt;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

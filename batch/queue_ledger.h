@@ -29,7 +29,7 @@
 #include "queue_connection.h"
 #include "queue_schema.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 class QueueLedger : public CardLedger {
  public:
@@ -114,4 +114,4 @@ class QueueLedger : public CardLedger {
   std::atomic<long> confirmed_{0};
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -15,7 +15,7 @@
 #include "card_ledger.h"
 #include "journal.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 class JournalLedger : public CardLedger {
  public:
@@ -59,4 +59,4 @@ class JournalLedger : public CardLedger {
   std::set<long> handBack_;         // ... these, handed out again
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -13,21 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "batch_progress.h"
 #include "card_ledger.h"
-#include "output_sink.h"
-#include "session.h"
+#include "encoder_session.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// What every encoder of the batch shares.
 struct BatchShared {
-  BatchShared(CardLedger& l, BatchProgress& p, OutputSink& r)
+  BatchShared(CardLedger& l, ProgressObserver& p, ResultSink& r)
       : ledger(l), progress(p), results(r) {}
 
   CardLedger& ledger;
-  BatchProgress& progress;
-  OutputSink& results;  ///< "card 3 written  track2=...", one at a time
+  ProgressObserver& progress;
+  ResultSink& results;  ///< "card 3 written  track2=...", one at a time
   std::mutex resultsMutex;
   std::atomic<bool> stopped{false};  ///< no encoder takes another card
   bool quiet = false;
@@ -51,7 +49,7 @@ struct EncoderOutcome {
 class BatchEncoder {
  public:
   /// Encoder `index` of the batch, on its open session.
-  BatchEncoder(Session& session, BatchShared& shared, std::size_t index);
+  BatchEncoder(EncoderSession& session, BatchShared& shared, std::size_t index);
 
   /// Settles `inDoubt` (cards sent at this port), then writes cards until
   /// the ledger has none left.
@@ -103,10 +101,10 @@ class BatchEncoder {
                               std::optional<LedgerCard> inDoubt);
   void doing(const std::string& what);
 
-  Session& session_;
+  EncoderSession& session_;
   BatchShared& shared_;
   std::size_t index_;
   int readSelection_;
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// Why the existing file `info` may not take card data (it is another
 /// user's), or empty.
@@ -18,4 +18,4 @@ namespace quillon::cli {
 /// check, then the file brought to 0600. Why it failed, or empty.
 [[nodiscard]] std::string makePrivate(int fd, const struct stat& info);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 class PasswordMask {
  public:
@@ -25,4 +25,4 @@ class PasswordMask {
   std::vector<std::string> secrets_;  // longest first
 };
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -82,4 +82,4 @@ bool faultArmed(std::string_view point) {
   return armedFault() && armedFault()->point == point;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

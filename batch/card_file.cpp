@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 std::string othersFileProblem(const struct stat& info) {
   if (info.st_uid == ::geteuid()) return {};
@@ -22,4 +22,4 @@ std::string makePrivate(int fd, const struct stat& info) {
   return {};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch
