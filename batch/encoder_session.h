@@ -51,6 +51,10 @@ class EncoderSession {
   virtual Status checkStillAnswers(bool* lateAnswer = nullptr) = 0;
 };
 
+/// What EncoderSession::checkStillAnswers does, on `device`: the reset
+/// frame and a status query after a wait that got no reply.
+Status checkStillAnswers(EncoderDevice& device, bool* lateAnswer);
+
 /// Where each confirmed card's line goes ("card 3 written  track2=...").
 class ResultSink {
  public:

@@ -24,8 +24,10 @@
 #include "card_ledger.h"      // IWYU pragma: export
 #include "card_records.h"     // IWYU pragma: export
 #include "card_text.h"        // IWYU pragma: export
+#include "doubt_placement.h"  // IWYU pragma: export
 #include "encoder_session.h"  // IWYU pragma: export
 #include "exit_codes.h"       // IWYU pragma: export
 #include "journal.h"          // IWYU pragma: export
 #include "journal_ledger.h"   // IWYU pragma: export
+#include "port_access.h"      // IWYU pragma: export
 #include "queue_ledger.h"     // IWYU pragma: export

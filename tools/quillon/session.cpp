@@ -131,22 +131,7 @@ Status Session::resetAfterInterrupt() {
 }
 
 Status Session::checkStillAnswers(bool* lateAnswer) {
-  // What came after the wait would be dropped by the reset's frame.
-  bool late = lateAnswer != nullptr && device_->LateInput(0ms);
-  // A line that is gone (unplugged) fails the reset already.
-  if (const Status reset = device_->Reset(); reset != QUILLON_OK) return reset;
-  // An answer on its way when the reset went out still says what the
-  // encoder did before it.
-  if (lateAnswer == nullptr) return device_->QueryStatus();
-  late = device_->LateInput(kLateAnswerQuiet) || late;
-  // A late answer in front of the status's own, or behind it, makes the
-  // status's reply more than one answer.
-  bool alone = true;
-  const Status status = device_->QueryStatus(&alone);
-  if (status == QUILLON_OK && !alone) late = true;
-  if (status == QUILLON_OK) late = device_->LateInput(kLateAnswerQuiet) || late;
-  *lateAnswer = late;
-  return status;
+  return batch::checkStillAnswers(*device_, lateAnswer);
 }
 
 }  // namespace quillon::cli

@@ -10,7 +10,7 @@
 #include "com_port_path.h"
 #include "port_diagnosis.h"
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
   PortTarget target;
@@ -104,4 +104,4 @@ std::string portProblem(const std::string& path) {
   return "cannot set up " + path + " as a serial line";
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// The device the user named, as the library's core opens it.
 struct PortTarget {
@@ -37,4 +37,4 @@ struct PortTarget {
 /// quillon's words. Asked after an open failed.
 [[nodiscard]] std::string portProblem(const std::string& path);
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch
