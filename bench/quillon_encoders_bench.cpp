@@ -90,16 +90,16 @@ double percentile(std::vector<double> values, double p) {
 // Milliseconds a card's journal lines take, with and without the line
 // that says it is sent, as the program writes them.
 bool timeJournalLines(const fs::path& dir, int cards) {
-  using quillon::cli::CardStep;
+  using quillon::batch::CardStep;
   std::vector<double> confirmOnly, withIntent;
   for (const bool intent : {false, true}) {
     const fs::path path = dir / (intent ? "two.jsonl" : "one.jsonl");
     fs::remove(path);
-    quillon::cli::Journal journal;
+    quillon::batch::Journal journal;
     if (!journal.take(path.string()).empty() || !journal.startWriting().empty())
       return false;
     for (int i = 1; i <= cards; ++i) {
-      quillon::cli::CardRecord record;
+      quillon::batch::CardRecord record;
       record.sequence = i;
       record.selection = 2;
       record.tracks[1] = number(i);

@@ -53,7 +53,7 @@ bool load(const std::string& url, const std::string& name, long cards) {
 
 // Claims and confirmations of `claims` cards by one encoder, timed.
 bool timeClaims(const std::string& url, const std::string& name, long claims) {
-  using quillon::cli::QueueLedger;
+  using quillon::batch::QueueLedger;
   if (!load(url, name, claims)) return false;
   auto opened = QueueLedger::open(
       url, name, "bench", {"/dev/ttyBENCH"}, [] { return false; },
@@ -71,7 +71,7 @@ bool timeClaims(const std::string& url, const std::string& name, long claims) {
     auto taken = ledger.take("/dev/ttyBENCH");
     const double claimMs = msSince(start);
     if (std::holds_alternative<std::string>(taken)) return false;
-    const auto& card = std::get<std::optional<quillon::cli::LedgerCard>>(taken);
+    const auto& card = std::get<std::optional<quillon::batch::LedgerCard>>(taken);
     if (!card) break;
     const auto between = Clock::now();
     if (!ledger.markSent(*card, "/dev/ttyBENCH").empty() ||

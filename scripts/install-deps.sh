@@ -18,6 +18,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev libcsv-dev libpq-dev
   scdoc librsvg2-bin
 )
+# The Python module: pybind11 and the system Python's headers.
+packages+=(pybind11-dev python3-dev)
 # Running: a font with the Chinese texts of Velmora's window.
 packages+=(fonts-wqy-microhei)
 
@@ -28,6 +30,8 @@ for mode in "$@"; do
         xdotool x11-apps iproute2 bash-completion)
       # The card queue's tests start a PostgreSQL server of their own.
       packages+=(postgresql)
+      # The Python module's tests, and the pyserial loop it is timed against.
+      packages+=(python3-pytest python3-serial)
       # The fuzz targets also need clang and its sanitizer and fuzzer runtimes.
       [[ "$mode" == --fuzz ]] && packages+=(clang libclang-rt-14-dev)
       ;;

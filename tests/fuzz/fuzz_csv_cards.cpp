@@ -108,7 +108,7 @@ std::string headerNameModel(const std::string& field) {
 
 // The cards the model sees in the text, or nothing where the program must
 // refuse it.
-std::optional<std::vector<quillon::cli::Tracks>> cardsModel(
+std::optional<std::vector<quillon::batch::Tracks>> cardsModel(
     std::string_view text, int& selection) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // the BOM
   const auto rows = csvModel(text);
@@ -126,10 +126,10 @@ std::optional<std::vector<quillon::cli::Tracks>> cardsModel(
     }
   }
   if (selection == 0) return {};
-  std::vector<quillon::cli::Tracks> cards;
+  std::vector<quillon::batch::Tracks> cards;
   for (std::size_t r = 1; r < rows->size(); ++r) {
     if ((*rows)[r].size() != header.size()) return {};
-    quillon::cli::Tracks card;
+    quillon::batch::Tracks card;
     for (int track = 0; track < 3; ++track) {
       if (!columns[track]) continue;
       auto bytes = latin1Model((*rows)[r][*columns[track]]);
@@ -142,8 +142,8 @@ std::optional<std::vector<quillon::cli::Tracks>> cardsModel(
 }
 
 // The input as cards of three Latin-1 track texts, cut at 0xFF bytes.
-std::vector<quillon::cli::Tracks> cardsFrom(std::string_view data) {
-  std::vector<quillon::cli::Tracks> cards(1);
+std::vector<quillon::batch::Tracks> cardsFrom(std::string_view data) {
+  std::vector<quillon::batch::Tracks> cards(1);
   std::size_t track = 0;
   for (const char c : data) {
     if (static_cast<unsigned char>(c) != 0xFF) {
@@ -160,7 +160,7 @@ std::vector<quillon::cli::Tracks> cardsFrom(std::string_view data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  using quillon::cli::CardBatch;
+  using quillon::batch::CardBatch;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   int selection = 0;
@@ -184,12 +184,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   // What the program writes, it reads back card for card.
   const auto cards = cardsFrom(text);
-  std::string written = quillon::cli::csvHeader(7);
-  quillon::cli::CardRecord record;
+  std::string written = quillon::batch::csvHeader(7);
+  quillon::batch::CardRecord record;
   for (const auto& card : cards) {
     ++record.sequence;
     record.tracks = card;
-    written += quillon::cli::csvRow(record);
+    written += quillon::batch::csvRow(record);
   }
   auto reread = CardBatch::fromCsvText(written, "out.csv");
   auto* back = std::get_if<CardBatch>(&reread);

@@ -14,25 +14,27 @@
 #include <string>
 #include <vector>
 
+#include "encoder_session.h"
+
 namespace quillon::cli {
 
-class BatchProgress {
+class BatchProgress : public batch::ProgressObserver {
  public:
   /// `ports` as given; `total` cards in the batch (0: no end); `verb` for
   /// a card done ("written", "read").
   BatchProgress(bool quiet, std::vector<std::string> ports, long total,
                 std::string verb);
-  ~BatchProgress();
+  ~BatchProgress() override;
   BatchProgress(const BatchProgress&) = delete;
   BatchProgress& operator=(const BatchProgress&) = delete;
 
   /// What encoder `encoder` (its index in `ports`) does now: "waiting for
   /// a card", "reading card 7 back", "lost".
-  void doing(std::size_t encoder, const std::string& what);
+  void doing(std::size_t encoder, const std::string& what) override;
   /// Card `number` is done at `encoder`; `done` cards of the batch are
   /// done in all. `detail` is shown with one encoder only.
   void cardDone(std::size_t encoder, long number, long done,
-                const std::string& detail);
+                const std::string& detail) override;
 
  private:
   void draw();  // the lock is held

@@ -158,6 +158,7 @@ int finish(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  printMessagesOnStderr();
   GlobalOptions global;
   const char* envPort = std::getenv("QUILLON_PORT");
   global.ports = splitPortList(envPort != nullptr ? envPort : "");

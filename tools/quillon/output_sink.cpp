@@ -13,6 +13,8 @@
 
 namespace quillon::cli {
 
+using namespace quillon::batch;  // the card file rules
+
 OutputSink::~OutputSink() {
   if (owned_) ::close(fd_);
 }

@@ -7,12 +7,14 @@
 
 #include <string>
 
+#include "encoder_session.h"
+
 namespace quillon::cli {
 
-class OutputSink {
+class OutputSink : public batch::ResultSink {
  public:
   OutputSink() = default;
-  ~OutputSink();
+  ~OutputSink() override;
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
 
@@ -26,13 +28,13 @@ class OutputSink {
   /// records before, so that no part of this one stays. The first text
   /// opens the file: a regular file is created 0600, or emptied and brought
   /// to 0600 (a pipe or a device is written as it is).
-  bool put(const std::string& text);
+  bool put(const std::string& text) override;
   /// Where the output goes and why the last put() failed: "cards.csv:
   /// File too large".
   [[nodiscard]] const std::string& error() const { return error_; }
   /// True when the last put() failed because nobody reads the pipe any
   /// more (`quillon read | head -2`).
-  [[nodiscard]] bool closedPipe() const { return closedPipe_; }
+  [[nodiscard]] bool closedPipe() const override { return closedPipe_; }
 
  private:
   /// Opens the chosen file; why it failed, or empty.

@@ -1,18 +1,18 @@
 // quillon ports: the serial devices on this machine, the COMn each is
 // reachable as, and whether this user may open it.
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "com_port_path.h"
 #include "commands.h"
 #include "exit_codes.h"
 #include "port_access.h"
 #include "port_diagnosis.h"
+#include "serial_devices.h"
 
 namespace quillon::cli {
 
@@ -26,45 +26,6 @@ std::string canonical(const std::string& path) {
   return error ? path : real.string();
 }
 
-// A ttyS that the kernel found no UART behind reports type 0.
-bool uartPresent(const std::string& name) {
-  std::ifstream type("/sys/class/tty/" + name + "/type");
-  int value = 0;
-  return type >> value && value != 0;
-}
-
-// Device paths (canonical) and the other names that lead to them.
-std::map<std::string, std::set<std::string>> serialDevices() {
-  std::map<std::string, std::set<std::string>> devices;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/dev", error)) {
-    const std::string name = entry.path().filename().string();
-    const bool usb = name.starts_with("ttyUSB") || name.starts_with("ttyACM");
-    if (usb || (name.starts_with("ttyS") && uartPresent(name)))
-      devices[entry.path().string()];
-  }
-  for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", error)) {
-    devices[canonical(entry.path().string())].insert(entry.path().string());
-  }
-  // Devices named by an override variable (a simulated encoder's line).
-  for (int n = portmap::kMinPortNumber; n <= portmap::kMaxPortNumber; ++n) {
-    const char* value = std::getenv(portmap::overrideVariable(n).c_str());
-    if (value != nullptr && *value == '/' && fs::exists(value))
-      devices[canonical(value)];
-  }
-  return devices;
-}
-
-std::string comNamesOf(const std::string& device) {
-  std::string names;
-  for (int n = portmap::kMinPortNumber; n <= portmap::kMaxPortNumber; ++n) {
-    const auto path = portmap::resolvePortPath(n);
-    if (path && fs::exists(*path) && canonical(*path) == device)
-      names += (names.empty() ? "COM" : ",COM") + std::to_string(n);
-  }
-  return names.empty() ? "-" : names;
-}
-
 // One device as the listing shows it.
 struct PortRow {
   std::string device;
@@ -76,33 +37,37 @@ struct PortRow {
 };
 
 std::vector<PortRow> portRows() {
-  auto devices = serialDevices();
+  std::map<std::string, PortRow> rows;  // by canonical device path
+  for (auto& device : portmap::serialDevices()) {
+    PortRow& row = rows[device.path];
+    row.device = device.path;
+    row.aliases = std::move(device.aliases);
+    row.comNames = std::move(device.comNames);
+    row.advice = std::move(device.accessAdvice);
+  }
   // The ports a user set in $QUILLON_PORT (a simulator's line, a link)
   // are listed too, by the name given, even when no device is there.
-  std::map<std::string, std::string> chosen;  // device -> name given
   const char* env = std::getenv("QUILLON_PORT");
-  for (const std::string& name : splitPortList(env != nullptr ? env : "")) {
-    const auto target = resolvePort(name);
-    const auto* port = std::get_if<PortTarget>(&target);
+  for (const std::string& name :
+       batch::splitPortList(env != nullptr ? env : "")) {
+    const auto target = batch::resolvePort(name);
+    const auto* port = std::get_if<batch::PortTarget>(&target);
     if (port == nullptr) continue;
     const std::string device = canonical(port->path);
-    if (device != name) devices[device].insert(name);
-    devices[device];
-    chosen.emplace(device, name);
+    auto [it, added] = rows.try_emplace(device);
+    PortRow& row = it->second;
+    if (added) {
+      row.device = device;
+      row.comNames = "-";
+      row.present = fs::exists(device);
+      if (row.present) row.advice = portmap::accessAdvice(device);
+    }
+    if (device != name) row.aliases.insert(name);
+    if (row.quillonPort.empty()) row.quillonPort = name;
   }
-  std::vector<PortRow> rows;
-  for (const auto& [device, aliases] : devices) {
-    PortRow row;
-    row.device = device;
-    row.aliases = aliases;
-    row.comNames = comNamesOf(device);
-    row.present = fs::exists(device);
-    if (row.present) row.advice = portmap::accessAdvice(device);
-    if (const auto it = chosen.find(device); it != chosen.end())
-      row.quillonPort = it->second;
-    rows.push_back(std::move(row));
-  }
-  return rows;
+  std::vector<PortRow> listed;
+  for (auto& [device, row] : rows) listed.push_back(std::move(row));
+  return listed;
 }
 
 std::string accessText(const PortRow& row) {

@@ -33,10 +33,12 @@ void showFrame(bool sent, std::span<const std::uint8_t> bytes,
 
 }  // namespace
 
-void complain(std::string_view message) {
-  const status_line::Guard guard;  // one whole line, whichever thread
-  status_line::clear();  // a message never runs into the progress line
-  std::cerr << "quillon: " << message << '\n';
+void printMessagesOnStderr() {
+  setMessageSink([](std::string_view message) {
+    const status_line::Guard guard;  // one whole line, whichever thread
+    status_line::clear();  // a message never runs into the progress line
+    std::cerr << "quillon: " << message << '\n';
+  });
 }
 
 Session::Session(const GlobalOptions& options, std::string port,
@@ -92,7 +94,7 @@ int Session::fail(Status status, std::string_view what,
                   std::string_view after) {
   const std::string doing(what);
   const auto complain = [after](const std::string& message) {
-    cli::complain(message + std::string(after));
+    batch::complain(message + std::string(after));
   };
   // A reply cut short by the signal's wait is no failure of the encoder's.
   if (interrupted()) return stopOnInterrupt();
@@ -135,22 +137,7 @@ Status Session::resetAfterInterrupt() {
 }
 
 Status Session::checkStillAnswers(bool* lateAnswer) {
-  // What came after the wait would be dropped by the reset's frame.
-  bool late = lateAnswer != nullptr && device_->LateInput(0ms);
-  // A line that is gone (unplugged) fails the reset already.
-  if (const Status reset = device_->Reset(); reset != QUILLON_OK) return reset;
-  // An answer on its way when the reset went out still says what the
-  // encoder did before it.
-  if (lateAnswer == nullptr) return device_->QueryStatus();
-  late = device_->LateInput(kLateAnswerQuiet) || late;
-  // A late answer in front of the status's own, or behind it, makes the
-  // status's reply more than one answer.
-  bool alone = true;
-  const Status status = device_->QueryStatus(&alone);
-  if (status == QUILLON_OK && !alone) late = true;
-  if (status == QUILLON_OK) late = device_->LateInput(kLateAnswerQuiet) || late;
-  *lateAnswer = late;
-  return status;
+  return batch::checkStillAnswers(*device_, lateAnswer);
 }
 
 }  // namespace quillon::cli

@@ -14,11 +14,11 @@
 #include "card_batch.h"
 #include "card_text.h"
 #include "commands.h"
+#include "doubt_placement.h"
 #include "exit_codes.h"
 #include "journal.h"
 #include "journal_ledger.h"
 #include "output_sink.h"
-#include "port_access.h"
 #include "queue_ledger.h"
 #include "quillon/core/status.h"
 #include "station_name.h"
@@ -70,31 +70,6 @@ std::variant<CardBatch, std::string> checkedBatch(const WriteOptions& options) {
 }
 
 namespace {
-
-// The cards in doubt, each with the encoder (index in `ports`) that sent
-// it; a message naming a card sent at a port not given now.
-std::variant<std::vector<std::vector<LedgerCard>>, std::string> placeInDoubt(
-    const std::vector<CardInDoubt>& cards,
-    const std::vector<std::string>& ports) {
-  std::vector<std::vector<LedgerCard>> byEncoder(ports.size());
-  for (const CardInDoubt& doubt : cards) {
-    const auto at = std::ranges::find_if(ports, [&](const std::string& port) {
-      return samePort(port, doubt.port);
-    });
-    if (at == ports.end()) {
-      return "card " + std::to_string(doubt.card.number) +
-             " may have been written at " + doubt.port +
-             ", which is not among the encoders given: it is settled only "
-             "there (add --port " +
-             doubt.port +
-             "; a device that comes back under another name keeps its "
-             "/dev/serial/by-id/ name); nothing was sent";
-    }
-    byEncoder[static_cast<std::size_t>(at - ports.begin())].push_back(
-        doubt.card);
-  }
-  return byEncoder;
-}
 
 // The program's end after every encoder has ended: one exit code and, for
 // what no encoder's own message said, one message.

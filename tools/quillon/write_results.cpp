@@ -7,6 +7,8 @@
 
 namespace quillon::cli {
 
+using namespace quillon::batch;  // card records and texts
+
 namespace {
 
 // {"card":3,"time":"...","port":"...","confirmed_by":"read-back",

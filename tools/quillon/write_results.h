@@ -10,6 +10,8 @@
 
 namespace quillon::cli {
 
+using batch::CardRecord;
+
 struct ResultFormat {
   std::string format = "text";  ///< text or json
   bool quiet = false;           ///< text only: nothing
