@@ -100,7 +100,8 @@ void DataExchange::integer(int id, int& value) {
 }
 
 void DataExchange::fail(QWidget* control, const QString& message) {
-  currentPrompt().messageBox(m_dialog, message, QCoreApplication::applicationName());
+  currentPrompt().messageBox(m_dialog, message,
+                             QCoreApplication::applicationName());
   control->setFocus(Qt::OtherFocusReason);
   if (auto* line = qobject_cast<QLineEdit*>(control)) line->selectAll();
   if (auto* edit = qobject_cast<MultiLineEdit*>(control)) edit->selectAll();

@@ -45,7 +45,7 @@ QComboBox* makeDropDownCombo(bool sorted, QWidget* parent) {
 }
 
 QWidget* makeWidget(const ControlTemplate& entry, QWidget* parent,
-                   ProgramControlMaker makeProgramControl) {
+                    ProgramControlMaker makeProgramControl) {
   const QString text = QString::fromUtf8(entry.text);
   switch (entry.kind) {
     case ControlKind::GroupBox: {
