@@ -96,7 +96,8 @@ void checkAnyBytes(const std::string& bytes, std::size_t piece) {
 
 // A reply as the encoder frames it, from the input's bytes: whole, ended at
 // its last byte and not before, its status what its last byte says; the
-// same reply short of its last byte, or with bytes behind it, is not whole.
+// same reply short of its last byte, with bytes behind it, with a framing
+// byte changed or longer than the longest reply, is not whole.
 void checkFramed(const std::string& data, std::size_t piece) {
   std::string block = data.substr(0, data.size() / 2);
   std::erase(block, '?');
@@ -114,6 +115,27 @@ void checkFramed(const std::string& data, std::size_t piece) {
   if (!behind.empty()) {
     FUZZ_CHECK(!follow(Kind::ReadReply, reply + behind, piece).whole());
   }
+
+  // Any framing byte changed: not whole.
+  const std::size_t n = reply.size();
+  for (const std::size_t at :
+       {std::size_t{0}, std::size_t{1}, n - 5, n - 4, n - 3, n - 2}) {
+    std::string changed = reply;
+    changed[at] =
+        static_cast<char>(changed[at] ^ (data.empty() ? 1 : data[0] | 1));
+    FUZZ_CHECK(!follow(Kind::ReadReply, changed, piece).whole());
+  }
+  // The longest reply is whole; one byte more is not.
+  const std::size_t longest = kLongestReply - framedRead("", status).size();
+  const std::string fill = block.empty() ? std::string("1") : block;
+  std::string full;
+  while (full.size() < longest + 1) full += fill;
+  FUZZ_CHECK(follow(Kind::ReadReply,
+                    framedRead(full.substr(0, longest), status), piece)
+                 .whole());
+  FUZZ_CHECK(!follow(Kind::ReadReply,
+                     framedRead(full.substr(0, longest + 1), status), piece)
+                  .whole());
 
   const std::string answer = kStatusAnswer + status;
   FUZZ_CHECK(follow(Kind::StatusAnswer, answer, piece).whole());
