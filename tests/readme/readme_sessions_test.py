@@ -6,7 +6,8 @@ against quillon-encoder-sim", runs each `$` command (with its `\\`
 continuation lines) in the session's folder and environment, and compares
 what it prints (stdout and stderr together) with the lines the README shows
 under it. What may vary is normalised on both sides before they are
-compared, so the README is updated by editing the README alone:
+compared, so the README is updated by editing the README alone (a command
+that differs is shown with the lines it printed, ready to paste):
   - times (2026-12-07T11:51:31.456Z) and the folder the session runs in;
   - /tmp/ in the README is a scratch folder of the test's own, and build/
     the build folder the test is given;
@@ -197,8 +198,11 @@ class Session:
             want = sorted(PORT.sub("port=<port>", line) for line in want)
             have = sorted(PORT.sub("port=<port>", line) for line in have)
         if want != have:
+            # As printed, in the README's paths: ready to paste into it.
+            printed = [line.rstrip("\r").replace(self.scratch + "/", "/tmp/")
+                       for line in got]
             self.failures.append("$ %s\n--- README\n%s\n--- printed\n%s" % (
-                command, "\n".join(want), "\n".join(have)))
+                command, "\n".join(expected), "\n".join(printed)))
 
     def stop(self):
         for process in self.processes:
