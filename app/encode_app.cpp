@@ -6,12 +6,31 @@
 
 #include "app_info.h"
 #include "encode_dlg.h"
+#include "prompt.h"
 #include "simulated_device.h"
 
 namespace {
 
 // Long enough for the window to be laid out and painted once.
 constexpr int kScreenshotDelayMs = 500;
+
+// While a screenshot is taken nobody is there to close a box: a note goes
+// to stderr instead, and a file dialog counts as cancelled.
+class StderrPrompt : public Prompt {
+ public:
+  int messageBox(QWidget*, const QString& text, const QString&) override {
+    std::fprintf(stderr, "velmora: %s\n", text.toUtf8().constData());
+    return kIdOk;
+  }
+  QString getOpenFileName(QWidget*, const QString&, const QString&,
+                          const QString&) override {
+    return {};
+  }
+  QString getSaveFileName(QWidget*, const QString&, const QString&,
+                          const QString&) override {
+    return {};
+  }
+};
 
 }  // namespace
 
@@ -68,8 +87,11 @@ int CEncodeApp::Run() {
       return 1;
     }
   }
+  StderrPrompt stderrPrompt;
+  if (!options.screenshotPath.isEmpty()) installPrompt(&stderrPrompt);
   InitInstance(options);
-  return 0;
+  installPrompt(nullptr);
+  return m_screenshotSaved ? 0 : 1;
 }
 
 bool CEncodeApp::InitInstance(const AppOptions& options) {
@@ -82,8 +104,9 @@ bool CEncodeApp::InitInstance(const AppOptions& options) {
   if (!options.screenshotPath.isEmpty()) {
     const QString path = options.screenshotPath;
     CEncodeDlg* window = dlg.get();
-    QTimer::singleShot(kScreenshotDelayMs, window, [window, path] {
-      if (!window->grab().save(path)) {
+    QTimer::singleShot(kScreenshotDelayMs, window, [this, window, path] {
+      m_screenshotSaved = window->grab().save(path);
+      if (!m_screenshotSaved) {
         std::fprintf(stderr, "velmora: cannot save %s\n",
                      path.toUtf8().constData());
       }

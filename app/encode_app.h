@@ -35,4 +35,5 @@ class CEncodeApp {
  private:
   QApplication m_app;
   std::unique_ptr<SimulatedDevice> m_simulated;
+  bool m_screenshotSaved = true;
 };

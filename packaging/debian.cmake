@@ -148,7 +148,7 @@ numbered batches, with read-back and a journal to resume from, on a
 magnetic-stripe card reader/encoder on a serial port. A batch can also be
 shared by several stations through a card queue in a PostgreSQL server.
 .
-encoder-sim, also in this package, serves a simulated encoder on a
+quillon-encoder-sim, also in this package, serves a simulated encoder on a
 pseudo-terminal, to try the software without a device.")
 
 set(CPACK_DEBIAN_VELMORA_PACKAGE_NAME velmora)

@@ -1,6 +1,6 @@
-// encoder-sim: the simulated encoder as a program, for demos and for trying
-// the library or Velmora by hand. It prints the line's path and serves it
-// until SIGINT or SIGTERM.
+// quillon-encoder-sim: the simulated encoder as a program, for demos and for
+// trying the library or Velmora by hand. It prints the line's path and serves
+// it until SIGINT or SIGTERM.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,7 +30,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: encoder-sim [options]\n"
+    "Usage: quillon-encoder-sim [options]\n"
     "Serves a simulated card encoder on a new pseudo-terminal and prints\n"
     "its path on stdout. Stops on SIGINT or SIGTERM.\n"
     "\n"
@@ -138,7 +138,7 @@ int parseArguments(int argc, char** argv, Settings& settings) {
       case kUnplugAfter:
         number = parseCount(optarg);
         if (!number) {
-          std::cerr << "encoder-sim: not a number: " << optarg << '\n';
+          std::cerr << "quillon-encoder-sim: not a number: " << optarg << '\n';
           return 2;
         }
         if (option == kBaud) settings.baud = *number;
@@ -151,7 +151,8 @@ int parseArguments(int argc, char** argv, Settings& settings) {
     }
   }
   if (optind < argc) {
-    std::cerr << "encoder-sim: unexpected argument: " << argv[optind] << '\n';
+    std::cerr << "quillon-encoder-sim: unexpected argument: " << argv[optind]
+              << '\n';
     return 2;
   }
   return 0;
@@ -176,7 +177,7 @@ bool isSymlink(const std::string& path) {
 bool makeLink(const std::string& link, const std::string& target) {
   if (isSymlink(link)) ::unlink(link.c_str());
   if (::symlink(target.c_str(), link.c_str()) != 0) {
-    std::cerr << "encoder-sim: cannot link " << link << ": "
+    std::cerr << "quillon-encoder-sim: cannot link " << link << ": "
               << std::strerror(errno) << '\n';
     return false;
   }
@@ -205,13 +206,14 @@ std::optional<sim::Bytes> readWholeFile(const std::string& path) {
 bool scheduleFaults(sim::SimulatedEncoder& encoder, Settings& settings) {
   const auto bytes = readWholeFile(settings.faults);
   if (!bytes) {
-    std::cerr << "encoder-sim: cannot read " << settings.faults << '\n';
+    std::cerr << "quillon-encoder-sim: cannot read " << settings.faults << '\n';
     return false;
   }
   const auto parsed = sim::parseFrameFaults(std::string_view(
       reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   if (const auto* message = std::get_if<std::string>(&parsed)) {
-    std::cerr << "encoder-sim: " << settings.faults << ": " << *message << '\n';
+    std::cerr << "quillon-encoder-sim: " << settings.faults << ": " << *message
+              << '\n';
     return false;
   }
   for (const sim::FrameFault& fault :
@@ -247,13 +249,14 @@ void serveUntilSignalled(sim::SimulatedEncoder& encoder, int signals,
       [[maybe_unused]] const auto n =
           ::read(unplugRequests, &count, sizeof count);
       encoder.unplug();
-      std::cerr << "encoder-sim: unplugged\n";
+      std::cerr << "quillon-encoder-sim: unplugged\n";
     }
     if (!watchStdin || !(fds[2].revents & (POLLIN | POLLHUP))) continue;
     char buffer[256];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n <= 0) {
-      std::cerr << "encoder-sim: stdin closed; no more swipes by Enter\n";
+      std::cerr
+          << "quillon-encoder-sim: stdin closed; no more swipes by Enter\n";
       watchStdin = false;
       continue;
     }
@@ -285,7 +288,8 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
   if (signals < 0) {
-    std::cerr << "encoder-sim: signalfd: " << std::strerror(errno) << '\n';
+    std::cerr << "quillon-encoder-sim: signalfd: " << std::strerror(errno)
+              << '\n';
     return 1;
   }
 
@@ -297,7 +301,7 @@ int main(int argc, char** argv) {
   }
   sim::SimulatedEncoder encoder(options);
   if (!settings.deck.empty() && !encoder.loadDeckFile(settings.deck)) {
-    std::cerr << "encoder-sim: " << encoder.errorText() << '\n';
+    std::cerr << "quillon-encoder-sim: " << encoder.errorText() << '\n';
     return 1;
   }
   encoder.setWriteRecordFile(settings.record);
@@ -306,7 +310,7 @@ int main(int argc, char** argv) {
   for (const std::string& path : settings.replies) {
     auto bytes = readWholeFile(path);
     if (!bytes) {
-      std::cerr << "encoder-sim: cannot read " << path << '\n';
+      std::cerr << "quillon-encoder-sim: cannot read " << path << '\n';
       return 1;
     }
     encoder.replaceNextReply(std::move(*bytes));
@@ -321,7 +325,7 @@ int main(int argc, char** argv) {
   if (!settings.tray.empty()) {
     const auto cards = sim::readDeckFile(settings.tray);
     if (!cards || cards->empty()) {
-      std::cerr << "encoder-sim: no card in " << settings.tray << '\n';
+      std::cerr << "quillon-encoder-sim: no card in " << settings.tray << '\n';
       return 1;
     }
     encoder.placeOnTray(cards->front());
@@ -329,7 +333,8 @@ int main(int argc, char** argv) {
   if (!settings.faults.empty() && !scheduleFaults(encoder, settings)) return 1;
   const int unplugRequests = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (unplugRequests < 0) {
-    std::cerr << "encoder-sim: eventfd: " << std::strerror(errno) << '\n';
+    std::cerr << "quillon-encoder-sim: eventfd: " << std::strerror(errno)
+              << '\n';
     return 1;
   }
   const bool swipeOnEnter = !settings.swipeDelayMs.has_value();
@@ -354,7 +359,7 @@ int main(int argc, char** argv) {
         }
       });
   if (!encoder.start()) {
-    std::cerr << "encoder-sim: " << encoder.errorText() << '\n';
+    std::cerr << "quillon-encoder-sim: " << encoder.errorText() << '\n';
     return 1;
   }
   const std::string line = encoder.slavePath();

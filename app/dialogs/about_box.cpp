@@ -1,9 +1,12 @@
 #include "about_box.h"
 
+#include <QLabel>
 #include <array>
+#include <stdexcept>
 
 #include "dialog_builder.h"
 #include "dialog_units.h"
+#include "program_icon.h"
 
 namespace {
 
@@ -23,8 +26,19 @@ const DialogTemplate kDialog{"关于 Velmora",
                              mainDialogFont,
                              kControls};
 
+constexpr int kIconSize = 32;
+
+QWidget* makeIcon(const ControlTemplate& entry, QWidget* parent) {
+  if (entry.kind != ControlKind::Icon) {
+    throw std::logic_error("the about box has no such control");
+  }
+  auto* icon = new QLabel(parent);
+  icon->setPixmap(programIcon().pixmap(kIconSize, kIconSize));
+  return icon;
+}
+
 }  // namespace
 
 CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
-  buildDialog(this, kDialog);
+  buildDialog(this, kDialog, makeIcon);
 }

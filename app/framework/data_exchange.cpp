@@ -1,10 +1,10 @@
 #include "data_exchange.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <stdexcept>
 
-#include "app_info.h"
 #include "multi_line_edit.h"
 #include "prompt.h"
 
@@ -100,7 +100,8 @@ void DataExchange::integer(int id, int& value) {
 }
 
 void DataExchange::fail(QWidget* control, const QString& message) {
-  currentPrompt().messageBox(m_dialog, message, app_info::kAppName);
+  currentPrompt().messageBox(m_dialog, message,
+                             QCoreApplication::applicationName());
   control->setFocus(Qt::OtherFocusReason);
   if (auto* line = qobject_cast<QLineEdit*>(control)) line->selectAll();
   if (auto* edit = qobject_cast<MultiLineEdit*>(control)) edit->selectAll();

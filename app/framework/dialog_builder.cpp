@@ -9,18 +9,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
+#include <stdexcept>
 
 #include "group_frame.h"
-#include "mscomm.h"
 #include "multi_line_edit.h"
-#include "program_icon.h"
-#include "track_edit.h"
 
 namespace {
 
 const char kIdProperty[] = "ctrlId";
 const char kSortedProperty[] = "sortedList";
-constexpr int kIconSize = 32;
 
 QLabel* makeLabel(const QString& text, Qt::Alignment alignment,
                   QWidget* parent) {
@@ -47,7 +44,8 @@ QComboBox* makeDropDownCombo(bool sorted, QWidget* parent) {
   return combo;
 }
 
-QWidget* makeWidget(const ControlTemplate& entry, QWidget* parent) {
+QWidget* makeWidget(const ControlTemplate& entry, QWidget* parent,
+                    ProgramControlMaker makeProgramControl) {
   const QString text = QString::fromUtf8(entry.text);
   switch (entry.kind) {
     case ControlKind::GroupBox: {
@@ -74,25 +72,22 @@ QWidget* makeWidget(const ControlTemplate& entry, QWidget* parent) {
     case ControlKind::TabStopRadioButton:
       return new QRadioButton(text, parent);  // automatic, a tab stop
     case ControlKind::MultiLineEdit: return new MultiLineEdit(parent);
-    case ControlKind::TrackEdit: return new CTrackEdit(parent);
     case ControlKind::NumberEdit: return new QLineEdit(parent);
     case ControlKind::DropDownCombo: return makeDropDownCombo(false, parent);
     case ControlKind::SortedDropDownCombo:
       return makeDropDownCombo(true, parent);
-    case ControlKind::SerialControl: {
-      auto* comm = new CMSComm(parent);
-      comm->hide();  // a control without a face at run time
-      return comm;
-    }
     case ControlKind::StaticLeft: return makeLabel(text, Qt::AlignLeft, parent);
     case ControlKind::StaticCentered:
       return makeLabel(text, Qt::AlignHCenter, parent);
     case ControlKind::Label: return new QLabel(text, parent);
-    case ControlKind::Icon: {
-      auto* icon = new QLabel(parent);
-      icon->setPixmap(programIcon().pixmap(kIconSize, kIconSize));
-      return icon;
-    }
+    // The program's own controls: the layers above build them.
+    case ControlKind::TrackEdit:
+    case ControlKind::SerialControl:
+    case ControlKind::Icon:
+      if (makeProgramControl == nullptr) {
+        throw std::logic_error("no maker for the program's own controls");
+      }
+      return makeProgramControl(entry, parent);
     case ControlKind::PushButton: {
       // Enter clicks a push button only while it has the focus; the
       // dialog decides that, so no button is a default one.
@@ -147,18 +142,20 @@ QWidget* findControl(const QWidget* root, int id) {
 }
 
 QWidget* createControl(const ControlTemplate& entry, QWidget* parent,
-                       DialogBaseUnits units) {
-  QWidget* control = makeWidget(entry, parent);
+                       DialogBaseUnits units,
+                       ProgramControlMaker makeProgramControl) {
+  QWidget* control = makeWidget(entry, parent, makeProgramControl);
   if (entry.id != kNoControlId) setControlId(control, entry.id);
   place(control, entry, units);
   return control;
 }
 
 void createControls(std::span<const ControlTemplate> controls, QWidget* parent,
-                    DialogBaseUnits units) {
+                    DialogBaseUnits units,
+                    ProgramControlMaker makeProgramControl) {
   QWidget* previousTabStop = nullptr;
   for (const ControlTemplate& entry : controls) {
-    QWidget* control = createControl(entry, parent, units);
+    QWidget* control = createControl(entry, parent, units, makeProgramControl);
     if ((control->focusPolicy() & Qt::TabFocus) != 0 && !control->isHidden()) {
       if (previousTabStop != nullptr) {
         QWidget::setTabOrder(previousTabStop, control);
@@ -168,14 +165,15 @@ void createControls(std::span<const ControlTemplate> controls, QWidget* parent,
   }
 }
 
-void buildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate) {
+void buildDialog(QDialog* dialog, const DialogTemplate& dialogTemplate,
+                 ProgramControlMaker makeProgramControl) {
   dialog->setWindowTitle(QString::fromUtf8(dialogTemplate.caption));
   dialog->setWindowFlags(dialogTemplate.flags);
   dialog->setFont(dialogTemplate.font());
   const DialogBaseUnits units = dialogBaseUnits(dialog->font());
   dialog->setFixedSize(
       dluToPixels(units, QRect(QPoint(0, 0), dialogTemplate.sizeDlu)).size());
-  createControls(dialogTemplate.controls, dialog, units);
+  createControls(dialogTemplate.controls, dialog, units, makeProgramControl);
   if (auto* ok = qobject_cast<QAbstractButton*>(findControl(dialog, kIdOk))) {
     QObject::connect(ok, &QAbstractButton::clicked, dialog, &QDialog::accept);
   }

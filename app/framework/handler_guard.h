@@ -4,12 +4,12 @@
 // message box, as the dialog framework does.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <QWidget>
 #include <exception>
 #include <utility>
 
-#include "app_info.h"
 #include "prompt.h"
 
 template <typename Handler>
@@ -18,6 +18,6 @@ void runGuarded(QWidget* owner, Handler&& handler) {
     std::forward<Handler>(handler)();
   } catch (const std::exception& error) {
     currentPrompt().messageBox(owner, QString::fromUtf8(error.what()),
-                               app_info::kAppName);
+                               QCoreApplication::applicationName());
   }
 }

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QToolBar>
+#include <stdexcept>
 
 #include "app_info.h"
 #include "dialog_builder.h"
@@ -16,6 +17,23 @@
 #include "program_icon.h"
 #include "resource_ids.h"
 #include "track_edit.h"
+
+namespace {
+
+// The main dialog's own controls: the track fields and the serial control.
+QWidget* makeMainDialogControl(const ControlTemplate& entry, QWidget* parent) {
+  switch (entry.kind) {
+    case ControlKind::TrackEdit: return new CTrackEdit(parent);
+    case ControlKind::SerialControl: {
+      auto* comm = new CMSComm(parent);
+      comm->hide();  // a control without a face at run time
+      return comm;
+    }
+    default: throw std::logic_error("the main dialog has no such control");
+  }
+}
+
+}  // namespace
 
 CEncodeDlg::CEncodeDlg(QWidget* parent)
     : QDialog(parent), m_strLogPath(operationLogPath()) {
@@ -49,7 +67,7 @@ void CEncodeDlg::BuildFromTemplate() {
   m_client->setFont(mainDialogFont());
   const DialogBaseUnits units = dialogBaseUnits(m_client->font());
 
-  createControls(mainDialogTemplate(), m_client, units);
+  createControls(mainDialogTemplate(), m_client, units, makeMainDialogControl);
 
   const QSize clientSize =
       dluToPixels(units, QRect(QPoint(0, 0), kMainDialogSizeDlu)).size();

@@ -2,7 +2,7 @@
 # A data-file batch driven from outside, on an X server: with the keyboard
 # the operator checks track 2 and its "Read From File" box, attaches a
 # file of 100 lines with the "open" button and the file dialog, then opens
-# the port and writes once from the menus. The encoder (encoder-sim on its
+# the port and writes once from the menus. The encoder (quillon-encoder-sim on its
 # own pseudo-terminal) must record the 100 lines as 100 cards, in order,
 # each once, and the operation log must hold 100 write records.
 #   data_file_window_test.sh PATH-TO-VELMORA PATH-TO-ENCODER-SIM

@@ -69,48 +69,77 @@ class OperationLogFileTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void thePathFollowsTheEnvironment() {
-    EnvironmentGuard guard({"VELMORA_LOG", "XDG_STATE_HOME", "HOME"});
-    qputenv("HOME", "/home/operator");
-    qunsetenv("VELMORA_LOG");
-    qunsetenv("XDG_STATE_HOME");
-    QCOMPARE(
-        operationLogPath(),
-        QString("/home/operator/.local/state/velmora/magneticoperate.txt"));
-    qputenv("XDG_STATE_HOME", "/var/state-of-operator");
-    QCOMPARE(operationLogPath(),
-             QString("/var/state-of-operator/velmora/magneticoperate.txt"));
-    // A relative state folder is not valid and is ignored.
-    qputenv("XDG_STATE_HOME", "relative/state");
-    QCOMPARE(
-        operationLogPath(),
-        QString("/home/operator/.local/state/velmora/magneticoperate.txt"));
-    qputenv("VELMORA_LOG", "/tmp/elsewhere.txt");
-    QCOMPARE(operationLogPath(), QString("/tmp/elsewhere.txt"));
-    qputenv("VELMORA_LOG", "");  // empty counts as not set
-    QCOMPARE(
-        operationLogPath(),
-        QString("/home/operator/.local/state/velmora/magneticoperate.txt"));
+  // Where the log lands for each setting of the environment (paths under a
+  // scratch HOME; "-" unsets a variable), created with private folders and
+  // a 0600 file; a folder that cannot be made leaves the log closed.
+  void theLogLandsWhereTheEnvironmentSays_data() {
+    QTest::addColumn<QString>("velmoraLog");
+    QTest::addColumn<QString>("stateHome");
+    QTest::addColumn<QString>("landsAt");
+    QTest::addColumn<QStringList>("privateFolders");
+    const QString inHome = "home/.local/state/velmora/magneticoperate.txt";
+    const QStringList homeFolders{"home/.local/state",
+                                  "home/.local/state/velmora"};
+    QTest::newRow("nothing set: under HOME") << "-"
+                                             << "-" << inHome << homeFolders;
+    QTest::newRow("XDG_STATE_HOME") << "-"
+                                    << "@state"
+                                    << "state/velmora/magneticoperate.txt"
+                                    << QStringList{"state", "state/velmora"};
+    QTest::newRow("relative XDG_STATE_HOME is ignored")
+        << "-"
+        << "relative/state" << inHome << homeFolders;
+    QTest::newRow("VELMORA_LOG before XDG_STATE_HOME")
+        << "@elsewhere/log.txt"
+        << "@state"
+        << "elsewhere/log.txt" << QStringList{"elsewhere"};
+    QTest::newRow("empty VELMORA_LOG counts as unset")
+        << ""
+        << "-" << inHome << homeFolders;
+    QTest::newRow("a folder that cannot be made")
+        << "-"
+        << "@plain/state" << QString() << QStringList();
   }
-
-  void missingFoldersAreCreatedPrivateAndTheFileIs0600() {
+  void theLogLandsWhereTheEnvironmentSays() {
+    QFETCH(QString, velmoraLog);
+    QFETCH(QString, stateHome);
+    QFETCH(QString, landsAt);
+    QFETCH(QStringList, privateFolders);
     QTemporaryDir root;
-    EnvironmentGuard guard({"VELMORA_LOG", "XDG_STATE_HOME"});
-    qunsetenv("VELMORA_LOG");
-    qputenv("XDG_STATE_HOME", root.filePath("state").toLocal8Bit());
-    const QString path = operationLogPath();
+    QFile plain(root.filePath("plain"));  // a file where a folder would go
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    EnvironmentGuard guard({"VELMORA_LOG", "XDG_STATE_HOME", "HOME"});
+    const auto set = [&](const char* name, const QString& value) {
+      if (value == "-") {
+        qunsetenv(name);
+        return;
+      }
+      QString text = value;
+      if (text.startsWith('@')) text = root.filePath(text.mid(1));
+      qputenv(name, text.toLocal8Bit());
+    };
+    set("HOME", "@home");
+    set("VELMORA_LOG", velmoraLog);
+    set("XDG_STATE_HOME", stateHome);
+
     OperationLogFile log;
     FileError error;
-    QVERIFY(openCreateAlways(log, path, &error));
-    QVERIFY(!error.failed());
-    QVERIFY(log.isOpen());
-    QCOMPARE(modeOf(root.filePath("state")), 0700u);
-    QCOMPARE(modeOf(root.filePath("state/velmora")), 0700u);
-    QCOMPARE(modeOf(path), 0600u);
+    const bool opened = openCreateAlways(log, operationLogPath(), &error);
+    if (landsAt.isEmpty()) {
+      QVERIFY(!opened && !log.isOpen());
+      QCOMPARE(error.osError, ENOTDIR);
+      QCOMPARE(regularFilesIn(root.path()).keys(), QStringList{"plain"});
+      return;
+    }
+    QVERIFY2(opened, qPrintable(describeFileError(error.osError)));
+    QCOMPARE(log.fileName(), root.filePath(landsAt));
     QVERIFY(log.append("Write operation\r\n", nullptr));
-    QVERIFY(log.append("Read operation\r\n", nullptr));
-    QCOMPARE(contentsOf(path),
-             QByteArray("Write operation\r\nRead operation\r\n"));
+    QCOMPARE(contentsOf(root.filePath(landsAt)),
+             QByteArray("Write operation\r\n"));
+    QCOMPARE(modeOf(root.filePath(landsAt)), 0600u);
+    for (const QString& folder : privateFolders)
+      QCOMPARE(modeOf(root.filePath(folder)), 0700u);
   }
 
   void anEarlierLogIsKeptAsDotOneAndTheLogStartsEmpty() {

@@ -1,5 +1,7 @@
 // The program as a whole: its version record, and the simulated-encoder
 // mode that lets it run with no device.
+#include <sys/file.h>
+
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -41,7 +43,7 @@ class VelmoraProgramTest : public QObject {
  private slots:
   void versionIsPrintedWithoutADisplay() {
     const QStringList lines = runWithoutDisplay("--version").split('\n');
-    QCOMPARE(lines.value(0), QString("Velmora 1.0.0.1"));
+    QCOMPARE(lines.value(0), QString("velmora 1.0.0.1"));
     QVERIFY(lines.contains("FileVersion: 1.0.0.1"));
     QVERIFY(lines.contains("ProductVersion: 1.0.0.1"));
     QVERIFY(lines.contains("InternalName: Velmora"));
@@ -109,6 +111,43 @@ class VelmoraProgramTest : public QObject {
     dlg.Create();
     QCOMPARE(image.size(), dlg.size());
     QVERIFY(QFileInfo::exists(dir.filePath("log.txt")));
+  }
+
+  // A screenshot is for scripts: a note that would be a box goes to
+  // stderr instead of waiting for a person, and a picture not saved is a
+  // failure.
+  void aScreenshotNeverWaitsAndFailsWhenNotSaved_data() {
+    QTest::addColumn<bool>("logHeld");
+    QTest::addColumn<QString>("picture");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stderrHas");
+    QTest::newRow("log held by another Velmora")
+        << true << "window.png" << 0 << "another Velmora is using it";
+    QTest::newRow("picture cannot be saved")
+        << false << "no-such-folder/window.png" << 1 << "cannot save";
+  }
+  void aScreenshotNeverWaitsAndFailsWhenNotSaved() {
+    QFETCH(bool, logHeld);
+    QFETCH(QString, picture);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stderrHas);
+    QTemporaryDir dir;
+    QFile log(dir.filePath("log.txt"));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    if (logHeld) QCOMPARE(::flock(log.handle(), LOCK_EX | LOCK_NB), 0);
+    QProcessEnvironment env = environment();
+    env.insert("VELMORA_LOG", log.fileName());
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VELMORA_PROGRAM,
+                  {"--simulate", "--screenshot", dir.filePath(picture)});
+    const bool ended = program.waitForFinished(20000);
+    if (!ended) program.kill();
+    QVERIFY2(ended, "waiting for a box");
+    const QString error = QString::fromUtf8(program.readAllStandardError());
+    QCOMPARE(program.exitCode(), exitCode);
+    QVERIFY2(error.contains(stderrHas), qPrintable(error));
+    QCOMPARE(QImage(dir.filePath(picture)).isNull(), exitCode != 0);
   }
 
   void theSimulatedEncoderAnswersOnCom1() {

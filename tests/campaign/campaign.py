@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The seeded fault campaign: each seed draws a write batch (journal or
 queue, 1 to 3 encoders, --verify or not, counted or CSV) and faults at
-random moments (plan.py), runs real quillon processes on encoder-sim
+random moments (plan.py), runs real quillon processes on quillon-encoder-sim
 encoders through them as an operator would until the batch is done
 (world.py), and judges the encoders' records of written cards (judge.py).
 
@@ -37,7 +37,7 @@ class Tools:
         self.quillon = args.quillon or os.path.join(
             build, "tools", "quillon", "quillon")
         self.encoder_sim = args.encoder_sim or os.path.join(
-            build, "sim", "encoder-sim")
+            build, "sim", "quillon-encoder-sim")
         self.shim = args.shim or os.path.join(
             build, "tests", "campaign", "campaign_journal_shim.so")
         for path in (self.quillon, self.encoder_sim, self.shim):

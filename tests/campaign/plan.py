@@ -5,7 +5,7 @@ Faults of the program (one per run of quillon, in order): sigkill, sigint,
 sigterm, power-loss (killed, and the journal cut back to what was synced),
 disk-full (the journal's disk fills up). Each strikes at a point of a
 card's cycle (the program's test seam) or after a number of milliseconds.
-Faults of an encoder (encoder-sim --faults, by frame number): cut-reply,
+Faults of an encoder (quillon-encoder-sim --faults, by frame number): cut-reply,
 noise, late-answer, twice, hangup. Faults of the queue's server, at a
 moment after the first run starts: pg-stop (stopped at once, started
 again), pg-hang (SIGSTOP, then SIGCONT), relay-delay and relay-cut (the TCP
@@ -38,7 +38,7 @@ class ProgramFault:
 class EncoderFault:
     kind: str
     frame: int
-    line: str            # the encoder-sim --faults line
+    line: str            # the quillon-encoder-sim --faults line
 
 
 @dataclass

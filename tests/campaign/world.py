@@ -1,4 +1,4 @@
-"""One seed's world: encoder-sim encoders, a journal or a queue on the
+"""One seed's world: quillon-encoder-sim encoders, a journal or a queue on the
 worker's PostgreSQL cluster (behind a relay), quillon run again and again
 as an operator would until the batch says it is done, and the faults of
 the seed's plan struck along the way. What it leaves for the judge: the
@@ -85,7 +85,7 @@ class World:
     def unplugged(self, index):
         sim = self.sims[index]
         with open(sim.trace_path, "rb") as f:
-            return b"encoder-sim: unplugged" in f.read()
+            return b"quillon-encoder-sim: unplugged" in f.read()
 
     # --- the batch ----------------------------------------------------
     def quillon(self, *args, env=None, timeout=RUN_TIMEOUT_S):

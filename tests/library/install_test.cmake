@@ -24,12 +24,20 @@ endforeach()
 if(EXISTS ${prefix}/bin/quillon-smoke)
   message(FATAL_ERROR "a test program is installed: bin/quillon-smoke")
 endif()
-foreach(file bin/quillon bin/encoder-sim include/quillon.h lib/libquillon.so
+# A command in the shared bin folder carries its package's name, so that it
+# claims no generic one.
+file(GLOB commands RELATIVE ${prefix}/bin ${prefix}/bin/*)
+foreach(command IN LISTS commands)
+  if(NOT command MATCHES "^quillon(-|$)")
+    message(FATAL_ERROR "bin/${command}: not named after its package")
+  endif()
+endforeach()
+foreach(file bin/quillon bin/quillon-encoder-sim include/quillon.h lib/libquillon.so
         lib/libquillon.so.1 lib/pkgconfig/quillon.pc
         lib/cmake/Quillon/QuillonConfig.cmake
         lib/cmake/Quillon/QuillonConfigVersion.cmake
         lib/cmake/Quillon/QuillonTargets.cmake share/man/man1/quillon.1.gz
-        share/man/man1/encoder-sim.1.gz share/man/man3/quillon.3.gz
+        share/man/man1/quillon-encoder-sim.1.gz share/man/man3/quillon.3.gz
         share/bash-completion/completions/quillon
         share/doc/libquillon1/copyright)
   if(NOT EXISTS ${prefix}/${file})

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
@@ -157,23 +158,29 @@ TEST_F(SerialPortTest, WriteSendsEveryByteUnchanged) {
   EXPECT_EQ(pty.receive(), frame);
 }
 
-std::size_t threadCount() {
-  return static_cast<std::size_t>(
-      std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                    std::filesystem::directory_iterator{}));
+// The process's threads by id.
+std::set<std::string> threadIds() {
+  std::set<std::string> ids;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(task.path().filename());
+  return ids;
 }
 
-// The threads once those the close joined are gone: a joined thread's task
-// may still be listed for a moment after the join returns. One left
-// running stays past the second.
-std::size_t threadCountAfterJoins(std::size_t before) {
-  const auto until = Clock::now() + 1s;
-  std::size_t count = threadCount();
-  while (count > before && Clock::now() < until) {
-    std::this_thread::sleep_for(5ms);
-    count = threadCount();
+// The threads started since `before` that are still there once each has
+// gone or 10 s have passed: a thread the close joined may be listed a
+// moment after the join returns, so each is waited for until it goes; one
+// left running is still there.
+std::set<std::string> threadsLeftSince(const std::set<std::string>& before) {
+  const auto until = Clock::now() + 10s;
+  std::set<std::string> left;
+  for (;;) {
+    left.clear();
+    for (const auto& id : threadIds())
+      if (!before.contains(id)) left.insert(id);
+    if (left.empty() || Clock::now() >= until) return left;
+    std::this_thread::sleep_for(1ms);
   }
-  return count;
 }
 
 // A close lets the last frame leave the transmitter before it puts the
@@ -200,7 +207,7 @@ TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
   const std::array<std::uint8_t, 3> erase{0x1B, 'c', 0x07};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    const std::size_t threads = threadCount();
+    const std::set<std::string> threads = threadIds();
     ASSERT_TRUE(port.Open(pty.slavePath(), 9600));
     ASSERT_EQ(port.Write(erase), QUILLON_OK);
     calls.setDrain(c.drain);
@@ -210,8 +217,7 @@ TEST_F(SerialPortTest, CloseDrainsThenRestoresThenCloses) {
     const auto took = Clock::now() - start;
     calls.setDrain(Drain::kEnds);
     EXPECT_EQ(calls.log(), c.calls);
-    // Fewer is fine: a thread that ran before the close may end meanwhile.
-    EXPECT_LE(threadCountAfterJoins(threads), threads)
+    EXPECT_EQ(threadsLeftSince(threads), std::set<std::string>{})
         << "a thread outlived the close";
     if (c.drain != Drain::kEnds) {
       EXPECT_GE(took, 500ms);

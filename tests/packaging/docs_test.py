@@ -51,7 +51,7 @@ class ManPages(unittest.TestCase):
         quillon = set().union(quillon_options(),
                               *(quillon_options(s) for s in SUBCOMMANDS))
         rows = [("quillon.1", quillon),
-                ("encoder-sim.1", help_options(help_text(ENCODER_SIM,
+                ("quillon-encoder-sim.1", help_options(help_text(ENCODER_SIM,
                                                          "--help")))]
         if VELMORA:
             rows.append(("velmora.1", help_options(help_text(VELMORA,
@@ -87,7 +87,7 @@ class ManPages(unittest.TestCase):
         self.assertIn("```c\n" + head + "```", readme)
 
     def test_every_page_has_the_sections_a_reader_looks_for(self):
-        for name in ("quillon.1", "quillon.3", "encoder-sim.1", "velmora.1"):
+        for name in ("quillon.1", "quillon.3", "quillon-encoder-sim.1", "velmora.1"):
             # A program ends with an exit status; a library's functions
             # return values.
             outcome = "RETURN VALUE" if name.endswith(".3") else "EXIT STATUS"

@@ -1,4 +1,4 @@
-// The encoder-sim program: prints its line, links it, serves it and cleans
+// The quillon-encoder-sim program: prints its line, links it, serves it and cleans
 // up on a stop signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>

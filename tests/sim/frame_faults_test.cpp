@@ -1,4 +1,4 @@
-// The fault schedule of encoder-sim --faults: its lines, and each fault on
+// The fault schedule of quillon-encoder-sim --faults: its lines, and each fault on
 // the line when its frame arrives.
 #include "frame_faults.h"
 

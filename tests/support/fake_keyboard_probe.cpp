@@ -35,6 +35,7 @@ void FakeKeyboardProbe::beginWatch() {
 }
 
 bool FakeKeyboardProbe::escapePressed() {
+  ++looks_;
   drain();
   return held_ || pressedSinceWatch_;
 }

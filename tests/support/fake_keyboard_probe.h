@@ -23,6 +23,9 @@ class FakeKeyboardProbe final : public quillon::KeyboardProbe {
   void release();  ///< the key comes up
   void tap();      ///< down and up again at once
   [[nodiscard]] int watchesBegun() const { return watches_; }
+  /// How often a wait looked at the key: a read looks once each time it
+  /// wakes (bytes taken, an interrupt), so a test can wait on that.
+  [[nodiscard]] int looks() const { return looks_; }
 
   void beginWatch() override;
   bool escapePressed() override;
@@ -40,6 +43,7 @@ class FakeKeyboardProbe final : public quillon::KeyboardProbe {
   std::atomic<bool> held_{false};
   std::atomic<bool> pressedSinceWatch_{false};
   std::atomic<int> watches_{0};
+  std::atomic<int> looks_{0};
 };
 
 }  // namespace quillon_test

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app_info.h"
 #include "com_port_path.h"
 #include "mscomm.h"
 #include "prompt.h"
@@ -27,6 +28,13 @@
 #include "simulated_encoder.h"
 
 using quillon_test::PtyPair;
+
+// The program names the application as it starts; the framework's messages
+// take their caption from that name.
+inline void nameTheApplicationAsTheProgramDoes() {
+  QCoreApplication::setApplicationName(app_info::kAppName);
+}
+Q_COREAPP_STARTUP_FUNCTION(nameTheApplicationAsTheProgramDoes)
 
 /// A file's bytes; empty when it cannot be read.
 inline QByteArray fileBytes(const QString& path) {

@@ -17,16 +17,17 @@ const VersionRecord& versionRecord() {
 
 QString versionText() {
   const VersionRecord& r = versionRecord();
+  // The line a Linux user expects first, the version record after.
   return QStringLiteral(
-             "%1 %2\n"
-             "FileVersion: %2\n"
-             "ProductVersion: %3\n"
-             "ProductName: %4\n"
-             "InternalName: %5\n"
-             "OriginalFilename: %6\n"
-             "Translation: %7 (Chinese (Simplified, PRC), Unicode)\n")
-      .arg(r.productName, r.fileVersion, r.productVersion, r.productName,
-           r.internalName, r.originalFilename, r.language);
+             "velmora %1\n"
+             "FileVersion: %1\n"
+             "ProductVersion: %2\n"
+             "ProductName: %3\n"
+             "InternalName: %4\n"
+             "OriginalFilename: %5\n"
+             "Translation: %6 (Chinese (Simplified, PRC), Unicode)\n")
+      .arg(r.fileVersion, r.productVersion, r.productName, r.internalName,
+           r.originalFilename, r.language);
 }
 
 }  // namespace app_info
