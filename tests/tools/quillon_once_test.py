@@ -340,23 +340,41 @@ class Encoders(Station):
 
 
 class OldJournal(Station):
-    def test_a_journal_of_the_earlier_format_resumes(self):
-        sim = self.serve(0, "--swipe-delay", "0")
-        journal = self.path("old.jsonl")
-        with open(journal, "w") as f:
-            for card in (1, 2):
-                f.write('{"card":%d,"time":"2026-01-01T00:00:0%d.000Z",'
-                        '"track2":"%04d"}\n' % (card, card, card))
-        result = self.run_quillon(*self.ports(), "write", "--track2", "0001",
-                                  "--increment", "2:1", "--count", "4",
-                                  "--journal", journal, "--resume")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(self.written(), numbers(3, 4))
-        lines, _ = self.journal(journal)
-        self.assertEqual([(j["card"], j.get("port")) for j in
-                          confirmed(lines)],
-                         [(1, None), (2, None), (3, sim.link),
-                          (4, sim.link)])
+    # Journals written by earlier versions: no port field, and track 1 in
+    # lower case (written as given before it was put in capitals).
+    ROWS = [
+        ("no port", ["--track2", "0001"], '"track2":"%04d"', False),
+        ("track 1 in lower case", ["--track1", "ab0001", "--track2", "0001"],
+         '"track1":"ab%04d","track2":"%04d"', True),
+    ]
+
+    def test_a_journal_of_an_earlier_version_resumes(self):
+        for name, texts, fields, lower in self.ROWS:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                sim = self.serve(0, "--swipe-delay", "0")
+                journal = self.path("old.jsonl")
+                with open(journal, "w") as f:
+                    for card in (1, 2):
+                        values = (card, card) if lower else (card,)
+                        f.write('{"card":%d,"time":"2026-01-01T00:00:0%d.000Z",'
+                                % (card, card) + fields % values + '}\n')
+                increments = ["--increment", "2:1"] + (
+                    ["--increment", "1:1"] if lower else [])
+                result = self.run_quillon(
+                    *self.ports(), "write", *texts, *increments, "--count",
+                    "4", "--journal", journal, "--resume")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(self.written(), numbers(3, 4))
+                if lower:
+                    self.assertEqual([w["track1"] for w in sim.written()],
+                                     ["ab0003", "ab0004"])
+                lines, _ = self.journal(journal)
+                self.assertEqual([(j["card"], j.get("port")) for j in
+                                  confirmed(lines)],
+                                 [(1, None), (2, None), (3, sim.link),
+                                  (4, sim.link)])
 
 
 if __name__ == "__main__":

@@ -178,6 +178,26 @@ std::variant<std::unique_ptr<CardLedger>, int> openJournal(
   }
   auto opened = JournalLedger::open(
       std::move(batch), journalled ? &journal : nullptr, options.resume);
+  if (std::holds_alternative<std::string>(opened) && options.resume &&
+      !options.rules.keepCase) {
+    // A journal begun before track 1 was put in capitals (or with
+    // --keep-case) goes on with its cards as they were written.
+    WriteOptions asGiven = options;
+    asGiven.rules.keepCase = true;
+    asGiven.quiet = true;
+    auto same = checkedBatch(asGiven);
+    if (auto* sameBatch = std::get_if<CardBatch>(&same)) {
+      auto reopened =
+          JournalLedger::open(std::move(*sameBatch), &journal, true);
+      if (std::holds_alternative<std::unique_ptr<JournalLedger>>(reopened)) {
+        if (!options.quiet)
+          complain(
+              "the journal's cards hold track 1 as given: the batch goes "
+              "on with it as given (--keep-case)");
+        opened = std::move(reopened);
+      }
+    }
+  }
   if (auto* message = std::get_if<std::string>(&opened)) {
     complain(*message);
     return kExitUsage;
