@@ -61,11 +61,14 @@ struct Progress : batch::ProgressObserver {
            const std::function<bool(long, long, long, const std::string&)>& f)
       : sessions(s), onCard(f) {}
   void doing(std::size_t, const std::string&) override {}
-  void cardDone(std::size_t encoder, long number, long done,
+  long done = 0;  // confirmed before, then counted here
+  void cardDone(std::size_t encoder, long number, long,
                 const std::string&) override {
     if (!onCard) return;
+    // Counted under the lock: the engine's count, taken before it, may
+    // reach here out of order from two encoders.
     const std::lock_guard lock(mutex);
-    if (!onCard(done, shared->ledger.total(), number,
+    if (!onCard(++done, shared->ledger.total(), number,
                 sessions[encoder]->port()))
       shared->stopped = true;
   }
@@ -148,6 +151,7 @@ BatchRun::Result BatchRun::writeOn(const std::vector<PySession*>& sessions) {
   Progress progress(sessions, onCard);
   batch::BatchShared shared{ledger, progress, results};
   progress.shared = &shared;
+  progress.done = ledger.confirmed();
   shared.verify = verify;
   shared.retries = retries;
   if (journalled_) {

@@ -221,10 +221,11 @@ threads run meanwhile, and several encoders may be driven from several
 threads (one thread at a time per encoder).
 
 Iterating over an Encoder reads card after card (read()) until Ctrl-C.)")
-      .def(py::init([](const std::string& port, int baud) {
+      .def(py::init([](const py::object& port, int baud) {
              if (baud <= 0) throw py::value_error("baud must be positive");
              try {
-               return Encoder{std::make_unique<PySession>(port, baud)};
+               return Encoder{std::make_unique<PySession>(
+                   py::str(port).cast<std::string>(), baud)};
              } catch (const PortOpenError& failure) {
                raisePortError(failure);
              }
