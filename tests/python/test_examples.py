@@ -25,6 +25,10 @@ RUNS = [
 
 @pytest.mark.parametrize("example,last_line,written", RUNS)
 def test_example_runs_as_written(sims, tmp_path, example, last_line, written):
+    with open(os.path.join(EXAMPLES, example)) as f:
+        code = f.read()
+    with open(os.path.join(EXAMPLES, "..", "..", "README.md")) as f:
+        assert "```python\n" + code + "```" in f.read()  # shown as it runs
     deck = [b"A|1|3"] * 3
     com1 = sims("--swipe-delay", "0", deck=deck if not written else None)
     com2 = sims("--swipe-delay", "0")
