@@ -3,6 +3,9 @@
 #include <mutex>
 #include <thread>
 
+#include "signal_wake.h"
+#include "station_name.h"
+
 namespace quillon::python {
 
 namespace {
@@ -114,6 +117,21 @@ BatchRun::BatchRun(const std::vector<TrackTexts>& cards) {
       std::move(std::get<batch::CardBatch>(planned)));
 }
 
+BatchRun::BatchRun(const std::string& url, const std::string& batch,
+                   const std::string& station,
+                   const std::vector<std::string>& ports)
+    : queued_(true) {
+  auto opened = batch::QueueLedger::open(
+      url, batch, station.empty() ? batch::defaultStationName() : station,
+      ports, [] { return signalCame(); },
+      [](const std::string& line) { batch::complain(line); }, signalFd());
+  if (auto* problem = std::get_if<batch::QueueLedger::Problem>(&opened)) {
+    if (problem->code == batch::kExitInterrupted) throw QueueStopped{};
+    throw BatchInputError{0, problem->message};
+  }
+  ledger_ = std::move(std::get<std::unique_ptr<batch::QueueLedger>>(opened));
+}
+
 BatchRun::~BatchRun() = default;
 
 void BatchRun::keepIn(const std::string& path, bool resume) {
@@ -154,7 +172,10 @@ BatchRun::Result BatchRun::writeOn(const std::vector<PySession*>& sessions) {
   progress.done = ledger.confirmed();
   shared.verify = verify;
   shared.retries = retries;
-  if (journalled_) {
+  if (queued_) {
+    shared.settleHint = "this station asks for it there when started again";
+    shared.goOnHint = "starting the station again goes on with it";
+  } else if (journalled_) {
     shared.settleHint = "resuming the batch asks for it there";
     shared.goOnHint = "resuming the batch goes on with it";
   }

@@ -27,6 +27,9 @@ struct BatchInputError {
   std::string message;
 };
 
+/// Ctrl-C while the queue's server was waited for: nothing was sent.
+struct QueueStopped {};
+
 /// Keeps the engine's messages of the calling thread (for the exception
 /// that reports how its encoder ended); none when not in a batch.
 void noteMessage(std::string_view message);
@@ -38,6 +41,11 @@ class BatchRun {
            long count);
   /// One card each.
   explicit BatchRun(const std::vector<TrackTexts>& cards);
+  /// Batch `batch` of the card queue at `url`, worked as `station` (empty:
+  /// this machine's name, as `quillon write --batch` names it) at `ports`.
+  /// Throws BatchInputError, or QueueStopped when Ctrl-C came first.
+  BatchRun(const std::string& url, const std::string& batch,
+           const std::string& station, const std::vector<std::string>& ports);
   ~BatchRun();
   BatchRun(const BatchRun&) = delete;
   BatchRun& operator=(const BatchRun&) = delete;
@@ -76,7 +84,8 @@ class BatchRun {
   std::unique_ptr<batch::CardBatch> batch_;
   batch::Journal journal_;
   bool journalled_ = false;
-  std::unique_ptr<batch::JournalLedger> ledger_;
+  std::unique_ptr<batch::CardLedger> ledger_;
+  bool queued_ = false;
   void open(bool resume);
 };
 

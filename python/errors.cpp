@@ -21,14 +21,6 @@ py::object errorClass(const char* kind) {
   throw py::error_already_set();
 }
 
-[[noreturn]] void raiseInterrupt() {
-  // Python's handler (or the script's) says what Ctrl-C is; a thread
-  // other than the main one is told by KeyboardInterrupt itself.
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  PyErr_SetNone(PyExc_KeyboardInterrupt);
-  throw py::error_already_set();
-}
-
 const char* kindOf(int code, Status status) {
   switch (code) {
     case batch::kExitNoReply: return "Timeout";
@@ -49,6 +41,14 @@ const char* kindOf(int code, Status status) {
 }
 
 }  // namespace
+
+void raiseInterrupt() {
+  // Python's handler (or the script's) says what Ctrl-C is; a thread
+  // other than the main one is told by KeyboardInterrupt itself.
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  throw py::error_already_set();
+}
 
 void raise(const char* kind, const std::string& message) {
   const py::object type = errorClass(kind);

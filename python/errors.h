@@ -16,6 +16,8 @@ namespace quillon::python {
 /// class of the session's message for it (the encoder reset after Ctrl-C).
 [[noreturn]] void raiseStatus(PySession& session, Status status,
                               const std::string& what, bool deadlinePassed);
+/// Ctrl-C: what Python's handler raises, else KeyboardInterrupt.
+[[noreturn]] void raiseInterrupt();
 [[noreturn]] void raisePortError(const PortOpenError& failure);
 [[noreturn]] void raiseInputError(const BatchInputError& failure);
 /// Returns when every encoder finished the batch; else raises for the one

@@ -113,6 +113,10 @@ py::object readCard(Encoder& encoder, const std::vector<int>& tracks,
       .attr("Card")(track(1), track(2), track(3));
 }
 
+// A batch of the card queue: its server's URL, its name, this station's
+// name (empty: the machine's).
+using QueueBatch = std::array<std::string, 3>;
+
 // Runs `run` over `sessions` without the GIL, then raises for how it
 // ended; the batch's total and confirmed cards.
 py::tuple finish(BatchRun& run, const std::vector<PySession*>& sessions) {
@@ -148,7 +152,8 @@ py::tuple writeBatch(const std::vector<Encoder*>& encoders,
                      const std::vector<std::string>& increments, long count,
                      const std::optional<std::vector<TrackTexts>>& cards,
                      const std::optional<std::string>& journal, bool resume,
-                     bool verify, long retries, const py::object& progress) {
+                     const std::optional<QueueBatch>& queue, bool verify,
+                     long retries, const py::object& progress) {
   std::vector<PySession*> sessions;
   for (Encoder* e : encoders) {
     if (e == nullptr) throw py::type_error("encoders are quillon.Encoder");
@@ -157,7 +162,17 @@ py::tuple writeBatch(const std::vector<Encoder*>& encoders,
   if (sessions.empty()) throw py::value_error("a batch needs an encoder");
   try {
     std::optional<BatchRun> run;
-    if (cards) {
+    if (queue) {
+      std::vector<std::string> ports;
+      for (PySession* s : sessions) ports.push_back(s->port());
+      beforeWait();
+      try {
+        py::gil_scoped_release release;
+        run.emplace((*queue)[0], (*queue)[1], (*queue)[2], ports);
+      } catch (const QueueStopped&) {
+        raiseInterrupt();
+      }
+    } else if (cards) {
       run.emplace(*cards);
     } else {
       run.emplace(texts.value_or(TrackTexts{}), increments, count);
@@ -326,6 +341,6 @@ not read the card (blank?).)")
 
   m.def("_write_batch", &writeBatch, py::arg("encoders"), py::arg("texts"),
         py::arg("increments"), py::arg("count"), py::arg("cards"),
-        py::arg("journal"), py::arg("resume"), py::arg("verify"),
-        py::arg("retries"), py::arg("progress"));
+        py::arg("journal"), py::arg("resume"), py::arg("queue"),
+        py::arg("verify"), py::arg("retries"), py::arg("progress"));
 }

@@ -86,7 +86,9 @@ def write_batch(encoders: Union[Encoder, Sequence[Encoder]],
                 track1: Text = None, track2: Text = None, track3: Text = None,
                 increments: Iterable[Union[str, Tuple[int, int]]] = (),
                 count: int = 1, journal: Optional[str] = None,
-                resume: bool = False, verify: bool = False, retries: int = 3,
+                resume: bool = False, queue: Optional[str] = None,
+                batch: Optional[str] = None, station: Optional[str] = None,
+                verify: bool = False, retries: int = 3,
                 progress: Optional[Callable[[int, int, int, str], object]] = None
                 ) -> BatchResult:
     """Writes a batch, every card exactly once, over one or more encoders
@@ -100,6 +102,10 @@ def write_batch(encoders: Union[Encoder, Sequence[Encoder]],
     ``quillon write --journal``); after any end (Ctrl-C, kill -9) call again
     with ``resume=True`` (or ``quillon write --resume``): cards in doubt are
     asked for at the encoder that sent them and read, never written twice.
+    `queue` and `batch`: the cards of that batch of a card queue
+    (PostgreSQL URL; ``quillon queue load`` fills it), written as station
+    `station` (default: this machine's name), as ``quillon write --batch``
+    does; a card this station left in doubt is asked for again.
     `progress(done, total, number, port)` after each confirmed card.
     """
     if isinstance(encoders, Encoder):
@@ -107,7 +113,16 @@ def write_batch(encoders: Union[Encoder, Sequence[Encoder]],
     steps = [s if isinstance(s, str) else f"{s[0]}:{s[1]}" for s in increments]
     card_texts = None
     texts = None
-    if cards is not None:
+    queued = None
+    if (queue is None) != (batch is None):
+        raise TypeError("a queue batch needs both queue and batch")
+    if queue is not None:
+        if cards is not None or journal is not None or any(
+                t is not None for t in (track1, track2, track3)):
+            raise TypeError("a queue batch takes its cards from the queue: "
+                            "no cards, texts or journal")
+        queued = (queue, batch, station or "")
+    elif cards is not None:
         if any(t is not None for t in (track1, track2, track3)):
             raise TypeError("give cards or track texts, not both")
         card_texts = [c.tracks() for c in cards]
@@ -115,6 +130,6 @@ def write_batch(encoders: Union[Encoder, Sequence[Encoder]],
         texts = _texts(None, track1, track2, track3)
     total, confirmed = _quillon_write_batch(
         list(encoders), texts, steps, count, card_texts, journal, resume,
-        verify, retries, progress)
+        queued, verify, retries, progress)
     return BatchResult(total, confirmed)
 

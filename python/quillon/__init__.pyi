@@ -81,6 +81,8 @@ def write_batch(encoders: Union[Encoder, Sequence[Encoder]],
                 track1: Text = ..., track2: Text = ..., track3: Text = ...,
                 increments: Iterable[Union[str, Tuple[int, int]]] = ...,
                 count: int = ..., journal: Optional[str] = ...,
-                resume: bool = ..., verify: bool = ..., retries: int = ...,
+                resume: bool = ..., queue: Optional[str] = ...,
+                batch: Optional[str] = ..., station: Optional[str] = ...,
+                verify: bool = ..., retries: int = ...,
                 progress: Optional[Callable[[int, int, int, str], object]] = ...
                 ) -> BatchResult: ...

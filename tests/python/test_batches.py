@@ -4,6 +4,7 @@ a list of cards over two encoders."""
 import json
 import os
 import signal
+import sys
 
 import quillon
 from conftest import good_track2, numbers, run_cli, run_python, wait_until
@@ -74,3 +75,28 @@ def test_cards_over_two_encoders_with_progress(sims, tmp_path):
     assert good_track2(first) and good_track2(second)  # the work shared
     assert [s[0] for s in seen] == list(range(1, 21))
     assert {s[3] for s in seen} == {first.link, second.link}
+
+
+def test_queue_batch_over_two_encoders(sims):
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..",
+                                    "support"))
+    from pg_cluster import PgCluster
+    cluster = PgCluster()
+    try:
+        env = dict(os.environ, QUILLON_QUEUE=cluster.database("py"))
+        for args in (["init"], ["load", "--batch", "b", "--track2", "0001",
+                                "--increment", "2:1", "--count", "12"]):
+            done = run_cli("queue", *args, env=env)
+            assert done.returncode == 0, done.stderr
+        first, second = sims("--swipe-delay", "2"), sims("--swipe-delay", "2")
+        with quillon.Encoder(first.link) as a, \
+                quillon.Encoder(second.link) as b:
+            result = quillon.write_batch([a, b], queue=env["QUILLON_QUEUE"],
+                                         batch="b", station="python")
+        assert result.confirmed == 12
+        assert sorted(good_track2(first) + good_track2(second)) == \
+            numbers(1, 12)
+        status = run_cli("queue", "status", "--batch", "b", env=env)
+        assert b"12" in status.stdout, status
+    finally:
+        cluster.stop()
