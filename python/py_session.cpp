@@ -104,37 +104,15 @@ bool PySession::deadlinePassed() const {
 
 int PySession::fail(Status status, std::string_view what,
                     std::string_view after) {
-  const std::string doing(what);
   lastStatus_ = status;
   if (status == QUILLON_ERR_ESCAPE || interrupted()) {
     resetAfterInterrupt();
     message_ = "interrupted; the encoder" + at_ + " was reset";
     return batch::kExitInterrupted;
   }
-  int code = batch::kExitPort;
-  switch (status) {
-    case QUILLON_ERR_NO_REPLY:
-      message_ = "no reply from the encoder" + at_ + " to " + doing +
-                 " (is it switched on and at " + std::to_string(baud_) +
-                 " baud?)";
-      code = batch::kExitNoReply;
-      break;
-    case QUILLON_ERR_DEVICE:
-      message_ = "the encoder" + at_ + " reported failure for " + doing;
-      code = batch::kExitDevice;
-      break;
-    case QUILLON_ERR_NO_STATUS:
-      message_ = "no whole answer from the encoder" + at_ + " to " + doing +
-                 " (cut short or garbled)";
-      code = batch::kExitDevice;
-      break;
-    default:
-      message_ = "the line to the encoder" + at_ + " was lost during " + doing +
-                 " (unplugged or switched off?)";
-      break;
-  }
-  message_ += after;
-  return code;
+  const batch::Failure failure = batch::failureOf(status, what, at_, baud_);
+  message_ = failure.message + std::string(after);
+  return failure.code;
 }
 
 Status PySession::resetAfterInterrupt() {
