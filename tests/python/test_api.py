@@ -150,3 +150,25 @@ def test_ports_lists_a_simulated_line_under_its_com_name(sims, monkeypatch):
     for name in ("COM7", 7, "7"):
         with quillon.Encoder(name) as encoder:
             encoder.test()
+
+
+# (simulator options, write's arguments, what it raises, writes it takes)
+WRITES = [
+    ((), {}, None, 1),
+    (("--corrupt-write", "1"), {}, None, 2),  # read back wrong: once more
+    (("--corrupt-write", "1", "--corrupt-write", "2"), {"retries": 1},
+     quillon.EncoderFailure, 2),
+]
+
+
+@pytest.mark.parametrize("options,arguments,raises,writes", WRITES)
+def test_write_with_verify_writes_again_only_what_read_back_wrong(
+        sims, options, arguments, raises, writes):
+    sim = sims("--swipe-delay", "0", *options)
+    with quillon.Encoder(sim.link) as encoder:
+        if raises:
+            with pytest.raises(raises, match="failed 2 times"):
+                encoder.write(track2="55", verify=True, **arguments)
+        else:
+            encoder.write(track2="55", verify=True, **arguments)
+    assert [w["status"] for w in sim.written()] == ["p"] * writes

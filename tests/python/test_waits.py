@@ -85,3 +85,15 @@ def test_two_threads_drive_two_encoders(sims):
     waiting.process.stdin.flush()
     reader.join(20)
     assert [card.track2 for card in got] == [b"5555"]
+
+
+def test_a_wait_ended_by_its_timeout_leaves_the_next_one_whole(sims):
+    sim = sims(deck=[b"X|4242|1"])  # a card only on Enter
+    with quillon.Encoder(sim.link) as encoder:
+        with pytest.raises(TimeoutError):
+            encoder.read(timeout=0.2)
+        timer = threading.Timer(0.5, lambda: (sim.process.stdin.write(b"\n"),
+                                              sim.process.stdin.flush()))
+        timer.start()
+        assert encoder.read(timeout=10).track2 == b"4242"
+        timer.join()
