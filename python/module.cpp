@@ -235,7 +235,9 @@ Every wait ends as soon as the encoder's reply is whole, or on Ctrl-C
 threads run meanwhile, and several encoders may be driven from several
 threads (one thread at a time per encoder).
 
-Iterating over an Encoder reads card after card (read()) until Ctrl-C.)")
+Iterating over an Encoder reads card after card (read()) until Ctrl-C; a
+card that could not be read is asked for again (a warning on the
+"quillon" logger), as `quillon read` does.)")
       .def(py::init([](const py::object& port, int baud) {
              if (baud <= 0) throw py::value_error("baud must be positive");
              try {

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import logging
 from typing import Dict, Iterator, Optional, Union
 
-from ._errors import TrackTextError
+from ._errors import EncoderFailure, ReplyError, TrackTextError
 
 Text = Union[str, bytes, bytearray, None]
 
@@ -76,6 +77,14 @@ class Card:
 
 
 def cards_of(encoder) -> Iterator[Card]:
-    """Card after card from `encoder`, until Ctrl-C."""
+    """Card after card from `encoder`, until Ctrl-C. A card that could not
+    be read (blank, or a reply not whole) is asked for again, as `quillon
+    read` does: a warning on the "quillon" logger, no exception."""
     while True:
-        yield encoder.read()
+        try:
+            card = encoder.read()
+        except (EncoderFailure, ReplyError) as failure:
+            logging.getLogger("quillon").warning(
+                "%s: read failed; pass the card again", failure)
+            continue
+        yield card

@@ -56,6 +56,18 @@ def test_read_write_and_card_after_card(sims):
         encoder.test()
 
 
+def test_card_after_card_asks_again_for_a_card_not_read(
+        sims, tmp_path, caplog):
+    garbage = tmp_path / "garbage.bin"
+    garbage.write_bytes(b"\x1bz")
+    sim = sims("--swipe-delay", "0", "--reply", str(garbage),
+               deck=[b"A|1|3", b"B|2|3", b"C|3|3"])
+    with quillon.Encoder(sim.link) as encoder:
+        cards = [card.track2 for _, card in zip(range(2), encoder)]
+    assert cards == [b"2", b"3"]  # card 1's reply was garbled
+    assert "pass the card again" in caplog.text
+
+
 def _port_missing(sims, tmp_path):
     quillon.Encoder(str(tmp_path / "gone"))
 
