@@ -33,6 +33,16 @@ struct Encoder {
   }
 };
 
+// Closes the port once an operation another thread runs on it has ended.
+void close(Encoder& encoder) {
+  if (!encoder.session) return;
+  {
+    py::gil_scoped_release release;
+    const std::lock_guard lock(encoder.session->mutex());
+  }
+  encoder.session.reset();
+}
+
 // Runs `op` on the encoder without the GIL, its waits ended by Ctrl-C or
 // `deadline`. The status, and whether the deadline ended it.
 template <class Op>
@@ -258,12 +268,12 @@ card that could not be read is asked for again (a warning on the
           "closed", [](const Encoder& e) { return !e.session; },
           "True once close() was called.")
       .def(
-          "close", [](Encoder& e) { e.session.reset(); },
+          "close", [](Encoder& e) { close(e); },
           "Closes the port; the Encoder is of no further use.")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__",
            [](Encoder& e, py::args) {
-             e.session.reset();
+             close(e);
              return false;
            })
       .def(
