@@ -4,6 +4,8 @@
 #include <iostream>
 #include <utility>
 
+#include "exit_codes.h"
+
 namespace quillon::batch {
 
 namespace {
@@ -23,6 +25,30 @@ void complain(std::string_view message) {
     return;
   }
   std::cerr << "quillon: " << message << '\n';
+}
+
+Failure failureOf(Status status, std::string_view what, const std::string& at,
+                  int baud) {
+  const std::string doing(what);
+  switch (status) {
+    case QUILLON_ERR_NO_REPLY:
+      return {kExitNoReply, "no reply from the encoder" + at + " to " + doing +
+                                " (is it switched on and at " +
+                                std::to_string(baud) + " baud?)"};
+    case QUILLON_ERR_DEVICE:
+      return {kExitDevice,
+              "the encoder" + at + " reported failure for " + doing};
+    case QUILLON_ERR_NO_STATUS:
+      return {kExitDevice, "no whole answer from the encoder" + at + " to " +
+                               doing + " (cut short or garbled)"};
+    case QUILLON_ERR_READ_START:
+      return {kExitDevice,
+              "could not wait for the reply of the encoder" + at + " to " +
+                  doing};
+    default:
+      return {kExitPort, "the line to the encoder" + at + " was lost during " +
+                             doing + " (unplugged or switched off?)"};
+  }
 }
 
 using namespace std::chrono_literals;

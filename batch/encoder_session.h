@@ -53,6 +53,16 @@ class EncoderSession {
   virtual Status checkStillAnswers(bool* lateAnswer = nullptr) = 0;
 };
 
+/// How a status (not Ctrl-C's) ends an encoder's part: the outcome code
+/// and the message, naming what was being done ("the read of card 3") and
+/// the encoder (`at`: " at PORT", or empty).
+struct Failure {
+  int code;
+  std::string message;
+};
+[[nodiscard]] Failure failureOf(Status status, std::string_view doing,
+                                const std::string& at, int baud);
+
 /// What EncoderSession::checkStillAnswers does, on `device`: the reset
 /// frame and a status query after a wait that got no reply.
 Status checkStillAnswers(EncoderDevice& device, bool* lateAnswer);

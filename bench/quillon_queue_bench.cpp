@@ -71,7 +71,8 @@ bool timeClaims(const std::string& url, const std::string& name, long claims) {
     auto taken = ledger.take("/dev/ttyBENCH");
     const double claimMs = msSince(start);
     if (std::holds_alternative<std::string>(taken)) return false;
-    const auto& card = std::get<std::optional<quillon::batch::LedgerCard>>(taken);
+    const auto& card =
+        std::get<std::optional<quillon::batch::LedgerCard>>(taken);
     if (!card) break;
     const auto between = Clock::now();
     if (!ledger.markSent(*card, "/dev/ttyBENCH").empty() ||

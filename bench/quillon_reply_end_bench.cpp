@@ -9,111 +9,30 @@
 // "complete" ends a reply once it is whole (quillon's default); "pause"
 // after 79 ms of silence, as the library's exported functions do.
 // Prints a table. `--cards N` sets the batch size (default 40).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "simulated_encoder.h"
-
-extern char** environ;
+#include "timed_line.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::duration<double, std::milli>;
-using sim::SimulatedEncoder;
-
-struct Run {
-  std::vector<double> gapsMs;  // reply's last byte -> next frame
-  double seconds = 0;
-  int exitCode = -1;
-};
-
-// The simulated encoder all runs talk to: the card a write leaves is
-// what later reads swipe.
-struct Line {
-  Line() : encoder(optionsOf()) {
-    // Called on the encoder's thread once a burst is on the line, and once
-    // a frame has arrived whole.
-    encoder.setTrafficObserver(
-        [this](SimulatedEncoder::Direction direction, const sim::Bytes&) {
-          const auto now = Clock::now();
-          std::lock_guard lock(mutex);
-          if (direction == SimulatedEncoder::Direction::Sent) {
-            lastReplyByte = now;
-          } else if (lastReplyByte) {
-            gapsMs.push_back(Ms(now - *lastReplyByte).count());
-            lastReplyByte.reset();
-          }
-        });
-    if (!encoder.start()) {
-      std::fprintf(stderr, "simulated encoder: %s\n",
-                   encoder.errorText().c_str());
-      std::exit(1);
-    }
-  }
-  static SimulatedEncoder::Options optionsOf() {
-    SimulatedEncoder::Options options;
-    options.baudRate = 9600;
-    options.swipeDelay = std::chrono::milliseconds(0);
-    return options;
-  }
-  SimulatedEncoder encoder;
-  std::mutex mutex;
-  std::optional<Clock::time_point> lastReplyByte;
-  std::vector<double> gapsMs;
-};
+using bench::Run;
+using bench::TimedLine;
 
 // Runs quillon with `args` on the line.
-Run runQuillon(Line& line, const std::vector<std::string>& args) {
-  {
-    std::lock_guard lock(line.mutex);
-    line.gapsMs.clear();
-    line.lastReplyByte.reset();
-  }
-  Run run;
-  SimulatedEncoder& encoder = line.encoder;
+Run runQuillon(TimedLine& line, const std::vector<std::string>& args) {
   std::vector<std::string> all{QUILLON_PROGRAM, "--quiet", "--port",
-                               encoder.slavePath()};
+                               line.path()};
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const auto start = Clock::now();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) !=
-      0) {
-    std::perror(QUILLON_PROGRAM);
-    std::exit(1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  posix_spawn_file_actions_destroy(&actions);
-  std::lock_guard lock(line.mutex);
-  run.gapsMs = line.gapsMs;
-  return run;
+  return line.run(all);
 }
 
-double at(std::vector<double> samples, double q) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<std::size_t>(q * (samples.size() - 1) + 0.5)];
+double at(const std::vector<double>& samples, double q) {
+  return bench::quantile(samples, q);
 }
 
 }  // namespace
@@ -125,7 +44,7 @@ int main(int argc, char** argv) {
   const std::string count = std::to_string(cards);
   const char* modes[] = {"complete", "pause"};
   Run writes[2], reads[2];
-  Line line;
+  TimedLine line;
   for (int m = 0; m < 2; ++m) {
     writes[m] = runQuillon(
         line, {"--reply-end", modes[m], "write", "--track2", "0000000001",

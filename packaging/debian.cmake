@@ -84,6 +84,10 @@ if(QUILLON_BUILD_APP)
   list(APPEND packages velmora)
   list(APPEND components velmora)
 endif()
+if(QUILLON_BUILD_PYTHON)
+  list(APPEND packages python3-quillon)
+  list(APPEND components python)
+endif()
 foreach(package component IN ZIP_LISTS packages components)
   install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
@@ -160,5 +164,21 @@ Velmora reads card after card, writes card after card (numbers counted up
 from card to card, or one line of a data file per card), erases tracks and
 sets a magnetic-stripe card reader/encoder on a serial port up, and keeps
 an operation log. It can run on a simulated encoder, without a device.")
+
+# The module is built for one Python version (its file name says which).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quillon)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(python_version ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR})
+math(EXPR python_next "${Python_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "python3 (>= ${python_version}), python3 (<< ${Python_VERSION_MAJOR}.${python_next})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  "${CMAKE_CURRENT_SOURCE_DIR}/python3-quillon/postinst;${CMAKE_CURRENT_SOURCE_DIR}/python3-quillon/prerm")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+"Python module for a magnetic-stripe card encoder
+import quillon: read and write cards on a magnetic-stripe card
+reader/encoder on a serial port, card after card, and write numbered
+batches over one or more encoders with every number on exactly one card,
+kept in a journal that the quillon program shares.")
 
 include(CPack)

@@ -92,36 +92,11 @@ int Session::open() {
 
 int Session::fail(Status status, std::string_view what,
                   std::string_view after) {
-  const std::string doing(what);
-  const auto complain = [after](const std::string& message) {
-    batch::complain(message + std::string(after));
-  };
   // A reply cut short by the signal's wait is no failure of the encoder's.
-  if (interrupted()) return stopOnInterrupt();
-  const std::string at = where();
-  switch (status) {
-    case QUILLON_ERR_ESCAPE: return stopOnInterrupt();
-    case QUILLON_ERR_NO_REPLY:
-      complain("no reply from the encoder" + at + " to " + doing +
-               " (is it switched on and at " + std::to_string(options_.baud) +
-               " baud?)");
-      return kExitNoReply;
-    case QUILLON_ERR_DEVICE:
-      complain("the encoder" + at + " reported failure for " + doing);
-      return kExitDevice;
-    case QUILLON_ERR_NO_STATUS:
-      complain("no whole answer from the encoder" + at + " to " + doing +
-               " (cut short or garbled)");
-      return kExitDevice;
-    case QUILLON_ERR_READ_START:
-      complain("could not wait for the reply of the encoder" + at + " to " +
-               doing);
-      return kExitDevice;
-    default:
-      complain("the line to the encoder" + at + " was lost during " + doing +
-               " (unplugged or switched off?)");
-      return kExitPort;
-  }
+  if (interrupted() || status == QUILLON_ERR_ESCAPE) return stopOnInterrupt();
+  const Failure failure = failureOf(status, what, where(), options_.baud);
+  complain(failure.message + std::string(after));
+  return failure.code;
 }
 
 int Session::stopOnInterrupt() {

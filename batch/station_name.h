@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 /// The host name and the first eight digits of this machine's id
 /// ("bench2-3d1219c7"): machines cloned from one image share a host name,
@@ -13,4 +13,4 @@ namespace quillon::cli {
 [[nodiscard]] std::string defaultStationName(
     const std::string& machineIdFile = "/etc/machine-id");
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch

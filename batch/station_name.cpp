@@ -6,7 +6,7 @@
 #include <cctype>
 #include <fstream>
 
-namespace quillon::cli {
+namespace quillon::batch {
 
 namespace {
 
@@ -34,4 +34,4 @@ std::string defaultStationName(const std::string& machineIdFile) {
   return name;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::batch
