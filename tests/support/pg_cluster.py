@@ -71,16 +71,17 @@ class PgCluster:
                      os.path.join(self.folder, "server.log"), "-w", action,
                      *args)
 
-    def url(self, database="postgres"):
-        return "host=%s port=%d user=quillon dbname=%s" % (
-            self.folder, PORT, database)
+    def url(self, database="postgres", user="quillon"):
+        return "host=%s port=%d user=%s dbname=%s" % (
+            self.folder, PORT, user, database)
 
-    def sql(self, text, database="postgres"):
-        """Runs `text` with psql; its output, unaligned, without headers."""
+    def sql(self, text, database="postgres", user="quillon"):
+        """Runs `text` with psql as `user`; its output, unaligned, without
+        headers."""
         result = subprocess.run(
             [os.path.join(self.bin, "psql"), "-X", "-A", "-t", "-q",
-             "-v", "ON_ERROR_STOP=1", "-d", self.url(database), "-c", text],
-            capture_output=True, timeout=30)
+             "-v", "ON_ERROR_STOP=1", "-d", self.url(database, user), "-c",
+             text], capture_output=True, timeout=30)
         if result.returncode != 0:
             raise RuntimeError("psql: " + result.stderr.decode())
         return result.stdout.decode().strip()

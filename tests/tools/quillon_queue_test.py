@@ -325,21 +325,26 @@ class Commands(Queue):
         self.assertEqual(sim.frames(), [])
 
         # Tables of another version: init and write change nothing.
-        self.sql("UPDATE quillon_schema SET version = 3")
+        self.sql("UPDATE quillon_schema SET version = 4")
         for args in (["queue", "init"], ["write", "--batch", "b",
                                          *self.ports()]):
             result = self.run_quillon(*args)
             self.assertEqual(result.returncode, 1, result.stderr)
-            self.assertIn(b"of version 3; this quillon knows version 2",
+            self.assertIn(b"of version 4; this quillon knows version 3",
                           result.stderr)
         self.assertEqual(sim.frames(), [])
-        # Version 1 (no claim id): write refuses, init brings it on.
-        self.sql("ALTER TABLE quillon_cards DROP COLUMN claim_id; "
+        # Version 1 (no claim id, no claiming role, no batch state, no
+        # station functions): write refuses, init brings it on.
+        self.sql("DROP FUNCTION quillon_claim, quillon_still_sent, "
+                 "quillon_confirm, quillon_unclaim, quillon_put_back, "
+                 "quillon_station_doubts; ALTER TABLE quillon_cards DROP "
+                 "COLUMN claim_id, DROP COLUMN claimed_by; ALTER TABLE "
+                 "quillon_batches DROP COLUMN state; "
                  "UPDATE quillon_schema SET version = 1")
         result = self.run_quillon("write", "--batch", "b", *self.ports())
         self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn(b"queue init brings them to version 2", result.stderr)
-        self.assertIn(b"from version 1 to 2", self.queue("init").stderr)
+        self.assertIn(b"queue init brings them to version 3", result.stderr)
+        self.assertIn(b"from version 1 to 3", self.queue("init").stderr)
         result = self.run_quillon("write", "--batch", "b", *self.ports())
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(self.written(sim), numbers(1, 3))
@@ -561,6 +566,214 @@ class Commands(Queue):
         self.assertEqual(self.sql("SELECT state, port FROM quillon_cards "
                                   "WHERE number = 2"),
                          "confirmed|" + self.sims[0].link)
+
+
+class Rights(Queue):
+    """Each kind of role against the real server: what it may not do is
+    refused by the server itself."""
+
+    def roles(self):
+        names = {}
+        for kind in ("loader", "station", "watcher"):
+            names[kind] = "%s_%s" % (kind, self.db)
+            self.sql("CREATE ROLE %s LOGIN" % names[kind])
+            self.queue("grant", kind, names[kind])
+        return names
+
+    def as_role(self, role):
+        return dict(self.env, QUILLON_QUEUE=self.url.replace(
+            "user=quillon", "user=" + role))
+
+    def test_each_role_is_refused_what_it_may_not_do(self):
+        role = self.roles()
+        self.load("b", 6)
+        batch = self.sql("SELECT id FROM quillon_batches")
+        # Card 1 is in doubt at another role's station X.
+        self.sql("UPDATE quillon_cards SET state = 'sent', station = 'X', "
+                 "port = 'p', sent_at = now(), claimed_by = 'quillon' "
+                 "WHERE number = 1")
+        denied = "permission denied"
+        # (role, SQL it tries, what the server answers)
+        rows = [
+            ("station", "SELECT track2 FROM quillon_cards", denied),
+            ("station", "SELECT * FROM quillon_cards", denied),
+            ("station", "UPDATE quillon_cards SET state = 'pending'", denied),
+            ("station", "DELETE FROM quillon_cards", denied),
+            ("station", "UPDATE quillon_batches SET state = 'paused'",
+             denied),
+            ("station", "SELECT count(*) FROM quillon_station_doubts"
+             "(%s, 'X')" % batch, "0"),
+            ("station", "SELECT quillon_confirm(%s, 1, 'X', 'p', 0)" % batch,
+             "0"),
+            ("station", "SELECT quillon_unclaim(%s, 'X', 1)" % batch, "0"),
+            ("station", "SELECT quillon_still_sent(%s, 1, 'X', 'p')" % batch,
+             "0"),
+            ("watcher", "SELECT track1 FROM quillon_cards", denied),
+            ("watcher", "SELECT * FROM quillon_claim(%s, 'W', 'p', 'c')"
+             % batch, denied),
+            ("watcher", "SELECT * FROM quillon_station_doubts(%s, 'X')"
+             % batch, denied),
+            ("watcher", "UPDATE quillon_batches SET state = 'paused'",
+             denied),
+            ("loader", "SELECT * FROM quillon_claim(%s, 'L', 'p', 'c')"
+             % batch, denied),
+            ("loader", "DROP TABLE quillon_cards", "must be owner"),
+            ("loader", "DELETE FROM quillon_cards", denied),
+        ]
+        for kind, sql, answer in rows:
+            with self.subTest(kind=kind, sql=sql):
+                try:
+                    said = self.cluster.sql(sql, self.db, role[kind])
+                except RuntimeError as refusal:
+                    said = str(refusal)
+                self.assertIn(answer, said)
+        self.assertEqual(self.sql("SELECT state, station FROM quillon_cards "
+                                  "WHERE number = 1"), "sent|X")
+        # (role, quillon command, exit code, words of the message)
+        rows = [
+            ("station", ["queue", "load", "--batch", "c", *BATCH], 1,
+             [b"quillon queue grant"]),
+            ("station", ["queue", "purge", "--batch", "b"], 1,
+             [b"has not the right"]),
+            ("watcher", ["queue", "pause", "--batch", "b"], 1,
+             [b"has not the right"]),
+            ("watcher", ["queue", "settle", "--batch", "b", "--card", "1",
+                         "written"], 1, [b"permission denied"]),
+            ("watcher", ["write", "--batch", "b", "--port", "/dev/null"], 1,
+             [b"permission denied"]),
+            ("station", ["queue", "grant", "station", role["watcher"]], 1,
+             [b"permission denied"]),
+        ]
+        for kind, args, code, words in rows:
+            with self.subTest(kind=kind, args=args):
+                result = self.run_quillon(*args, env=self.as_role(role[kind]))
+                self.assertEqual(result.returncode, code, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+
+        # The station's role writes the rest of the batch; the watcher
+        # and the station see counts, the loader the texts too.
+        self.serve(0, "--swipe-delay", "0")
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b",
+                                  "--station", "S",
+                                  env=self.as_role(role["station"]))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(), numbers(2, 6))
+        for kind in ("watcher", "station"):
+            env = self.as_role(role[kind])
+            status = json.loads(self.run_quillon(
+                "queue", "status", "--batch", "b", "--format", "json",
+                env=env).stdout)
+            self.assertEqual((status["confirmed"], status["in_doubt"]),
+                             (5, 1))
+            export = self.run_quillon("queue", "export", "--batch", "b",
+                                      "--format", "csv", env=env)
+            self.assertEqual(export.returncode, 0, export.stderr)
+            self.assertNotIn(b"track", export.stdout)
+        export = self.run_quillon("queue", "export", "--batch", "b",
+                                  "--format", "json",
+                                  env=self.as_role(role["loader"]))
+        self.assertEqual(json.loads(export.stdout)[1]["track2"], "0002")
+        # Purged, the texts of confirmed cards are gone; card 1 keeps its.
+        self.run_quillon("queue", "purge", "--batch", "b",
+                         env=self.as_role(role["loader"]))
+        self.assertEqual(self.sql(
+            "SELECT count(track2), count(*), count(station) FROM "
+            "quillon_cards"), "1|6|6")
+
+
+class Operator(Queue):
+    def text(self, *args, code=0):
+        return self.queue(*args, code=code).stdout.decode()
+
+    def test_list_show_export_pause_resume_cancel(self):
+        self.serve(0, "--swipe-delay", "30")
+        self.load("b", 40)
+        self.load("c", 2)
+        self.assertEqual(self.text("list"),
+                         "b: open, 40 cards; 0 confirmed, 40 pending, 0 in "
+                         "doubt; loaded %s\nc: open, 2 cards; 0 confirmed, "
+                         "2 pending, 0 in doubt; loaded %s\n" % tuple(
+                             self.sql("SELECT to_char(loaded_at AT TIME ZONE "
+                                      "'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS."
+                                      "MS\"Z\"') FROM quillon_batches "
+                                      "ORDER BY name").split()))
+        with open(self.path("err"), "wb") as err:
+            station = subprocess.Popen(
+                [cli.QUILLON, *self.ports(), "write", "--batch", "b",
+                 "--station", "A"], env=self.env, stdout=subprocess.DEVNULL,
+                stderr=err)
+
+        def said(words):
+            with open(self.path("err"), "rb") as f:
+                return words in f.read()
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 5, 20))
+        self.queue("pause", "--batch", "b")
+        self.assertTrue(wait_until(lambda: said(
+            b"batch b is paused: this station waits")))
+        # Paused: the card on its way is written, no other is claimed.
+        self.assertTrue(wait_until(lambda: self.status()["in_doubt"] == 0))
+        paused = len(self.written())
+        time.sleep(1.5)
+        self.assertEqual(len(self.written()), paused)
+        port = self.sims[0].link
+        # (arguments, exit code, what it says)
+        rows = [
+            (["show", "--batch", "b", "--card", "1"], 0,
+             "card 1 of batch b: confirmed; station A at %s, sent " % port),
+            (["show", "--batch", "b", "--card", "40"], 0,
+             "card 40 of batch b: pending\n"),
+            (["show", "--batch", "b", "--card", "41"], 1,
+             "batch b has no card 41 (its cards are 1 to 40)"),
+            (["show", "--batch", "nope", "--card", "1"], 1, "(it has: b, c)"),
+            (["resume", "--batch", "b"], 0, "batch b goes on"),
+        ]
+        for args, code, words in rows:
+            with self.subTest(args=args):
+                result = self.queue(*args, code=code)
+                self.assertIn(words, (result.stdout + result.stderr).decode())
+        self.assertTrue(wait_until(lambda: said(b"batch b goes on")))
+        self.assertTrue(wait_until(lambda: len(self.written()) > paused))
+        self.queue("cancel", "--batch", "b")
+        self.assertEqual(station.wait(timeout=20), 0)
+        self.assertTrue(said(b"batch b was cancelled: this station ended "
+                             b"after its current card; station A: %d cards "
+                             b"written" % len(self.written())))
+        self.assertTrue(said(b"; 0 cards in doubt in the batch"))
+        written = len(self.written())
+        self.assertLess(written, 40)
+        self.assertIn("is cancelled: nothing was changed",
+                      self.queue("resume", "--batch", "b",
+                                 code=1).stderr.decode())
+        # A cancelled batch's station ends at once; a finished one says so.
+        result = self.station("B", [0], start=False)
+        self.assertIn(b"was cancelled", result.stderr)
+        self.assertEqual(len(self.written()), written)
+        for attempt in range(2):
+            result = self.run_quillon(*self.ports(), "write", "--batch", "c")
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"all 2 cards are confirmed in the queue already",
+                      result.stderr)
+        listed = {b["batch"]: b for b in json.loads(self.text(
+            "list", "--format", "json"))}
+        self.assertEqual((listed["b"]["state"], listed["b"]["confirmed"],
+                          listed["c"]["state"]),
+                         ("cancelled", written, "done"))
+        # The report: every card, its state, station and times.
+        rows = list(csv.DictReader(self.text(
+            "export", "--batch", "b", "--format", "csv").splitlines()))
+        self.assertEqual([r["number"] for r in rows],
+                         [str(n) for n in range(1, 41)])
+        confirmed = [r for r in rows if r["state"] == "confirmed"]
+        self.assertEqual(len(confirmed), written)
+        self.assertTrue(all(r["station"] == "A" and r["port"] == port and
+                            r["confirmed_at"] for r in confirmed))
+        self.assertEqual(rows[0]["track2"], "0001")
+        cards = json.loads(self.text("export", "--batch", "b", "--format",
+                                     "json"))
+        self.assertEqual([c["state"] for c in cards],
+                         [r["state"] for r in rows])
+        self.assertIsNone(cards[-1]["sent_at"])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include "exit_codes.h"
 #include "fault_point.h"
 #include "interrupt_source.h"
+#include "queue_access.h"
 #include "queue_connection.h"
 #include "queue_schema.h"
 
@@ -21,50 +22,6 @@ namespace {
 
 // The size of a piece of COPY data sent at a time.
 constexpr std::size_t kCopyPiece = 64 * 1024;
-
-// The server's connection, its tables checked (unless `init`), or the
-// exit code after a message; kExitInterrupted without one, when the signal
-// of `interruptFd` ended the wait.
-std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
-                                                bool init = false,
-                                                int interruptFd = -1) {
-  const auto url = checkedQueueUrl(
-      options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
-  if (!url) return kExitUsage;
-  auto opened = QueueConnection::open(*url, interruptFd);
-  if (auto* message = std::get_if<std::string>(&opened)) {
-    if (signalled(interruptFd)) return kExitInterrupted;
-    complain(*message);
-    return kExitPort;
-  }
-  auto& connection = std::get<QueueConnection>(opened);
-  if (!init) {
-    if (auto problem = checkSchema(connection); !problem.empty()) {
-      complain(problem);
-      return kExitUsage;
-    }
-  }
-  return std::move(connection);
-}
-
-struct OpenBatch {
-  QueueConnection connection;
-  QueueBatch batch;
-};
-
-// The server's connection and options.batch, or the exit code after a
-// message.
-std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
-  auto connected = connectQueue(options);
-  if (auto* code = std::get_if<int>(&connected)) return *code;
-  auto& connection = std::get<QueueConnection>(connected);
-  auto found = findBatch(connection, options.batch);
-  if (auto* message = std::get_if<std::string>(&found)) {
-    complain(*message);
-    return kExitUsage;
-  }
-  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
-}
 
 // COPY's text format: a backslash and the line's separators escaped.
 void appendCopyField(std::string& data,
@@ -104,6 +61,44 @@ std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
 }
 
 }  // namespace
+
+// The server's connection, its tables checked (unless `init`), or the
+// exit code after a message; kExitInterrupted without one, when the signal
+// of `interruptFd` ended the wait.
+std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
+                                                bool init, int interruptFd) {
+  const auto url = checkedQueueUrl(
+      options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
+  if (!url) return kExitUsage;
+  auto opened = QueueConnection::open(*url, interruptFd);
+  if (auto* message = std::get_if<std::string>(&opened)) {
+    if (signalled(interruptFd)) return kExitInterrupted;
+    complain(*message);
+    return kExitPort;
+  }
+  auto& connection = std::get<QueueConnection>(opened);
+  if (!init) {
+    if (auto problem = checkSchema(connection); !problem.empty()) {
+      complain(problem);
+      return kExitUsage;
+    }
+  }
+  return std::move(connection);
+}
+
+// The server's connection and options.batch, or the exit code after a
+// message.
+std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
+  auto connected = connectQueue(options);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  auto& connection = std::get<QueueConnection>(connected);
+  auto found = findBatch(connection, options.batch);
+  if (auto* message = std::get_if<std::string>(&found)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
+}
 
 std::optional<std::string> checkedQueueUrl(const std::string& given,
                                            const std::string& missing) {
@@ -168,7 +163,7 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
                   escapedName(options.batch) +
                   "\" already: give this one another name");
   if (!added.ok())
-    return failed("the queue cannot be written: " + added.error());
+    return failed(queueFailure("the queue cannot be written", added));
   const std::string id = added.text(0, 0);
   // The rows go in pieces made as they are sent: memory stays the same
   // whatever the count.
@@ -220,8 +215,8 @@ int runQueueStatus(const QueueOptions& options) {
       "count(*) FILTER (WHERE state = 'confirmed'), "
       "coalesce(extract(epoch FROM max(confirmed_at) FILTER (WHERE timed) "
       "- min(sent_at) FILTER (WHERE timed)), 0) "
-      "FROM (SELECT *, state = 'confirmed' AND NOT settled_by_operator "
-      "AS timed "
+      "FROM (SELECT state, sent_at, confirmed_at, "
+      "state = 'confirmed' AND NOT settled_by_operator AS timed "
       "FROM quillon_cards WHERE batch_id = $1) AS cards",
       {batch.id});
   QueueResult stations = connection.run(
@@ -311,7 +306,7 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
       "WHERE batch_id = $1 AND number = $2",
       {batchId, card});
   if (!row.ok()) {
-    complain("the queue cannot be read: " + row.error());
+    complain(queueFailure("the queue cannot be read", row));
     return kExitUsage;
   }
   if (row.rows() == 0 || row.text(0, 0) != "sent") {
