@@ -166,6 +166,15 @@ std::string QueueConnection::refusal(const std::string& why) const {
   }
   if (PQconnectionUsedPassword(c) != 0)
     return "the queue's " + where() + login + ": " + why;
+  // Reached, but TLS could not verify that it is the server named: a CA
+  // that did not sign its certificate, a host name it does not name.
+  if (why.find("certificate") != std::string::npos ||
+      why.find("SSL error") != std::string::npos) {
+    return "the queue's " + where() +
+           " is not trusted (TLS: sslmode, sslrootcert, the server's "
+           "certificate): " +
+           why;
+  }
   return "cannot reach the queue's " + where() + ": " + why;
 }
 

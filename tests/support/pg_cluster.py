@@ -33,7 +33,10 @@ def server_programs():
 
 
 class PgCluster:
-    def __init__(self, fsync=False):
+    def __init__(self, fsync=False, port=PORT, settings="", hba=""):
+        """`settings`: lines for postgresql.conf; `hba`: rules that come
+        before the others (the first that fits is taken)."""
+        self.port = port
         self.bin = server_programs()
         self.folder = tempfile.mkdtemp(prefix="quillon_pg_")
         self.data = os.path.join(self.folder, "data")
@@ -49,9 +52,14 @@ class PgCluster:
             with open(os.path.join(self.data, "postgresql.conf"), "a") as f:
                 f.write("listen_addresses = ''\n"
                         "unix_socket_directories = '%s'\n"
-                        "port = %d\n" % (self.folder, PORT))
+                        "port = %d\n" % (self.folder, port) + settings)
                 if not fsync:
                     f.write("fsync = off\nfull_page_writes = off\n")
+            rules = os.path.join(self.data, "pg_hba.conf")
+            with open(rules) as f:
+                others = f.read()
+            with open(rules, "w") as f:
+                f.write(hba + others)
             self._pg_ctl("start")
         except BaseException:
             self.stop()
@@ -73,7 +81,7 @@ class PgCluster:
 
     def url(self, database="postgres", user="quillon"):
         return "host=%s port=%d user=%s dbname=%s" % (
-            self.folder, PORT, user, database)
+            self.folder, self.port, user, database)
 
     def sql(self, text, database="postgres", user="quillon"):
         """Runs `text` with psql as `user`; its output, unaligned, without

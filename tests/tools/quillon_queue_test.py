@@ -12,10 +12,13 @@ judge is the simulators' records of written cards.
 import csv
 import json
 import os
+import pwd
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -774,6 +777,96 @@ class Operator(Queue):
         self.assertEqual([c["state"] for c in cards],
                          [r["state"] for r in rows])
         self.assertIsNone(cards[-1]["sent_at"])
+
+
+def make_certificates(folder):
+    """A throwaway CA, a server certificate it signs for localhost, and a
+    second CA that signed nothing of this server's."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       capture_output=True, timeout=60)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+           "-nodes"]
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *key, "-keyout", ca + ".key", "-out",
+                ca + ".crt", "-days", "2", "-subj", "/CN=bureau " + ca)
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr",
+            "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "san"), "w") as f:
+        f.write("subjectAltName=DNS:localhost\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey",
+            "ca.key", "-CAcreateserial", "-out", "server.crt", "-days", "2",
+            "-extfile", "san")
+    os.chmod(folder, 0o755)
+    if os.geteuid() == 0:  # the server runs as nobody (pg_cluster.py)
+        nobody = pwd.getpwnam("nobody")
+        os.chown(os.path.join(folder, "server.key"), nobody.pw_uid,
+                 nobody.pw_gid)
+    os.chmod(os.path.join(folder, "server.key"), 0o600)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Tls(Queue):
+    """The server with a certificate from a CA made here; connections
+    without TLS refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.certs = tempfile.mkdtemp(prefix="quillon_tls_")
+        make_certificates(cls.certs)
+        cls.cluster = PgCluster(
+            port=free_port(),
+            settings="listen_addresses = '127.0.0.1'\nssl = on\n"
+            "ssl_cert_file = '%s/server.crt'\nssl_key_file = "
+            "'%s/server.key'\n" % (cls.certs, cls.certs),
+            hba="hostnossl all all all reject\n"
+            "hostssl all all 127.0.0.1/32 trust\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        shutil.rmtree(cls.certs, ignore_errors=True)
+
+    def test_a_station_connects_with_verify_full_and_a_wrong_server_is_refused(
+            self):
+        sim = self.serve(0, "--swipe-delay", "0")
+        self.load("b", 5)
+        port = self.cluster.port
+
+        def url(host, ca, mode="verify-full"):
+            return ("host=%s port=%d user=quillon dbname=%s sslmode=%s "
+                    "sslrootcert=%s/%s" % (host, port, self.db, mode,
+                                           self.certs, ca))
+        status = ["queue", "status", "--batch", "b"]
+        # (what, URL, words of the message)
+        rows = [
+            ("a CA that did not sign the server's certificate",
+             url("localhost", "other-ca.crt"),
+             [b"server at localhost:%d is not trusted" % port,
+              b"certificate verify failed"]),
+            ("a host name the certificate does not name",
+             url("127.0.0.1", "ca.crt"),
+             [b"server at 127.0.0.1:%d is not trusted" % port,
+              b'does not match host name "127.0.0.1"']),
+            ("no TLS at all", url("localhost", "ca.crt", "disable"),
+             [b"server at localhost:%d" % port, b"no encryption"]),
+        ]
+        for what, refused, words in rows:
+            with self.subTest(what):
+                result = self.run_quillon("--queue", refused, *status)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+        # The server takes TCP connections over TLS only (hostnossl).
+        result = self.run_quillon("--queue", url("localhost", "ca.crt"),
+                                  *self.ports(), "write", "--batch", "b")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(sim), numbers(1, 5))
 
 
 if __name__ == "__main__":
