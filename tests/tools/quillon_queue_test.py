@@ -10,15 +10,19 @@ station is a quillon process with encoder-sim processes of its own. The
 judge is the simulators' records of written cards.
 """
 import csv
+import fcntl
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -777,6 +781,74 @@ class Operator(Queue):
         self.assertEqual([c["state"] for c in cards],
                          [r["state"] for r in rows])
         self.assertIsNone(cards[-1]["sent_at"])
+
+
+class Watch(Queue):
+    def test_the_live_view_of_a_two_station_batch(self):
+        for index in range(2):
+            self.serve(index, "--swipe-delay", "40")
+        self.load("b", 60)
+        self.sql("CREATE ROLE w_%s LOGIN" % self.db)
+        self.queue("grant", "watcher", "w_" + self.db)
+        env = dict(self.env, QUILLON_QUEUE=self.url.replace(
+            "user=quillon", "user=w_" + self.db))
+        stations = [self.station("A", [0]), self.station("B", [1])]
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 4, 20))
+        # On a terminal: redrawn in place until the batch is done.
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ,
+                    struct.pack("HHHH", 24, 200, 0, 0))
+        view = subprocess.Popen([cli.QUILLON, "queue", "status", "--batch",
+                                 "b", "--watch"], env=env, stdout=slave,
+                                stderr=subprocess.PIPE)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the view ended
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(view.wait(timeout=30), 0, view.stderr.read())
+        view.stderr.close()
+        for station in stations:
+            _, err = station.communicate(timeout=30)
+            self.assertEqual(station.returncode, 0, err)
+        frames = shown.split(b"\x1b[J")
+        self.assertGreater(len(frames), 2, shown)
+        # Each frame goes back over the lines of the one before.
+        drawn = [f.count(b"\n") for f in frames[1:-1]]
+        ups = [int(u) for u in re.findall(rb"\x1b\[(\d+)F", shown)]
+        self.assertEqual(ups, drawn)
+        self.assertTrue(any(b"station A at %s: " % self.sims[0].link.encode()
+                            in f and b"; writing, " in f for f in frames))
+        self.assertIn(b"batch b: 60 cards; 60 confirmed, 0 pending, 0 in "
+                      b"doubt;", frames[-1])
+        self.assertIn(b"; done;", frames[-1])
+        # Without a terminal: a JSON line a refresh, until Ctrl-C.
+        self.load("c", 5)
+        self.queue("pause", "--batch", "c")
+        view = subprocess.Popen([cli.QUILLON, "queue", "status", "--batch",
+                                 "c", "--watch"], env=env,
+                                stdout=subprocess.PIPE)
+        first = json.loads(view.stdout.readline())
+        second = json.loads(view.stdout.readline())
+        view.send_signal(signal.SIGINT)
+        view.stdout.close()
+        self.assertEqual(view.wait(timeout=10), 0)
+        self.assertEqual((first["state"], second["pending"]), ("paused", 5))
+        # The finished batch's figures per station and encoder.
+        encoders = {e["station"]: e for e in self.status()["stations"]}
+        self.assertEqual(sum(e["confirmed"] for e in encoders.values()), 60)
+        for name, sim in zip("AB", self.sims):
+            self.assertEqual((encoders[name]["state"],
+                              encoders[name]["port"],
+                              encoders[name]["last_card"]),
+                             ("stopped", sim.link,
+                              max(int(n) for n in self.written(sim))))
 
 
 def make_certificates(folder):

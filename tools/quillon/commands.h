@@ -74,6 +74,7 @@ struct QueueOptions {
   std::string outcome;          ///< of settle: written or unwritten
   std::string kind;             ///< of grant: loader, station or watcher
   std::string role;             ///< of grant
+  bool watch = false;           ///< of status: redrawn until done or Ctrl-C
 };
 /// `given`, else $QUILLON_QUEUE, if it parses as a connection string or
 /// URI; else none, after a message (`missing` when neither names one).

@@ -397,6 +397,10 @@ int main(int argc, char** argv) {
   queueStatus->add_option("--format", queue.format, "text or json")
       ->check(oneOf("--format", {"text", "json"}))
       ->capture_default_str();
+  queueStatus->add_flag(
+      "--watch", queue.watch,
+      "redraw about once a second until the batch is done or Ctrl-C (a "
+      "JSON line a refresh when standard output is no terminal)");
   queueSettle->add_option("--card", queue.card, "the card's number")
       ->required()
       ->check(wholeNumberFrom("--card", 1));

@@ -1,6 +1,5 @@
-// quillon queue init | load | status | settle: the card queue that
+// quillon queue init | load | settle: the card queue that
 // several stations share, in PostgreSQL (queue_schema.h).
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -53,11 +52,6 @@ void appendCopyRow(std::string& data, const std::string& batchId,
     appendCopyField(data, text);
   }
   data += '\n';
-}
-
-std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
-  return key + ": " + std::to_string(confirmed) + " confirmed, " +
-         std::to_string(inDoubt) + " in doubt";
 }
 
 }  // namespace
@@ -200,98 +194,6 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
   if (!global.quiet)
     complain("batch " + escapedName(options.batch) + ": " +
              std::to_string(batch.size()) + " cards added to the queue");
-  return kExitDone;
-}
-
-int runQueueStatus(const QueueOptions& options) {
-  auto opened = openBatch(options);
-  if (auto* code = std::get_if<int>(&opened)) return *code;
-  auto& [connection, batch] = std::get<OpenBatch>(opened);
-  // The rate: confirmed cards over the time from the first of them sent
-  // to the last confirmed.
-  QueueResult totals = connection.run(
-      "SELECT count(*) FILTER (WHERE state = 'pending'), "
-      "count(*) FILTER (WHERE state = 'sent'), "
-      "count(*) FILTER (WHERE state = 'confirmed'), "
-      "coalesce(extract(epoch FROM max(confirmed_at) FILTER (WHERE timed) "
-      "- min(sent_at) FILTER (WHERE timed)), 0) "
-      "FROM (SELECT state, sent_at, confirmed_at, "
-      "state = 'confirmed' AND NOT settled_by_operator AS timed "
-      "FROM quillon_cards WHERE batch_id = $1) AS cards",
-      {batch.id});
-  QueueResult stations = connection.run(
-      "SELECT station, port, count(*) FILTER (WHERE state = 'confirmed'), "
-      "count(*) FILTER (WHERE state = 'sent') FROM quillon_cards "
-      "WHERE batch_id = $1 AND station IS NOT NULL "
-      "GROUP BY station, port ORDER BY station, port",
-      {batch.id});
-  QueueResult doubts = connection.run(
-      std::string("SELECT number, station, port, "
-                  "to_char(sent_at AT TIME ZONE 'UTC', "
-                  "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), ") +
-          kWritingNow +
-          " FROM quillon_cards WHERE batch_id = $1 AND state = 'sent' "
-          "ORDER BY number",
-      {batch.id});
-  for (const QueueResult* result : {&totals, &stations, &doubts}) {
-    if (!result->ok()) {
-      complain("the queue cannot be read: " + result->error());
-      return kExitUsage;
-    }
-  }
-  const long confirmed = totals.number(0, 2);
-  const double span = totals.real(0, 3);
-  const double rate = span > 0 ? confirmed * 60.0 / span : 0.0;
-
-  if (options.format == "json") {
-    nlohmann::ordered_json status;
-    status["batch"] = batch.name;
-    status["cards"] = batch.cards;
-    status["pending"] = totals.number(0, 0);
-    status["in_doubt"] = totals.number(0, 1);
-    status["confirmed"] = confirmed;
-    status["cards_per_minute"] = std::round(rate * 10) / 10;
-    status["stations"] = nlohmann::ordered_json::array();
-    for (int row = 0; row < stations.rows(); ++row) {
-      status["stations"].push_back({{"station", stations.text(row, 0)},
-                                    {"port", stations.text(row, 1)},
-                                    {"confirmed", stations.number(row, 2)},
-                                    {"in_doubt", stations.number(row, 3)}});
-    }
-    status["cards_in_doubt"] = nlohmann::ordered_json::array();
-    for (int row = 0; row < doubts.rows(); ++row) {
-      status["cards_in_doubt"].push_back(
-          {{"card", doubts.number(row, 0)},
-           {"station", doubts.text(row, 1)},
-           {"port", doubts.text(row, 2)},
-           {"sent_at", doubts.text(row, 3)},
-           {"writing_now", doubts.text(row, 4) == "t"}});
-    }
-    std::printf("%s\n", status.dump().c_str());
-    return kExitDone;
-  }
-  std::printf(
-      "batch %s: %ld cards; %ld confirmed, %ld pending, %ld in doubt; "
-      "%.0f cards/min\n",
-      escapedName(batch.name).c_str(), batch.cards, confirmed,
-      totals.number(0, 0), totals.number(0, 1), rate);
-  for (int row = 0; row < stations.rows(); ++row) {
-    std::printf("  %s\n",
-                tableLine("station " + escapedName(stations.text(row, 0)) +
-                              " at " + escapedName(stations.text(row, 1)),
-                          stations.number(row, 2), stations.number(row, 3))
-                    .c_str());
-  }
-  for (int row = 0; row < doubts.rows(); ++row) {
-    const bool writing = doubts.text(row, 4) == "t";
-    std::printf(
-        "  card %ld in doubt: sent by station %s at %s, %s; %s\n",
-        doubts.number(row, 0), escapedName(doubts.text(row, 1)).c_str(),
-        escapedName(doubts.text(row, 2)).c_str(), doubts.text(row, 3).c_str(),
-        writing ? "that encoder is writing it now"
-                : "that station is not running: starting it again settles "
-                  "it, or quillon queue settle");
-  }
   return kExitDone;
 }
 
