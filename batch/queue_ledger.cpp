@@ -317,6 +317,12 @@ bool QueueLedger::waitWhilePaused(Link& link) {
   return true;
 }
 
+void QueueLedger::noteFailure(const std::string& port) {
+  Link& link = linkOf(port);
+  link.connection.run("SELECT quillon_note_failure($1, $2, $3)",
+                      {batch_.id, station_, port});
+}
+
 std::string QueueLedger::endNote() {
   const double minutes =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_)

@@ -68,6 +68,9 @@ class QueueLedger : public CardLedger {
       std::chrono::system_clock::time_point time) override;
   std::string markUnwritten(const LedgerCard& card,
                             const std::string& port) override;
+  /// Counts the failure at the encoder's station and port (best effort:
+  /// a figure, not a card's state).
+  void noteFailure(const std::string& port) override;
   /// The station's summary: the cards it wrote and its rate, the cards in
   /// doubt anywhere in the batch, and whether the batch was cancelled.
   std::string endNote() override;

@@ -14,7 +14,8 @@ constexpr const char* kStationFunctions =
     "quillon_confirm(bigint, bigint, text, text, double precision), "
     "quillon_unclaim(bigint, text, bigint), "
     "quillon_put_back(bigint, text, text), "
-    "quillon_station_doubts(bigint, text)";
+    "quillon_station_doubts(bigint, text), "
+    "quillon_note_failure(bigint, text, text)";
 
 // The cards' columns that hold no track data.
 constexpr const char* kPlainColumns =
@@ -83,6 +84,14 @@ std::string stationFunctionsSql(const std::string& schema) {
       " FROM quillon_cards WHERE batch_id = b AND state = 'sent' AND "
       "station = st" +
       mine + " ORDER BY number" + tail +
+      // A card that failed at station st's port pt: counted.
+      "CREATE OR REPLACE FUNCTION quillon_note_failure(b bigint, st text, "
+      "pt text) RETURNS void" +
+      head +
+      "INSERT INTO quillon_failures VALUES (b, st, pt, 1, now()) "
+      "ON CONFLICT (batch_id, station, port) DO UPDATE SET failures = "
+      "quillon_failures.failures + 1, last_at = now()" +
+      tail +
       // Functions are anyone's to call unless taken back.
       "REVOKE ALL ON " + kStationFunctions + " FROM PUBLIC;";
 }
@@ -99,14 +108,14 @@ std::string grantRights(QueueConnection& connection, const std::string& kind,
   }
   const std::string to = " TO " + found.text(0, 0) + ";";
   const std::string watcher =
-      "GRANT SELECT ON quillon_schema, quillon_batches" + to + "GRANT SELECT " +
-      kPlainColumns + " ON quillon_cards" + to;
+      "GRANT SELECT ON quillon_schema, quillon_batches, quillon_failures" + to +
+      "GRANT SELECT " + kPlainColumns + " ON quillon_cards" + to;
   std::string grants;
   if (kind == "watcher") grants = watcher;
   if (kind == "station")
     grants = watcher + "GRANT EXECUTE ON " + kStationFunctions + to;
   if (kind == "loader") {
-    grants = "GRANT SELECT ON quillon_schema" + to +
+    grants = "GRANT SELECT ON quillon_schema, quillon_failures" + to +
              "GRANT SELECT, INSERT, UPDATE ON quillon_batches, "
              "quillon_cards" +
              to + "GRANT USAGE ON SEQUENCE quillon_batches_id_seq" + to;
@@ -114,7 +123,8 @@ std::string grantRights(QueueConnection& connection, const std::string& kind,
   const std::string from = " FROM " + found.text(0, 0) + ";";
   // One kind at a time: what the role had of the others is taken back.
   const std::string sql =
-      "BEGIN; REVOKE ALL ON quillon_schema, quillon_batches, quillon_cards" +
+      "BEGIN; REVOKE ALL ON quillon_schema, quillon_batches, quillon_cards, "
+      "quillon_failures" +
       from + "REVOKE ALL ON SEQUENCE quillon_batches_id_seq" + from +
       "REVOKE ALL ON " + kStationFunctions + from + grants + "COMMIT;";
   QueueResult granted = connection.run(sql);

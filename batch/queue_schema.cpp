@@ -38,6 +38,14 @@ CREATE TABLE quillon_cards (
   claimed_by text,
   PRIMARY KEY (batch_id, number)
 );
+CREATE TABLE quillon_failures (
+  batch_id bigint NOT NULL REFERENCES quillon_batches (id),
+  station text NOT NULL,
+  port text NOT NULL,
+  failures bigint NOT NULL,
+  last_at timestamptz NOT NULL,
+  PRIMARY KEY (batch_id, station, port)
+);
 -- The claim's search: the lowest pending number of a batch.
 CREATE INDEX quillon_cards_pending ON quillon_cards (batch_id, number)
   WHERE state = 'pending';
@@ -51,13 +59,17 @@ constexpr const char* kFromVersion1 =
     "ALTER TABLE quillon_cards ADD COLUMN claim_id text;";
 // From version 2: the role that made each claim (the cards sent before
 // are the upgrading owner's: an operator settles them), and a batch's
-// state (open, paused, cancelled).
+// state (open, paused, cancelled), and each encoder's failed cards.
 constexpr const char* kFromVersion2 =
     "ALTER TABLE quillon_cards ADD COLUMN claimed_by text; "
     "UPDATE quillon_cards SET claimed_by = current_user "
     "WHERE state <> 'pending'; "
     "ALTER TABLE quillon_batches ADD COLUMN state text NOT NULL DEFAULT "
-    "'open' CHECK (state IN ('open', 'paused', 'cancelled'));";
+    "'open' CHECK (state IN ('open', 'paused', 'cancelled')); "
+    "CREATE TABLE quillon_failures (batch_id bigint NOT NULL REFERENCES "
+    "quillon_batches (id), station text NOT NULL, port text NOT NULL, "
+    "failures bigint NOT NULL, last_at timestamptz NOT NULL, "
+    "PRIMARY KEY (batch_id, station, port));";
 
 // The station functions in the schema the tables are made in (`sql`), or
 // why not.

@@ -5,6 +5,7 @@
 //                    its state (pending, sent, confirmed), the station and
 //                    port that sent it, and when, and the claim id of the
 //                    claim that took it and the role that made it
+//   quillon_failures the cards that failed at each station and port
 // A card is "in doubt" while it is sent and not confirmed. Each running
 // encoder holds an advisory lock named by its station and port, so that
 // no second program runs as it and an operator settles only cards whose

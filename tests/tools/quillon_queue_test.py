@@ -344,7 +344,8 @@ class Commands(Queue):
         # station functions): write refuses, init brings it on.
         self.sql("DROP FUNCTION quillon_claim, quillon_still_sent, "
                  "quillon_confirm, quillon_unclaim, quillon_put_back, "
-                 "quillon_station_doubts; ALTER TABLE quillon_cards DROP "
+                 "quillon_station_doubts, quillon_note_failure; DROP TABLE "
+                 "quillon_failures; ALTER TABLE quillon_cards DROP "
                  "COLUMN claim_id, DROP COLUMN claimed_by; ALTER TABLE "
                  "quillon_batches DROP COLUMN state; "
                  "UPDATE quillon_schema SET version = 1")
@@ -785,14 +786,17 @@ class Operator(Queue):
 
 class Watch(Queue):
     def test_the_live_view_of_a_two_station_batch(self):
-        for index in range(2):
-            self.serve(index, "--swipe-delay", "40")
+        # Station A's third card is written wrong: read back, it fails.
+        self.serve(0, "--swipe-delay", "40", "--corrupt-write", "3")
+        self.serve(1, "--swipe-delay", "40")
         self.load("b", 60)
         self.sql("CREATE ROLE w_%s LOGIN" % self.db)
         self.queue("grant", "watcher", "w_" + self.db)
         env = dict(self.env, QUILLON_QUEUE=self.url.replace(
             "user=quillon", "user=w_" + self.db))
-        stations = [self.station("A", [0]), self.station("B", [1])]
+        stations = [self.start_quillon(*self.ports(i), "write", "--batch",
+                                       "b", "--station", name, "--verify")
+                    for i, name in enumerate("AB")]
         self.assertTrue(wait_until(lambda: len(self.written()) >= 4, 20))
         # On a terminal: redrawn in place until the batch is done.
         master, slave = os.openpty()
@@ -846,9 +850,11 @@ class Watch(Queue):
         for name, sim in zip("AB", self.sims):
             self.assertEqual((encoders[name]["state"],
                               encoders[name]["port"],
-                              encoders[name]["last_card"]),
+                              encoders[name]["last_card"],
+                              encoders[name]["failures"]),
                              ("stopped", sim.link,
-                              max(int(n) for n in self.written(sim))))
+                              max(int(n) for n in self.written(sim)),
+                              1 if name == "A" else 0))
 
 
 def make_certificates(folder):

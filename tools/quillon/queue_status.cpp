@@ -46,10 +46,11 @@ std::variant<Json, std::string> readStatus(QueueConnection& connection,
       {batch.id});
   // Each station's encoder: its figures, and whether it runs now.
   QueueResult stations = connection.run(
-      std::string("SELECT station, port, confirmed, in_doubt, last_minute, "
+      std::string("SELECT station, port, coalesce(confirmed, 0), "
+                  "coalesce(in_doubt, 0), coalesce(last_minute, 0), "
                   "last_card, to_char(last_at AT TIME ZONE 'UTC', ") +
           kUtcFormat + "), " + batch::kWritingNow +
-          " FROM (SELECT station, port, "
+          ", coalesce(failures, 0) FROM (SELECT station, port, "
           "count(*) FILTER (WHERE state = 'confirmed') AS confirmed, "
           "count(*) FILTER (WHERE state = 'sent') AS in_doubt, "
           "count(*) FILTER (WHERE state = 'confirmed' AND NOT "
@@ -58,7 +59,9 @@ std::variant<Json, std::string> readStatus(QueueConnection& connection,
           "max(number) FILTER (WHERE state = 'confirmed') AS last_card, "
           "max(confirmed_at) AS last_at FROM quillon_cards "
           "WHERE batch_id = $1 AND station IS NOT NULL "
-          "GROUP BY station, port) AS encoders ORDER BY station, port",
+          "GROUP BY station, port) AS encoders FULL JOIN (SELECT station, "
+          "port, failures FROM quillon_failures WHERE batch_id = $1) AS "
+          "failed USING (station, port) ORDER BY station, port",
       {batch.id});
   QueueResult doubts = connection.run(
       std::string("SELECT number, station, port, "
@@ -99,7 +102,8 @@ std::variant<Json, std::string> readStatus(QueueConnection& connection,
          {"last_card",
           stations.null(row, 5) ? Json() : Json(stations.number(row, 5))},
          {"last_at",
-          stations.null(row, 6) ? Json() : Json(stations.text(row, 6))}});
+          stations.null(row, 6) ? Json() : Json(stations.text(row, 6))},
+         {"failures", stations.number(row, 8)}});
   }
   status["cards_in_doubt"] = Json::array();
   for (int row = 0; row < doubts.rows(); ++row) {
@@ -152,6 +156,8 @@ std::vector<std::string> statusLines(const Json& s, bool live) {
                       e["cards_last_minute"].get<long>());
       if (!e["last_card"].is_null())
         line += printed(", last card %ld", e["last_card"].get<long>());
+      if (e["failures"].get<long>() > 0)
+        line += printed(", %ld failed", e["failures"].get<long>());
     }
     lines.push_back(line);
   }
