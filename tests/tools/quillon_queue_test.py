@@ -367,6 +367,10 @@ class Commands(Queue):
             "SELECT string_agg(track2, ',' ORDER BY number) FROM "
             "quillon_cards WHERE number IN (1, 2622, 40000)"),
             "0001,2622,40000")
+        # Analyzed at once: the first claim does not scan every card.
+        self.assertEqual(self.sql(
+            "SELECT last_analyze IS NOT NULL FROM pg_stat_user_tables "
+            "WHERE relname = 'quillon_cards'"), "t")
         # A row the server did not take: nothing is committed.
         result = self.run_quillon(
             "queue", "load", "--batch", "short", *BATCH, "--count", "40000",
