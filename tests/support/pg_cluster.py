@@ -7,7 +7,8 @@ nobody, in a folder nobody owns.
 As a program it runs a command against such a cluster, with QUILLON_QUEUE
 set to its URL; the cluster flushes its commits to disk as a real server
 does (--no-fsync: not):
-    python3 tests/support/pg_cluster.py [--no-fsync] COMMAND [ARGS...]
+    python3 tests/support/pg_cluster.py [--no-fsync] [--max-connections N]
+        COMMAND [ARGS...]
 """
 import glob
 import os
@@ -142,12 +143,16 @@ class PgCluster:
 
 if __name__ == "__main__":
     args = sys.argv[1:]
-    fsync = args[:1] != ["--no-fsync"]
-    if not fsync:
-        args = args[1:]
+    fsync, settings = True, ""
+    while args[:1] in (["--no-fsync"], ["--max-connections"]):
+        if args[0] == "--no-fsync":
+            fsync, args = False, args[1:]
+        else:
+            settings += "max_connections = %d\n" % int(args[1])
+            args = args[2:]
     if not args:
         sys.exit(__doc__)
-    cluster = PgCluster(fsync)
+    cluster = PgCluster(fsync, settings=settings)
     try:
         code = subprocess.run(args, env=dict(os.environ,
                                              QUILLON_QUEUE=cluster.url())
