@@ -99,12 +99,21 @@ std::string stationFunctionsSql(const std::string& schema) {
 std::string grantRights(QueueConnection& connection, const std::string& kind,
                         const std::string& role) {
   QueueResult found = connection.run(
-      "SELECT quote_ident(rolname) FROM pg_roles WHERE rolname = $1", {role});
+      "SELECT quote_ident(rolname), oid = (SELECT relowner FROM pg_class "
+      "WHERE oid = 'quillon_cards'::regclass) FROM pg_roles "
+      "WHERE rolname = $1",
+      {role});
   if (!found.ok()) return "the queue cannot be read: " + found.error();
   if (found.rows() != 1) {
     return "the server has no role named \"" + escapedName(role) +
            "\": its administrator makes it (CREATE ROLE ... LOGIN PASSWORD "
            "...); nothing was changed";
+  }
+  // Taking the owner's rights back would stop the queue for everyone.
+  if (found.text(0, 1) == "t") {
+    return "role \"" + escapedName(role) +
+           "\" owns the queue's tables: it has every right already; nothing "
+           "was changed";
   }
   const std::string to = " TO " + found.text(0, 0) + ";";
   const std::string watcher =

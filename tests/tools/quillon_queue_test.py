@@ -655,10 +655,14 @@ class Rights(Queue):
              [b"permission denied"]),
             ("station", ["queue", "grant", "station", role["watcher"]], 1,
              [b"permission denied"]),
+            # The owner's own rights are never taken back.
+            ("owner", ["queue", "grant", "watcher", "quillon"], 1,
+             [b'role "quillon" owns the queue\'s tables']),
         ]
         for kind, args, code, words in rows:
             with self.subTest(kind=kind, args=args):
-                result = self.run_quillon(*args, env=self.as_role(role[kind]))
+                result = self.run_quillon(*args, env=self.as_role(
+                    role.get(kind, "quillon")))
                 self.assertEqual(result.returncode, code, result.stderr)
                 for word in words:
                     self.assertIn(word, result.stderr)
