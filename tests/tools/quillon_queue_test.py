@@ -883,6 +883,12 @@ def make_certificates(folder):
     openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey",
             "ca.key", "-CAcreateserial", "-out", "server.crt", "-days", "2",
             "-extfile", "san")
+    # A station's own certificate: its common name is its role.
+    openssl("req", *key, "-keyout", "desk1.key", "-out", "desk1.csr",
+            "-subj", "/CN=desk1")
+    openssl("x509", "-req", "-in", "desk1.csr", "-CA", "ca.crt", "-CAkey",
+            "ca.key", "-CAcreateserial", "-out", "desk1.crt", "-days", "2")
+    os.chmod(os.path.join(folder, "desk1.key"), 0o600)
     os.chmod(folder, 0o755)
     if os.geteuid() == 0:  # the server runs as nobody (pg_cluster.py)
         nobody = pwd.getpwnam("nobody")
@@ -909,9 +915,12 @@ class Tls(Queue):
             port=free_port(),
             settings="listen_addresses = '127.0.0.1'\nssl = on\n"
             "ssl_cert_file = '%s/server.crt'\nssl_key_file = "
-            "'%s/server.key'\n" % (cls.certs, cls.certs),
+            "'%s/server.key'\nssl_ca_file = '%s/ca.crt'\n"
+            % (cls.certs, cls.certs, cls.certs),
             hba="hostnossl all all all reject\n"
+            "hostssl all desk1 127.0.0.1/32 cert\n"
             "hostssl all all 127.0.0.1/32 trust\n")
+        cls.cluster.sql("CREATE ROLE desk1 LOGIN")
 
     @classmethod
     def tearDownClass(cls):
@@ -941,6 +950,10 @@ class Tls(Queue):
               b'does not match host name "127.0.0.1"']),
             ("no TLS at all", url("localhost", "ca.crt", "disable"),
              [b"server at localhost:%d" % port, b"no encryption"]),
+            ("a station's role without its client certificate",
+             url("localhost", "ca.crt").replace("user=quillon", "user=desk1"),
+             [b"server at localhost:%d refused this client's certificate"
+              % port, b"requires a valid client certificate"]),
         ]
         for what, refused, words in rows:
             with self.subTest(what):
@@ -948,6 +961,13 @@ class Tls(Queue):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 for word in words:
                     self.assertIn(word, result.stderr)
+        # With its certificate, the station's role is let in.
+        self.queue("grant", "watcher", "desk1")
+        desk1 = url("localhost", "ca.crt").replace(
+            "user=quillon", "user=desk1") + (
+            " sslcert={0}/desk1.crt sslkey={0}/desk1.key".format(self.certs))
+        self.assertIn(b"batch b: 5 cards; 0 confirmed", self.run_quillon(
+            "--queue", desk1, "queue", "status", "--batch", "b").stdout)
         # The server takes TCP connections over TLS only (hostnossl).
         result = self.run_quillon("--queue", url("localhost", "ca.crt"),
                                   *self.ports(), "write", "--batch", "b")
