@@ -255,6 +255,7 @@ BatchEncoder::Step BatchEncoder::write(const LedgerCard& card) {
     }
     if (problem.empty()) break;
     complain(name + session_.where() + ": " + problem + "; not counted");
+    ledger.noteFailure(port);
     if (attempts > shared_.retries) {
       // The card is on no card: another encoder may take it.
       if (auto lost = ledger.markUnwritten(card, port); !lost.empty())

@@ -68,6 +68,12 @@ class CardLedger {
   /// No card holds the card: it goes back to the cards to hand out.
   virtual std::string markUnwritten(const LedgerCard& card,
                                     const std::string& port) = 0;
+  /// A card failed at `port` (written wrong, refused): a figure for those
+  /// who watch the batch; the card's own state says nothing new.
+  virtual void noteFailure(const std::string& /*port*/) {}
+  /// What the operator is told when the batch ended well (a ledger
+  /// others share says what they left); empty: nothing more.
+  [[nodiscard]] virtual std::string endNote() { return {}; }
 };
 
 }  // namespace quillon::batch

@@ -166,6 +166,20 @@ std::string QueueConnection::refusal(const std::string& why) const {
   }
   if (PQconnectionUsedPassword(c) != 0)
     return "the queue's " + where() + login + ": " + why;
+  const bool aboutCertificates = why.find("certificate") != std::string::npos;
+  // The server's own refusal (FATAL): it wants this client's certificate.
+  if (aboutCertificates && why.find("FATAL:") != std::string::npos) {
+    return "the queue's " + where() +
+           " refused this client's certificate (TLS: sslcert, sslkey): " + why;
+  }
+  // Reached, but TLS could not verify that it is the server named: a CA
+  // that did not sign its certificate, a host name it does not name.
+  if (aboutCertificates || why.find("SSL error") != std::string::npos) {
+    return "the queue's " + where() +
+           " is not trusted (TLS: sslmode, sslrootcert, the server's "
+           "certificate): " +
+           why;
+  }
   return "cannot reach the queue's " + where() + ": " + why;
 }
 

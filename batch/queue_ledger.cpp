@@ -19,34 +19,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Takes the lowest pending card and marks it sent, one statement and so
-// one transaction: rows other stations hold are skipped, not waited for.
-// Its claim id ($4) names this claim alone.
-constexpr const char* kClaim =
-    "UPDATE quillon_cards SET state = 'sent', station = $2, port = $3, "
-    "sent_at = now(), confirmed_at = NULL, claim_id = $4 "
-    "WHERE batch_id = $1 AND number = (SELECT number FROM quillon_cards "
-    "WHERE batch_id = $1 AND state = 'pending' ORDER BY number LIMIT 1 "
-    "FOR UPDATE SKIP LOCKED) "
-    "RETURNING number, track1, track2, track3";
+// Each step is a function that runs with the tables' owner's rights
+// (queue_rights.h): a station's role reads no card it has not claimed.
 
-// A card of this station ($3) is named by its number ($2): its port ($4)
-// is the name the encoder has now, which may differ from the one that
-// sent it (COM1 and /dev/ttyS0; settling found them the same device).
+// Takes the lowest pending card of an open batch and marks it sent, one
+// statement and so one transaction: rows other stations hold are
+// skipped, not waited for. Its claim id ($4) names this claim alone.
+constexpr const char* kClaim = "SELECT * FROM quillon_claim($1, $2, $3, $4)";
 
-constexpr const char* kBackToPending =
-    "UPDATE quillon_cards SET state = 'pending', station = NULL, "
-    "port = NULL, sent_at = NULL, claim_id = NULL "
-    "WHERE batch_id = $1 AND state = 'sent' AND station = $2 ";
-// A card no card holds, back to the pending ones.
-const std::string kUnclaim = std::string(kBackToPending) + "AND number = $3";
+// A card of this station ($2 or $3) is named by its number: its port
+// ($4) is the name the encoder has now, which may differ from the one
+// that sent it (COM1 and /dev/ttyS0; settling found them the same device).
+
+// A card no card holds ($3), back to the pending ones.
+constexpr const char* kUnclaim = "SELECT quillon_unclaim($1, $2, $3)";
 // The claim whose commit was not seen ($3: its claim id), if it
 // committed; any other card the station sent is in doubt, not this.
-const std::string kPutBack = std::string(kBackToPending) + "AND claim_id = $3";
+constexpr const char* kPutBack = "SELECT quillon_put_back($1, $2, $3)";
 
-constexpr const char* kStillSent =
-    "UPDATE quillon_cards SET sent_at = now(), port = $4 WHERE batch_id = $1 "
-    "AND number = $2 AND station = $3 AND state = 'sent'";
+constexpr const char* kStillSent = "SELECT quillon_still_sent($1, $2, $3, $4)";
 
 // The confirmation does not wait for its commit to reach the server's
 // disk: the encoder's next claim does, and the log is flushed in order.
@@ -54,14 +45,14 @@ constexpr const char* kStillSent =
 // made again, waiting (`waits`), when the server is back, and before the
 // encoder ends.
 std::string confirmSql(bool waits) {
-  return std::string(
-             "UPDATE quillon_cards SET state = 'confirmed', port = $4, "
-             "confirmed_at = to_timestamp($5::double precision) "
-             "WHERE batch_id = $1 AND number = $2 AND station = $3 "
-             "AND state <> 'pending'") +
-         (waits ? ""
-                : " AND set_config('synchronous_commit', 'off', true) IS NOT "
-                  "NULL");
+  return waits ? "SELECT quillon_confirm($1, $2, $3, $4, $5)"
+               : "SELECT quillon_confirm($1, $2, $3, $4, $5) WHERE "
+                 "set_config('synchronous_commit', 'off', true) IS NOT NULL";
+}
+
+// The cards a station function changed (its one row's count).
+long changedBy(const QueueResult& result) {
+  return result.rows() == 1 ? result.number(0, 0) : 0;
 }
 
 // 128 random bits: no two claims of any station share one.
@@ -173,12 +164,9 @@ QueueLedger::open(const std::string& url, const std::string& batchName,
       {ledger->batch_.id});
   // The station's cards sent at other ports are in doubt unless another
   // program of this station is writing there now.
-  QueueResult doubts = connection.run(
-      std::string("SELECT number, track1, track2, track3, port, ") +
-          kWritingNow +
-          " FROM quillon_cards WHERE batch_id = $1 AND state = 'sent' "
-          "AND station = $2 ORDER BY number",
-      {ledger->batch_.id, station});
+  QueueResult doubts =
+      connection.run("SELECT * FROM quillon_station_doubts($1, $2)",
+                     {ledger->batch_.id, station});
   for (const QueueResult* result : {&counted, &doubts}) {
     if (!result->ok())
       return failed(kExitUsage, "the queue cannot be read: " + result->error());
@@ -295,6 +283,72 @@ bool QueueLedger::dropReply(Link& link, QueueResult& result) {
   return true;
 }
 
+bool QueueLedger::waitWhilePaused(Link& link) {
+  const std::vector<QueueParam> id{batch_.id};
+  const auto stateNow = [&]() -> std::string {
+    QueueResult state = link.connection.run(
+        "SELECT state, EXISTS (SELECT 1 FROM quillon_cards WHERE batch_id = "
+        "$1 AND state = 'pending') FROM quillon_batches WHERE id = $1",
+        id);
+    if (!state.ok() || state.rows() != 1) return {};
+    // A paused batch with no card left to claim is done all the same.
+    if (state.text(0, 0) == "paused" && state.text(0, 1) != "t") return {};
+    return state.text(0, 0);
+  };
+  std::string state = stateNow();
+  if (state == "cancelled") cancelled_ = true;
+  if (state != "paused") return false;
+  if (!pauseTold_.exchange(true))
+    tell_("batch " + escapedName(batch_.name) +
+          " is paused: this station waits (quillon queue resume goes on)");
+  while (state == "paused") {
+    for (int waited = 0; waited < 20; ++waited) {
+      if (stopAsked_()) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    state = stateNow();
+  }
+  if (state == "cancelled") {
+    cancelled_ = true;
+    return false;
+  }
+  if (pauseTold_.exchange(false))
+    tell_("batch " + escapedName(batch_.name) + " goes on");
+  return true;
+}
+
+void QueueLedger::noteFailure(const std::string& port) {
+  Link& link = linkOf(port);
+  link.connection.run("SELECT quillon_note_failure($1, $2, $3)",
+                      {batch_.id, station_, port});
+}
+
+std::string QueueLedger::endNote() {
+  const double minutes =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_)
+          .count() /
+      60.0;
+  const long written = writtenHere_;
+  std::string note = "station " + escapedName(station_) + ": " +
+                     std::to_string(written) + " cards written";
+  if (written > 0 && minutes > 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, " (%.0f a minute)", written / minutes);
+    note += rate;
+  }
+  QueueResult doubts = links_.front()->connection.run(
+      "SELECT count(*) FROM quillon_cards WHERE batch_id = $1 AND "
+      "state = 'sent'",
+      {batch_.id});
+  if (doubts.ok())
+    note += "; " + std::to_string(doubts.number(0, 0)) +
+            " cards in doubt in the batch";
+  if (cancelled_)
+    note = "batch " + escapedName(batch_.name) +
+           " was cancelled: this station ended after its current card; " + note;
+  return note;
+}
+
 std::variant<std::optional<LedgerCard>, std::string> QueueLedger::take(
     const std::string& port) {
   Link& link = linkOf(port);
@@ -305,9 +359,11 @@ std::variant<std::optional<LedgerCard>, std::string> QueueLedger::take(
   const QueueResult& result = std::get<QueueResult>(claimed);
   if (result.rows() == 0) {
     // A claim that changed nothing commits nothing, flushes nothing.
-    if (link.unflushed.empty()) return std::optional<LedgerCard>();
-    if (auto problem = flushConfirmation(link); !problem.empty())
-      return problem;
+    if (!link.unflushed.empty()) {
+      if (auto problem = flushConfirmation(link); !problem.empty())
+        return problem;
+    }
+    if (waitWhilePaused(link)) return take(port);
     return std::optional<LedgerCard>();
   }
   // Its commit waited for the log's flush, and with it the confirmation
@@ -327,7 +383,7 @@ std::string QueueLedger::markSent(const LedgerCard& card,
   // A card in doubt, written anew: still this station's?
   auto marked = persist(link, kStillSent, keyOf(card.number, port));
   if (auto* message = std::get_if<std::string>(&marked)) return *message;
-  if (std::get<QueueResult>(marked).changed() == 1) return {};
+  if (changedBy(std::get<QueueResult>(marked)) == 1) return {};
   return notOurs(card);
 }
 
@@ -343,11 +399,12 @@ std::string QueueLedger::markConfirmed(
   params.emplace_back(epoch);
   auto marked = persist(link, confirmSql(false), params);
   if (auto* message = std::get_if<std::string>(&marked)) return *message;
-  if (std::get<QueueResult>(marked).changed() != 1) {
+  if (changedBy(std::get<QueueResult>(marked)) != 1) {
     return notOurs(card);
   }
   link.unflushed = params;
   ++confirmed_;
+  ++writtenHere_;
   faultPoint("confirmed", card.number);
   return {};
 }

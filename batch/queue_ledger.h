@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,12 @@ class QueueLedger : public CardLedger {
       std::chrono::system_clock::time_point time) override;
   std::string markUnwritten(const LedgerCard& card,
                             const std::string& port) override;
+  /// Counts the failure at the encoder's station and port (best effort:
+  /// a figure, not a card's state).
+  void noteFailure(const std::string& port) override;
+  /// The station's summary: the cards it wrote and its rate, the cards in
+  /// doubt anywhere in the batch, and whether the batch was cancelled.
+  std::string endNote() override;
 
  private:
   struct Link {
@@ -98,6 +105,10 @@ class QueueLedger : public CardLedger {
   bool dropReply(Link& link, QueueResult& result);
   /// Waits for the server with a growing pause; a message when stopped.
   std::string comeBack(Link& link, std::string why);
+  /// After a claim found no card: true when the batch is paused with
+  /// cards left (after a wait until it is not, or the operator stops);
+  /// notes a cancelled batch.
+  bool waitWhilePaused(Link& link);
   /// A card of `result`'s row (number, track1, track2, track3), or a
   /// message.
   std::variant<LedgerCard, std::string> cardOf(const QueueResult& result,
@@ -112,6 +123,11 @@ class QueueLedger : public CardLedger {
   std::vector<std::unique_ptr<Link>> links_;
   std::vector<CardInDoubt> inDoubt_;
   std::atomic<long> confirmed_{0};
+  std::atomic<long> writtenHere_{0};
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> pauseTold_{false};
+  std::chrono::steady_clock::time_point started_ =
+      std::chrono::steady_clock::now();
 };
 
 }  // namespace quillon::batch

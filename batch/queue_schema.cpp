@@ -4,6 +4,7 @@
 
 #include "card_text.h"
 #include "exit_codes.h"
+#include "queue_rights.h"
 
 namespace quillon::batch {
 
@@ -16,7 +17,9 @@ CREATE TABLE quillon_batches (
   name text NOT NULL UNIQUE,
   selection smallint NOT NULL CHECK (selection BETWEEN 1 AND 7),
   cards bigint NOT NULL,
-  loaded_at timestamptz NOT NULL DEFAULT now()
+  loaded_at timestamptz NOT NULL DEFAULT now(),
+  state text NOT NULL DEFAULT 'open'
+    CHECK (state IN ('open', 'paused', 'cancelled'))
 );
 CREATE TABLE quillon_cards (
   batch_id bigint NOT NULL REFERENCES quillon_batches (id),
@@ -32,7 +35,16 @@ CREATE TABLE quillon_cards (
   confirmed_at timestamptz,
   settled_by_operator boolean NOT NULL DEFAULT false,
   claim_id text,
+  claimed_by text,
   PRIMARY KEY (batch_id, number)
+);
+CREATE TABLE quillon_failures (
+  batch_id bigint NOT NULL REFERENCES quillon_batches (id),
+  station text NOT NULL,
+  port text NOT NULL,
+  failures bigint NOT NULL,
+  last_at timestamptz NOT NULL,
+  PRIMARY KEY (batch_id, station, port)
 );
 -- The claim's search: the lowest pending number of a batch.
 CREATE INDEX quillon_cards_pending ON quillon_cards (batch_id, number)
@@ -44,8 +56,31 @@ CREATE INDEX quillon_cards_state ON quillon_cards (batch_id, state, station);
 // From version 1: the claim id that names each claim (a claim whose
 // commit was not seen is put back by it, and no other card).
 constexpr const char* kFromVersion1 =
-    "BEGIN; ALTER TABLE quillon_cards ADD COLUMN claim_id text; "
-    "UPDATE quillon_schema SET version = 2; COMMIT;";
+    "ALTER TABLE quillon_cards ADD COLUMN claim_id text;";
+// From version 2: the role that made each claim (the cards sent before
+// are the upgrading owner's: an operator settles them), and a batch's
+// state (open, paused, cancelled), and each encoder's failed cards.
+constexpr const char* kFromVersion2 =
+    "ALTER TABLE quillon_cards ADD COLUMN claimed_by text; "
+    "UPDATE quillon_cards SET claimed_by = current_user "
+    "WHERE state <> 'pending'; "
+    "ALTER TABLE quillon_batches ADD COLUMN state text NOT NULL DEFAULT "
+    "'open' CHECK (state IN ('open', 'paused', 'cancelled')); "
+    "CREATE TABLE quillon_failures (batch_id bigint NOT NULL REFERENCES "
+    "quillon_batches (id), station text NOT NULL, port text NOT NULL, "
+    "failures bigint NOT NULL, last_at timestamptz NOT NULL, "
+    "PRIMARY KEY (batch_id, station, port));";
+
+// The station functions in the schema the tables are made in (`sql`), or
+// why not.
+std::string functionsSql(QueueConnection& connection, std::string& sql) {
+  QueueResult schema = connection.run("SELECT quote_ident(current_schema())");
+  if (!schema.ok() || schema.rows() != 1 || schema.null(0, 0))
+    return "the queue's server names no schema to make the tables in" +
+           (schema.ok() ? std::string() : ": " + schema.error());
+  sql = stationFunctionsSql(schema.text(0, 0));
+  return {};
+}
 
 // The version there is: none (0) when the table is missing, or a message.
 std::variant<int, std::string> versionThere(QueueConnection& connection) {
@@ -78,19 +113,28 @@ SchemaOutcome createSchema(QueueConnection& connection) {
     return {kExitDone, "the queue's tables are there already (version " +
                            std::to_string(version) + "): nothing to do"};
   }
-  if (version == 1) {
-    QueueResult moved = connection.run(kFromVersion1);
+  if (version != 0 && version != 1 && version != 2)
+    return {kExitUsage, otherVersion(version)};
+  std::string functions;
+  if (auto problem = functionsSql(connection, functions); !problem.empty())
+    return {kExitUsage, problem};
+  if (version != 0) {
+    const std::string steps =
+        std::string(version == 1 ? kFromVersion1 : "") + kFromVersion2;
+    QueueResult moved = connection.run(
+        "BEGIN;" + steps + functions + "UPDATE quillon_schema SET version = " +
+        std::to_string(kQueueSchemaVersion) + "; COMMIT;");
     if (!moved.ok()) {
       connection.run("ROLLBACK");
       return {kExitUsage,
               "the queue's tables could not be brought to version " +
                   std::to_string(kQueueSchemaVersion) + ": " + moved.error()};
     }
-    return {kExitDone, "the queue's tables are brought from version 1 to " +
+    return {kExitDone, "the queue's tables are brought from version " +
+                           std::to_string(version) + " to " +
                            std::to_string(kQueueSchemaVersion)};
   }
-  if (version != 0) return {kExitUsage, otherVersion(version)};
-  const std::string sql = "BEGIN;" + std::string(kTables) +
+  const std::string sql = "BEGIN;" + std::string(kTables) + functions +
                           "INSERT INTO quillon_schema VALUES (" +
                           std::to_string(kQueueSchemaVersion) + "); COMMIT;";
   // Several statements: the simple query protocol, one transaction.
@@ -112,9 +156,9 @@ std::string checkSchema(QueueConnection& connection) {
   const int version = std::get<int>(there);
   if (version == 0)
     return "the queue has no quillon tables: run quillon queue init first";
-  if (version == 1) {
-    return "the queue's tables are of version 1: quillon queue init brings "
-           "them to version " +
+  if (version == 1 || version == 2) {
+    return "the queue's tables are of version " + std::to_string(version) +
+           ": quillon queue init brings them to version " +
            std::to_string(kQueueSchemaVersion) +
            " (nothing was changed; stop the stations of older quillon "
            "programs first: they refuse the new version)";

@@ -4,7 +4,8 @@
 //   quillon_cards    a card a row: its texts (UTF-8 of the card's bytes),
 //                    its state (pending, sent, confirmed), the station and
 //                    port that sent it, and when, and the claim id of the
-//                    claim that took it
+//                    claim that took it and the role that made it
+//   quillon_failures the cards that failed at each station and port
 // A card is "in doubt" while it is sent and not confirmed. Each running
 // encoder holds an advisory lock named by its station and port, so that
 // no second program runs as it and an operator settles only cards whose
@@ -18,8 +19,10 @@
 
 namespace quillon::batch {
 
-// Version 2 added the claim id; `queue init` brings version 1 to it.
-inline constexpr int kQueueSchemaVersion = 2;
+// Version 2 added the claim id, version 3 the claiming role, the batch's
+// state and the station functions (queue_rights.h); `queue init` brings
+// versions 1 and 2 to it.
+inline constexpr int kQueueSchemaVersion = 3;
 
 /// Creates the tables when there are none (or brings version 1 to this
 /// one); a message (and `code`: an exit

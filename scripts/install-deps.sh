@@ -28,8 +28,9 @@ for mode in "$@"; do
     --test | --fuzz)
       packages+=(python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb
         xdotool x11-apps iproute2 bash-completion)
-      # The card queue's tests start a PostgreSQL server of their own.
-      packages+=(postgresql)
+      # The card queue's tests start a PostgreSQL server of their own, and
+      # make its throwaway CA and certificate with openssl.
+      packages+=(postgresql openssl)
       # The Python module's tests, and the pyserial loop it is timed against.
       packages+=(python3-pytest python3-serial)
       # The fuzz targets also need clang and its sanitizer and fuzzer runtimes.

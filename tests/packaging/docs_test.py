@@ -15,7 +15,9 @@ import unittest
 SOURCE = QUILLON = ENCODER_SIM = VELMORA = ""
 SUBCOMMANDS = ["ports", "test", "status", "reset", "erase", "coercivity",
                "density", "read", "write", "queue", "queue init", "queue load",
-               "queue status", "queue settle"]
+               "queue status", "queue settle", "queue grant", "queue purge",
+               "queue pause", "queue resume", "queue cancel", "queue list",
+               "queue show", "queue export"]
 
 
 def help_text(*command):
@@ -137,6 +139,10 @@ class Completion(unittest.TestCase):
              {"write"}),
             (["queue", "status", "--format", ""], {}, {"text", "json"},
              {"csv"}),
+            (["queue", "export", "--format", ""], {}, {"csv", "json"},
+             {"text"}),
+            (["queue", "grant", ""], {}, {"loader", "station", "watcher"},
+             set()),
             (["queue", "settle", "--card", "3", ""], {},
              {"written", "unwritten"}, set()),
             (["--"], {}, {"--port", "--version"}, {"--count"}),

@@ -7,7 +7,8 @@ nobody, in a folder nobody owns.
 As a program it runs a command against such a cluster, with QUILLON_QUEUE
 set to its URL; the cluster flushes its commits to disk as a real server
 does (--no-fsync: not):
-    python3 tests/support/pg_cluster.py [--no-fsync] COMMAND [ARGS...]
+    python3 tests/support/pg_cluster.py [--no-fsync] [--max-connections N]
+        COMMAND [ARGS...]
 """
 import glob
 import os
@@ -33,7 +34,10 @@ def server_programs():
 
 
 class PgCluster:
-    def __init__(self, fsync=False):
+    def __init__(self, fsync=False, port=PORT, settings="", hba=""):
+        """`settings`: lines for postgresql.conf; `hba`: rules that come
+        before the others (the first that fits is taken)."""
+        self.port = port
         self.bin = server_programs()
         self.folder = tempfile.mkdtemp(prefix="quillon_pg_")
         self.data = os.path.join(self.folder, "data")
@@ -49,9 +53,14 @@ class PgCluster:
             with open(os.path.join(self.data, "postgresql.conf"), "a") as f:
                 f.write("listen_addresses = ''\n"
                         "unix_socket_directories = '%s'\n"
-                        "port = %d\n" % (self.folder, PORT))
+                        "port = %d\n" % (self.folder, port) + settings)
                 if not fsync:
                     f.write("fsync = off\nfull_page_writes = off\n")
+            rules = os.path.join(self.data, "pg_hba.conf")
+            with open(rules) as f:
+                others = f.read()
+            with open(rules, "w") as f:
+                f.write(hba + others)
             self._pg_ctl("start")
         except BaseException:
             self.stop()
@@ -71,16 +80,17 @@ class PgCluster:
                      os.path.join(self.folder, "server.log"), "-w", action,
                      *args)
 
-    def url(self, database="postgres"):
-        return "host=%s port=%d user=quillon dbname=%s" % (
-            self.folder, PORT, database)
+    def url(self, database="postgres", user="quillon"):
+        return "host=%s port=%d user=%s dbname=%s" % (
+            self.folder, self.port, user, database)
 
-    def sql(self, text, database="postgres"):
-        """Runs `text` with psql; its output, unaligned, without headers."""
+    def sql(self, text, database="postgres", user="quillon"):
+        """Runs `text` with psql as `user`; its output, unaligned, without
+        headers."""
         result = subprocess.run(
             [os.path.join(self.bin, "psql"), "-X", "-A", "-t", "-q",
-             "-v", "ON_ERROR_STOP=1", "-d", self.url(database), "-c", text],
-            capture_output=True, timeout=30)
+             "-v", "ON_ERROR_STOP=1", "-d", self.url(database, user), "-c",
+             text], capture_output=True, timeout=30)
         if result.returncode != 0:
             raise RuntimeError("psql: " + result.stderr.decode())
         return result.stdout.decode().strip()
@@ -133,12 +143,16 @@ class PgCluster:
 
 if __name__ == "__main__":
     args = sys.argv[1:]
-    fsync = args[:1] != ["--no-fsync"]
-    if not fsync:
-        args = args[1:]
+    fsync, settings = True, ""
+    while args[:1] in (["--no-fsync"], ["--max-connections"]):
+        if args[0] == "--no-fsync":
+            fsync, args = False, args[1:]
+        else:
+            settings += "max_connections = %d\n" % int(args[1])
+            args = args[2:]
     if not args:
         sys.exit(__doc__)
-    cluster = PgCluster(fsync)
+    cluster = PgCluster(fsync, settings=settings)
     try:
         code = subprocess.run(args, env=dict(os.environ,
                                              QUILLON_QUEUE=cluster.url())

@@ -10,12 +10,19 @@ station is a quillon process with encoder-sim processes of its own. The
 judge is the simulators' records of written cards.
 """
 import csv
+import fcntl
 import json
 import os
+import pwd
+import re
+import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import tempfile
+import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -325,21 +332,27 @@ class Commands(Queue):
         self.assertEqual(sim.frames(), [])
 
         # Tables of another version: init and write change nothing.
-        self.sql("UPDATE quillon_schema SET version = 3")
+        self.sql("UPDATE quillon_schema SET version = 4")
         for args in (["queue", "init"], ["write", "--batch", "b",
                                          *self.ports()]):
             result = self.run_quillon(*args)
             self.assertEqual(result.returncode, 1, result.stderr)
-            self.assertIn(b"of version 3; this quillon knows version 2",
+            self.assertIn(b"of version 4; this quillon knows version 3",
                           result.stderr)
         self.assertEqual(sim.frames(), [])
-        # Version 1 (no claim id): write refuses, init brings it on.
-        self.sql("ALTER TABLE quillon_cards DROP COLUMN claim_id; "
+        # Version 1 (no claim id, no claiming role, no batch state, no
+        # station functions): write refuses, init brings it on.
+        self.sql("DROP FUNCTION quillon_claim, quillon_still_sent, "
+                 "quillon_confirm, quillon_unclaim, quillon_put_back, "
+                 "quillon_station_doubts, quillon_note_failure; DROP TABLE "
+                 "quillon_failures; ALTER TABLE quillon_cards DROP "
+                 "COLUMN claim_id, DROP COLUMN claimed_by; ALTER TABLE "
+                 "quillon_batches DROP COLUMN state; "
                  "UPDATE quillon_schema SET version = 1")
         result = self.run_quillon("write", "--batch", "b", *self.ports())
         self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn(b"queue init brings them to version 2", result.stderr)
-        self.assertIn(b"from version 1 to 2", self.queue("init").stderr)
+        self.assertIn(b"queue init brings them to version 3", result.stderr)
+        self.assertIn(b"from version 1 to 3", self.queue("init").stderr)
         result = self.run_quillon("write", "--batch", "b", *self.ports())
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(self.written(sim), numbers(1, 3))
@@ -354,6 +367,10 @@ class Commands(Queue):
             "SELECT string_agg(track2, ',' ORDER BY number) FROM "
             "quillon_cards WHERE number IN (1, 2622, 40000)"),
             "0001,2622,40000")
+        # Analyzed at once: the first claim does not scan every card.
+        self.assertEqual(self.sql(
+            "SELECT last_analyze IS NOT NULL FROM pg_stat_user_tables "
+            "WHERE relname = 'quillon_cards'"), "t")
         # A row the server did not take: nothing is committed.
         result = self.run_quillon(
             "queue", "load", "--batch", "short", *BATCH, "--count", "40000",
@@ -561,6 +578,401 @@ class Commands(Queue):
         self.assertEqual(self.sql("SELECT state, port FROM quillon_cards "
                                   "WHERE number = 2"),
                          "confirmed|" + self.sims[0].link)
+
+
+class Rights(Queue):
+    """Each kind of role against the real server: what it may not do is
+    refused by the server itself."""
+
+    def roles(self):
+        names = {}
+        for kind in ("loader", "station", "watcher"):
+            names[kind] = "%s_%s" % (kind, self.db)
+            self.sql("CREATE ROLE %s LOGIN" % names[kind])
+            self.queue("grant", kind, names[kind])
+        return names
+
+    def as_role(self, role):
+        return dict(self.env, QUILLON_QUEUE=self.url.replace(
+            "user=quillon", "user=" + role))
+
+    def test_each_role_is_refused_what_it_may_not_do(self):
+        role = self.roles()
+        self.load("b", 6)
+        batch = self.sql("SELECT id FROM quillon_batches")
+        # Card 1 is in doubt at another role's station X.
+        self.sql("UPDATE quillon_cards SET state = 'sent', station = 'X', "
+                 "port = 'p', sent_at = now(), claimed_by = 'quillon' "
+                 "WHERE number = 1")
+        denied = "permission denied"
+        # (role, SQL it tries, what the server answers)
+        rows = [
+            ("station", "SELECT track2 FROM quillon_cards", denied),
+            ("station", "SELECT * FROM quillon_cards", denied),
+            ("station", "UPDATE quillon_cards SET state = 'pending'", denied),
+            ("station", "DELETE FROM quillon_cards", denied),
+            ("station", "UPDATE quillon_batches SET state = 'paused'",
+             denied),
+            ("station", "SELECT count(*) FROM quillon_station_doubts"
+             "(%s, 'X')" % batch, "0"),
+            ("station", "SELECT quillon_confirm(%s, 1, 'X', 'p', 0)" % batch,
+             "0"),
+            ("station", "SELECT quillon_unclaim(%s, 'X', 1)" % batch, "0"),
+            ("station", "SELECT quillon_still_sent(%s, 1, 'X', 'p')" % batch,
+             "0"),
+            ("watcher", "SELECT track1 FROM quillon_cards", denied),
+            ("watcher", "SELECT * FROM quillon_claim(%s, 'W', 'p', 'c')"
+             % batch, denied),
+            ("watcher", "SELECT * FROM quillon_station_doubts(%s, 'X')"
+             % batch, denied),
+            ("watcher", "UPDATE quillon_batches SET state = 'paused'",
+             denied),
+            ("loader", "SELECT * FROM quillon_claim(%s, 'L', 'p', 'c')"
+             % batch, denied),
+            ("loader", "DROP TABLE quillon_cards", "must be owner"),
+            ("loader", "DELETE FROM quillon_cards", denied),
+        ]
+        for kind, sql, answer in rows:
+            with self.subTest(kind=kind, sql=sql):
+                try:
+                    said = self.cluster.sql(sql, self.db, role[kind])
+                except RuntimeError as refusal:
+                    said = str(refusal)
+                self.assertIn(answer, said)
+        self.assertEqual(self.sql("SELECT state, station FROM quillon_cards "
+                                  "WHERE number = 1"), "sent|X")
+        # (role, quillon command, exit code, words of the message)
+        rows = [
+            ("station", ["queue", "load", "--batch", "c", *BATCH], 1,
+             [b"quillon queue grant"]),
+            ("station", ["queue", "purge", "--batch", "b"], 1,
+             [b"has not the right"]),
+            ("watcher", ["queue", "pause", "--batch", "b"], 1,
+             [b"has not the right"]),
+            ("watcher", ["queue", "settle", "--batch", "b", "--card", "1",
+                         "written"], 1, [b"permission denied"]),
+            ("watcher", ["write", "--batch", "b", "--port", "/dev/null"], 1,
+             [b"permission denied"]),
+            ("station", ["queue", "grant", "station", role["watcher"]], 1,
+             [b"permission denied"]),
+            # The owner's own rights are never taken back.
+            ("owner", ["queue", "grant", "watcher", "quillon"], 1,
+             [b'role "quillon" owns the queue\'s tables']),
+        ]
+        for kind, args, code, words in rows:
+            with self.subTest(kind=kind, args=args):
+                result = self.run_quillon(*args, env=self.as_role(
+                    role.get(kind, "quillon")))
+                self.assertEqual(result.returncode, code, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+
+        # The station's role writes the rest of the batch; the watcher
+        # and the station see counts, the loader the texts too.
+        self.serve(0, "--swipe-delay", "0")
+        result = self.run_quillon(*self.ports(), "write", "--batch", "b",
+                                  "--station", "S",
+                                  env=self.as_role(role["station"]))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(), numbers(2, 6))
+        for kind in ("watcher", "station"):
+            env = self.as_role(role[kind])
+            status = json.loads(self.run_quillon(
+                "queue", "status", "--batch", "b", "--format", "json",
+                env=env).stdout)
+            self.assertEqual((status["confirmed"], status["in_doubt"]),
+                             (5, 1))
+            export = self.run_quillon("queue", "export", "--batch", "b",
+                                      "--format", "csv", env=env)
+            self.assertEqual(export.returncode, 0, export.stderr)
+            self.assertNotIn(b"track", export.stdout)
+        export = self.run_quillon("queue", "export", "--batch", "b",
+                                  "--format", "json",
+                                  env=self.as_role(role["loader"]))
+        self.assertEqual(json.loads(export.stdout)[1]["track2"], "0002")
+        # Purged, the texts of confirmed cards are gone; card 1 keeps its.
+        self.run_quillon("queue", "purge", "--batch", "b",
+                         env=self.as_role(role["loader"]))
+        self.assertEqual(self.sql(
+            "SELECT count(track2), count(*), count(station) FROM "
+            "quillon_cards"), "1|6|6")
+
+
+class Operator(Queue):
+    def text(self, *args, code=0):
+        return self.queue(*args, code=code).stdout.decode()
+
+    def test_list_show_export_pause_resume_cancel(self):
+        self.serve(0, "--swipe-delay", "30")
+        self.load("b", 40)
+        self.load("c", 2)
+        self.assertEqual(self.text("list"),
+                         "b: open, 40 cards; 0 confirmed, 40 pending, 0 in "
+                         "doubt; loaded %s\nc: open, 2 cards; 0 confirmed, "
+                         "2 pending, 0 in doubt; loaded %s\n" % tuple(
+                             self.sql("SELECT to_char(loaded_at AT TIME ZONE "
+                                      "'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS."
+                                      "MS\"Z\"') FROM quillon_batches "
+                                      "ORDER BY name").split()))
+        with open(self.path("err"), "wb") as err:
+            station = subprocess.Popen(
+                [cli.QUILLON, *self.ports(), "write", "--batch", "b",
+                 "--station", "A"], env=self.env, stdout=subprocess.DEVNULL,
+                stderr=err)
+
+        def said(words):
+            with open(self.path("err"), "rb") as f:
+                return words in f.read()
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 5, 20))
+        self.queue("pause", "--batch", "b")
+        self.assertTrue(wait_until(lambda: said(
+            b"batch b is paused: this station waits")))
+        # Paused: the card on its way is written, no other is claimed.
+        self.assertTrue(wait_until(lambda: self.status()["in_doubt"] == 0))
+        paused = len(self.written())
+        time.sleep(1.5)
+        self.assertEqual(len(self.written()), paused)
+        port = self.sims[0].link
+        # (arguments, exit code, what it says)
+        rows = [
+            (["show", "--batch", "b", "--card", "1"], 0,
+             "card 1 of batch b: confirmed; station A at %s, sent " % port),
+            (["show", "--batch", "b", "--card", "40"], 0,
+             "card 40 of batch b: pending\n"),
+            (["show", "--batch", "b", "--card", "41"], 1,
+             "batch b has no card 41 (its cards are 1 to 40)"),
+            (["show", "--batch", "nope", "--card", "1"], 1, "(it has: b, c)"),
+            (["resume", "--batch", "b"], 0, "batch b goes on"),
+        ]
+        for args, code, words in rows:
+            with self.subTest(args=args):
+                result = self.queue(*args, code=code)
+                self.assertIn(words, (result.stdout + result.stderr).decode())
+        self.assertTrue(wait_until(lambda: said(b"batch b goes on")))
+        self.assertTrue(wait_until(lambda: len(self.written()) > paused))
+        self.queue("cancel", "--batch", "b")
+        self.assertEqual(station.wait(timeout=20), 0)
+        self.assertTrue(said(b"batch b was cancelled: this station ended "
+                             b"after its current card; station A: %d cards "
+                             b"written" % len(self.written())))
+        self.assertTrue(said(b"; 0 cards in doubt in the batch"))
+        written = len(self.written())
+        self.assertLess(written, 40)
+        self.assertIn("is cancelled: nothing was changed",
+                      self.queue("resume", "--batch", "b",
+                                 code=1).stderr.decode())
+        # A cancelled batch's station ends at once; a finished one says so.
+        result = self.station("B", [0], start=False)
+        self.assertIn(b"was cancelled", result.stderr)
+        self.assertEqual(len(self.written()), written)
+        for attempt in range(2):
+            result = self.run_quillon(*self.ports(), "write", "--batch", "c")
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"all 2 cards are confirmed in the queue already",
+                      result.stderr)
+        listed = {b["batch"]: b for b in json.loads(self.text(
+            "list", "--format", "json"))}
+        self.assertEqual((listed["b"]["state"], listed["b"]["confirmed"],
+                          listed["c"]["state"]),
+                         ("cancelled", written, "done"))
+        # The report: every card, its state, station and times.
+        rows = list(csv.DictReader(self.text(
+            "export", "--batch", "b", "--format", "csv").splitlines()))
+        self.assertEqual([r["number"] for r in rows],
+                         [str(n) for n in range(1, 41)])
+        confirmed = [r for r in rows if r["state"] == "confirmed"]
+        self.assertEqual(len(confirmed), written)
+        self.assertTrue(all(r["station"] == "A" and r["port"] == port and
+                            r["confirmed_at"] for r in confirmed))
+        self.assertEqual(rows[0]["track2"], "0001")
+        cards = json.loads(self.text("export", "--batch", "b", "--format",
+                                     "json"))
+        self.assertEqual([c["state"] for c in cards],
+                         [r["state"] for r in rows])
+        self.assertIsNone(cards[-1]["sent_at"])
+
+
+class Watch(Queue):
+    def test_the_live_view_of_a_two_station_batch(self):
+        # Station A's third card is written wrong: read back, it fails.
+        self.serve(0, "--swipe-delay", "40", "--corrupt-write", "3")
+        self.serve(1, "--swipe-delay", "40")
+        self.load("b", 60)
+        self.sql("CREATE ROLE w_%s LOGIN" % self.db)
+        self.queue("grant", "watcher", "w_" + self.db)
+        env = dict(self.env, QUILLON_QUEUE=self.url.replace(
+            "user=quillon", "user=w_" + self.db))
+        stations = [self.start_quillon(*self.ports(i), "write", "--batch",
+                                       "b", "--station", name, "--verify")
+                    for i, name in enumerate("AB")]
+        self.assertTrue(wait_until(lambda: len(self.written()) >= 4, 20))
+        # On a terminal: redrawn in place until the batch is done.
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ,
+                    struct.pack("HHHH", 24, 200, 0, 0))
+        view = subprocess.Popen([cli.QUILLON, "queue", "status", "--batch",
+                                 "b", "--watch"], env=env, stdout=slave,
+                                stderr=subprocess.PIPE)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the view ended
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(view.wait(timeout=30), 0, view.stderr.read())
+        view.stderr.close()
+        for station in stations:
+            _, err = station.communicate(timeout=30)
+            self.assertEqual(station.returncode, 0, err)
+        frames = shown.split(b"\x1b[J")
+        self.assertGreater(len(frames), 2, shown)
+        # Each frame goes back over the lines of the one before.
+        drawn = [f.count(b"\n") for f in frames[1:-1]]
+        ups = [int(u) for u in re.findall(rb"\x1b\[(\d+)F", shown)]
+        self.assertEqual(ups, drawn)
+        self.assertTrue(any(b"station A at %s: " % self.sims[0].link.encode()
+                            in f and b"; writing, " in f for f in frames))
+        self.assertIn(b"batch b: 60 cards; 60 confirmed, 0 pending, 0 in "
+                      b"doubt;", frames[-1])
+        self.assertIn(b"; done;", frames[-1])
+        # Without a terminal: a JSON line a refresh, until Ctrl-C.
+        self.load("c", 5)
+        self.queue("pause", "--batch", "c")
+        view = subprocess.Popen([cli.QUILLON, "queue", "status", "--batch",
+                                 "c", "--watch"], env=env,
+                                stdout=subprocess.PIPE)
+        first = json.loads(view.stdout.readline())
+        second = json.loads(view.stdout.readline())
+        view.send_signal(signal.SIGINT)
+        view.stdout.close()
+        self.assertEqual(view.wait(timeout=10), 0)
+        self.assertEqual((first["state"], second["pending"]), ("paused", 5))
+        # The finished batch's figures per station and encoder.
+        encoders = {e["station"]: e for e in self.status()["stations"]}
+        self.assertEqual(sum(e["confirmed"] for e in encoders.values()), 60)
+        for name, sim in zip("AB", self.sims):
+            self.assertEqual((encoders[name]["state"],
+                              encoders[name]["port"],
+                              encoders[name]["last_card"],
+                              encoders[name]["failures"]),
+                             ("stopped", sim.link,
+                              max(int(n) for n in self.written(sim)),
+                              1 if name == "A" else 0))
+
+
+def make_certificates(folder):
+    """A throwaway CA, a server certificate it signs for localhost, and a
+    second CA that signed nothing of this server's."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       capture_output=True, timeout=60)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+           "-nodes"]
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *key, "-keyout", ca + ".key", "-out",
+                ca + ".crt", "-days", "2", "-subj", "/CN=bureau " + ca)
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr",
+            "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "san"), "w") as f:
+        f.write("subjectAltName=DNS:localhost\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey",
+            "ca.key", "-CAcreateserial", "-out", "server.crt", "-days", "2",
+            "-extfile", "san")
+    # A station's own certificate: its common name is its role.
+    openssl("req", *key, "-keyout", "desk1.key", "-out", "desk1.csr",
+            "-subj", "/CN=desk1")
+    openssl("x509", "-req", "-in", "desk1.csr", "-CA", "ca.crt", "-CAkey",
+            "ca.key", "-CAcreateserial", "-out", "desk1.crt", "-days", "2")
+    os.chmod(os.path.join(folder, "desk1.key"), 0o600)
+    os.chmod(folder, 0o755)
+    if os.geteuid() == 0:  # the server runs as nobody (pg_cluster.py)
+        nobody = pwd.getpwnam("nobody")
+        os.chown(os.path.join(folder, "server.key"), nobody.pw_uid,
+                 nobody.pw_gid)
+    os.chmod(os.path.join(folder, "server.key"), 0o600)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Tls(Queue):
+    """The server with a certificate from a CA made here; connections
+    without TLS refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.certs = tempfile.mkdtemp(prefix="quillon_tls_")
+        make_certificates(cls.certs)
+        cls.cluster = PgCluster(
+            port=free_port(),
+            settings="listen_addresses = '127.0.0.1'\nssl = on\n"
+            "ssl_cert_file = '%s/server.crt'\nssl_key_file = "
+            "'%s/server.key'\nssl_ca_file = '%s/ca.crt'\n"
+            % (cls.certs, cls.certs, cls.certs),
+            hba="hostnossl all all all reject\n"
+            "hostssl all desk1 127.0.0.1/32 cert\n"
+            "hostssl all all 127.0.0.1/32 trust\n")
+        cls.cluster.sql("CREATE ROLE desk1 LOGIN")
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        shutil.rmtree(cls.certs, ignore_errors=True)
+
+    def test_a_station_connects_with_verify_full_and_a_wrong_server_is_refused(
+            self):
+        sim = self.serve(0, "--swipe-delay", "0")
+        self.load("b", 5)
+        port = self.cluster.port
+
+        def url(host, ca, mode="verify-full"):
+            return ("host=%s port=%d user=quillon dbname=%s sslmode=%s "
+                    "sslrootcert=%s/%s" % (host, port, self.db, mode,
+                                           self.certs, ca))
+        status = ["queue", "status", "--batch", "b"]
+        # (what, URL, words of the message)
+        rows = [
+            ("a CA that did not sign the server's certificate",
+             url("localhost", "other-ca.crt"),
+             [b"server at localhost:%d is not trusted" % port,
+              b"certificate verify failed"]),
+            ("a host name the certificate does not name",
+             url("127.0.0.1", "ca.crt"),
+             [b"server at 127.0.0.1:%d is not trusted" % port,
+              b'does not match host name "127.0.0.1"']),
+            ("no TLS at all", url("localhost", "ca.crt", "disable"),
+             [b"server at localhost:%d" % port, b"no encryption"]),
+            ("a station's role without its client certificate",
+             url("localhost", "ca.crt").replace("user=quillon", "user=desk1"),
+             [b"server at localhost:%d refused this client's certificate"
+              % port, b"requires a valid client certificate"]),
+        ]
+        for what, refused, words in rows:
+            with self.subTest(what):
+                result = self.run_quillon("--queue", refused, *status)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+        # With its certificate, the station's role is let in.
+        self.queue("grant", "watcher", "desk1")
+        desk1 = url("localhost", "ca.crt").replace(
+            "user=quillon", "user=desk1") + (
+            " sslcert={0}/desk1.crt sslkey={0}/desk1.key".format(self.certs))
+        self.assertIn(b"batch b: 5 cards; 0 confirmed", self.run_quillon(
+            "--queue", desk1, "queue", "status", "--batch", "b").stdout)
+        # The server takes TCP connections over TLS only (hostnossl).
+        result = self.run_quillon("--queue", url("localhost", "ca.crt"),
+                                  *self.ports(), "write", "--batch", "b")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.written(sim), numbers(1, 5))
 
 
 if __name__ == "__main__":

@@ -69,9 +69,12 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
 struct QueueOptions {
   std::string url;  ///< --queue; empty: $QUILLON_QUEUE
   std::string batch;
-  std::string format = "text";  ///< of status: text or json
-  long card = 0;                ///< of settle
+  std::string format = "text";  ///< of status, list, show; csv|json: export
+  long card = 0;                ///< of settle and show
   std::string outcome;          ///< of settle: written or unwritten
+  std::string kind;             ///< of grant: loader, station or watcher
+  std::string role;             ///< of grant
+  bool watch = false;           ///< of status: redrawn until done or Ctrl-C
 };
 /// `given`, else $QUILLON_QUEUE, if it parses as a connection string or
 /// URI; else none, after a message (`missing` when neither names one).
@@ -83,6 +86,14 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
                  const WriteOptions& cards);
 int runQueueStatus(const QueueOptions& options);
 int runQueueSettle(const GlobalOptions& global, const QueueOptions& options);
+int runQueueGrant(const GlobalOptions& global, const QueueOptions& options);
+int runQueuePurge(const GlobalOptions& global, const QueueOptions& options);
+/// `action`: pause, resume or cancel.
+int runQueueBatchState(const GlobalOptions& global, const QueueOptions& options,
+                       const std::string& action);
+int runQueueList(const QueueOptions& options);
+int runQueueShow(const QueueOptions& options);
+int runQueueExport(const QueueOptions& options);
 
 /// Tracks 1..3 as a selection (bit 0 track 1); 0 when a number is out of
 /// range or repeated.

@@ -346,13 +346,61 @@ int main(int argc, char** argv) {
       "settle", "settle a card in doubt of a station that is gone");
   setExample(queueSettle,
              "quillon queue settle --batch spring --card 1234 written");
-  for (auto* sub : {queueLoad, queueStatus, queueSettle}) {
+  auto* queueGrant = queueCommand->add_subcommand(
+      "grant",
+      "give a PostgreSQL role the rights of a loader (loads, settles, "
+      "exports), a station (writes) or a watcher (counts, never track data)");
+  setExample(queueGrant, "quillon queue grant station bureau_station");
+  queueGrant->add_option("kind", queue.kind, "loader, station or watcher")
+      ->required()
+      ->check(oneOf("grant", {"loader", "station", "watcher"}));
+  queueGrant->add_option("role", queue.role, "an existing role")->required();
+  auto* queuePurge = queueCommand->add_subcommand(
+      "purge", "remove the track texts of the batch's confirmed cards");
+  setExample(queuePurge, "quillon queue purge --batch spring");
+  std::vector<std::pair<CLI::App*, std::string>> batchStates;
+  for (const auto& [action, help] :
+       {std::pair{"pause", "stations stop claiming and wait"},
+        std::pair{"resume", "stations of a paused batch claim again"},
+        std::pair{"cancel", "stations end after their current card"}}) {
+    auto* sub = queueCommand->add_subcommand(action, help);
+    setExample(sub, std::string("quillon queue ") + action + " --batch spring");
+    batchStates.emplace_back(sub, action);
+  }
+  auto* queueList =
+      queueCommand->add_subcommand("list", "the batches, their counts, states");
+  setExample(queueList, "quillon queue list");
+  auto* queueShow = queueCommand->add_subcommand(
+      "show", "where a card is: its state, station, port and times");
+  setExample(queueShow, "quillon queue show --batch spring --card 1234");
+  auto* queueExport = queueCommand->add_subcommand(
+      "export", "every card's number, state, station, port and times");
+  setExample(queueExport, "quillon queue export --batch spring --format csv");
+  for (auto* sub : {queueLoad, queueStatus, queueSettle, queuePurge, queueShow,
+                    queueExport}) {
     sub->add_option("--batch", queue.batch, "the batch's name")->required();
   }
+  for (const auto& [sub, action] : batchStates)
+    sub->add_option("--batch", queue.batch, "the batch's name")->required();
+  for (auto* sub : {queueList, queueShow}) {
+    sub->add_option("--format", queue.format, "text or json")
+        ->check(oneOf("--format", {"text", "json"}))
+        ->capture_default_str();
+  }
+  queueExport->add_option("--format", queue.format, "csv or json")
+      ->required()
+      ->check(oneOf("--format", {"csv", "json"}));
+  queueShow->add_option("--card", queue.card, "the card's number")
+      ->required()
+      ->check(wholeNumberFrom("--card", 1));
   addCardOptions(queueLoad, loadCards, loadFields);
   queueStatus->add_option("--format", queue.format, "text or json")
       ->check(oneOf("--format", {"text", "json"}))
       ->capture_default_str();
+  queueStatus->add_flag(
+      "--watch", queue.watch,
+      "redraw about once a second until the batch is done or Ctrl-C (a "
+      "JSON line a refresh when standard output is no terminal)");
   queueSettle->add_option("--card", queue.card, "the card's number")
       ->required()
       ->check(wholeNumberFrom("--card", 1));
@@ -385,6 +433,14 @@ int main(int argc, char** argv) {
   if (queueLoad->parsed()) return runQueueLoad(global, queue, loadCards);
   if (queueStatus->parsed()) return runQueueStatus(queue);
   if (queueSettle->parsed()) return runQueueSettle(global, queue);
+  if (queueGrant->parsed()) return runQueueGrant(global, queue);
+  if (queuePurge->parsed()) return runQueuePurge(global, queue);
+  for (const auto& [sub, action] : batchStates) {
+    if (sub->parsed()) return runQueueBatchState(global, queue, action);
+  }
+  if (queueList->parsed()) return runQueueList(queue);
+  if (queueShow->parsed()) return runQueueShow(queue);
+  if (queueExport->parsed()) return runQueueExport(queue);
   if (!write.batch.empty() && (!write.journal.empty() || write.resume)) {
     complain("--batch keeps the batch in the queue: no --journal or --resume");
     return kExitUsage;

@@ -1,6 +1,5 @@
-// quillon queue init | load | status | settle: the card queue that
+// quillon queue init | load | settle: the card queue that
 // several stations share, in PostgreSQL (queue_schema.h).
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -12,6 +11,7 @@
 #include "exit_codes.h"
 #include "fault_point.h"
 #include "interrupt_source.h"
+#include "queue_access.h"
 #include "queue_connection.h"
 #include "queue_schema.h"
 
@@ -21,50 +21,6 @@ namespace {
 
 // The size of a piece of COPY data sent at a time.
 constexpr std::size_t kCopyPiece = 64 * 1024;
-
-// The server's connection, its tables checked (unless `init`), or the
-// exit code after a message; kExitInterrupted without one, when the signal
-// of `interruptFd` ended the wait.
-std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
-                                                bool init = false,
-                                                int interruptFd = -1) {
-  const auto url = checkedQueueUrl(
-      options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
-  if (!url) return kExitUsage;
-  auto opened = QueueConnection::open(*url, interruptFd);
-  if (auto* message = std::get_if<std::string>(&opened)) {
-    if (signalled(interruptFd)) return kExitInterrupted;
-    complain(*message);
-    return kExitPort;
-  }
-  auto& connection = std::get<QueueConnection>(opened);
-  if (!init) {
-    if (auto problem = checkSchema(connection); !problem.empty()) {
-      complain(problem);
-      return kExitUsage;
-    }
-  }
-  return std::move(connection);
-}
-
-struct OpenBatch {
-  QueueConnection connection;
-  QueueBatch batch;
-};
-
-// The server's connection and options.batch, or the exit code after a
-// message.
-std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
-  auto connected = connectQueue(options);
-  if (auto* code = std::get_if<int>(&connected)) return *code;
-  auto& connection = std::get<QueueConnection>(connected);
-  auto found = findBatch(connection, options.batch);
-  if (auto* message = std::get_if<std::string>(&found)) {
-    complain(*message);
-    return kExitUsage;
-  }
-  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
-}
 
 // COPY's text format: a backslash and the line's separators escaped.
 void appendCopyField(std::string& data,
@@ -98,12 +54,45 @@ void appendCopyRow(std::string& data, const std::string& batchId,
   data += '\n';
 }
 
-std::string tableLine(const std::string& key, long confirmed, long inDoubt) {
-  return key + ": " + std::to_string(confirmed) + " confirmed, " +
-         std::to_string(inDoubt) + " in doubt";
+}  // namespace
+
+// The server's connection, its tables checked (unless `init`), or the
+// exit code after a message; kExitInterrupted without one, when the signal
+// of `interruptFd` ended the wait.
+std::variant<QueueConnection, int> connectQueue(const QueueOptions& options,
+                                                bool init, int interruptFd) {
+  const auto url = checkedQueueUrl(
+      options.url, "--queue URL (or QUILLON_QUEUE) names the queue's server");
+  if (!url) return kExitUsage;
+  auto opened = QueueConnection::open(*url, interruptFd);
+  if (auto* message = std::get_if<std::string>(&opened)) {
+    if (signalled(interruptFd)) return kExitInterrupted;
+    complain(*message);
+    return kExitPort;
+  }
+  auto& connection = std::get<QueueConnection>(opened);
+  if (!init) {
+    if (auto problem = checkSchema(connection); !problem.empty()) {
+      complain(problem);
+      return kExitUsage;
+    }
+  }
+  return std::move(connection);
 }
 
-}  // namespace
+// The server's connection and options.batch, or the exit code after a
+// message.
+std::variant<OpenBatch, int> openBatch(const QueueOptions& options) {
+  auto connected = connectQueue(options);
+  if (auto* code = std::get_if<int>(&connected)) return *code;
+  auto& connection = std::get<QueueConnection>(connected);
+  auto found = findBatch(connection, options.batch);
+  if (auto* message = std::get_if<std::string>(&found)) {
+    complain(*message);
+    return kExitUsage;
+  }
+  return OpenBatch{std::move(connection), std::get<QueueBatch>(found)};
+}
 
 std::optional<std::string> checkedQueueUrl(const std::string& given,
                                            const std::string& missing) {
@@ -168,7 +157,7 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
                   escapedName(options.batch) +
                   "\" already: give this one another name");
   if (!added.ok())
-    return failed("the queue cannot be written: " + added.error());
+    return failed(queueFailure("the queue cannot be written", added));
   const std::string id = added.text(0, 0);
   // The rows go in pieces made as they are sent: memory stays the same
   // whatever the count.
@@ -202,101 +191,14 @@ int runQueueLoad(const GlobalOptions& global, const QueueOptions& options,
         escapedName(options.batch) + " tells)");
     return kExitInterrupted;
   }
+  // Fresh statistics before the first claim: without them the server may
+  // plan the claim's search as a scan of every card (tens of ms a card on
+  // a first large batch, until autovacuum analyzes the table). A role that
+  // may not analyze gets a warning from the server, nothing more.
+  connection.run("ANALYZE quillon_cards");
   if (!global.quiet)
     complain("batch " + escapedName(options.batch) + ": " +
              std::to_string(batch.size()) + " cards added to the queue");
-  return kExitDone;
-}
-
-int runQueueStatus(const QueueOptions& options) {
-  auto opened = openBatch(options);
-  if (auto* code = std::get_if<int>(&opened)) return *code;
-  auto& [connection, batch] = std::get<OpenBatch>(opened);
-  // The rate: confirmed cards over the time from the first of them sent
-  // to the last confirmed.
-  QueueResult totals = connection.run(
-      "SELECT count(*) FILTER (WHERE state = 'pending'), "
-      "count(*) FILTER (WHERE state = 'sent'), "
-      "count(*) FILTER (WHERE state = 'confirmed'), "
-      "coalesce(extract(epoch FROM max(confirmed_at) FILTER (WHERE timed) "
-      "- min(sent_at) FILTER (WHERE timed)), 0) "
-      "FROM (SELECT *, state = 'confirmed' AND NOT settled_by_operator "
-      "AS timed "
-      "FROM quillon_cards WHERE batch_id = $1) AS cards",
-      {batch.id});
-  QueueResult stations = connection.run(
-      "SELECT station, port, count(*) FILTER (WHERE state = 'confirmed'), "
-      "count(*) FILTER (WHERE state = 'sent') FROM quillon_cards "
-      "WHERE batch_id = $1 AND station IS NOT NULL "
-      "GROUP BY station, port ORDER BY station, port",
-      {batch.id});
-  QueueResult doubts = connection.run(
-      std::string("SELECT number, station, port, "
-                  "to_char(sent_at AT TIME ZONE 'UTC', "
-                  "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), ") +
-          kWritingNow +
-          " FROM quillon_cards WHERE batch_id = $1 AND state = 'sent' "
-          "ORDER BY number",
-      {batch.id});
-  for (const QueueResult* result : {&totals, &stations, &doubts}) {
-    if (!result->ok()) {
-      complain("the queue cannot be read: " + result->error());
-      return kExitUsage;
-    }
-  }
-  const long confirmed = totals.number(0, 2);
-  const double span = totals.real(0, 3);
-  const double rate = span > 0 ? confirmed * 60.0 / span : 0.0;
-
-  if (options.format == "json") {
-    nlohmann::ordered_json status;
-    status["batch"] = batch.name;
-    status["cards"] = batch.cards;
-    status["pending"] = totals.number(0, 0);
-    status["in_doubt"] = totals.number(0, 1);
-    status["confirmed"] = confirmed;
-    status["cards_per_minute"] = std::round(rate * 10) / 10;
-    status["stations"] = nlohmann::ordered_json::array();
-    for (int row = 0; row < stations.rows(); ++row) {
-      status["stations"].push_back({{"station", stations.text(row, 0)},
-                                    {"port", stations.text(row, 1)},
-                                    {"confirmed", stations.number(row, 2)},
-                                    {"in_doubt", stations.number(row, 3)}});
-    }
-    status["cards_in_doubt"] = nlohmann::ordered_json::array();
-    for (int row = 0; row < doubts.rows(); ++row) {
-      status["cards_in_doubt"].push_back(
-          {{"card", doubts.number(row, 0)},
-           {"station", doubts.text(row, 1)},
-           {"port", doubts.text(row, 2)},
-           {"sent_at", doubts.text(row, 3)},
-           {"writing_now", doubts.text(row, 4) == "t"}});
-    }
-    std::printf("%s\n", status.dump().c_str());
-    return kExitDone;
-  }
-  std::printf(
-      "batch %s: %ld cards; %ld confirmed, %ld pending, %ld in doubt; "
-      "%.0f cards/min\n",
-      escapedName(batch.name).c_str(), batch.cards, confirmed,
-      totals.number(0, 0), totals.number(0, 1), rate);
-  for (int row = 0; row < stations.rows(); ++row) {
-    std::printf("  %s\n",
-                tableLine("station " + escapedName(stations.text(row, 0)) +
-                              " at " + escapedName(stations.text(row, 1)),
-                          stations.number(row, 2), stations.number(row, 3))
-                    .c_str());
-  }
-  for (int row = 0; row < doubts.rows(); ++row) {
-    const bool writing = doubts.text(row, 4) == "t";
-    std::printf(
-        "  card %ld in doubt: sent by station %s at %s, %s; %s\n",
-        doubts.number(row, 0), escapedName(doubts.text(row, 1)).c_str(),
-        escapedName(doubts.text(row, 2)).c_str(), doubts.text(row, 3).c_str(),
-        writing ? "that encoder is writing it now"
-                : "that station is not running: starting it again settles "
-                  "it, or quillon queue settle");
-  }
   return kExitDone;
 }
 
@@ -311,7 +213,7 @@ int runQueueSettle(const GlobalOptions& global, const QueueOptions& options) {
       "WHERE batch_id = $1 AND number = $2",
       {batchId, card});
   if (!row.ok()) {
-    complain("the queue cannot be read: " + row.error());
+    complain(queueFailure("the queue cannot be read", row));
     return kExitUsage;
   }
   if (row.rows() == 0 || row.text(0, 0) != "sent") {

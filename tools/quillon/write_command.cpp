@@ -285,7 +285,12 @@ int runWrite(const GlobalOptions& global, InterruptSource& interrupt,
     }
     for (auto& encoder : encoders) encoder.join();
   }
-  return concludeBatch(global, shared.settleHint, outcomes);
+  const int code = concludeBatch(global, shared.settleHint, outcomes);
+  if (code == kExitDone && !global.quiet) {
+    if (const std::string note = ledger.endNote(); !note.empty())
+      complain(note);
+  }
+  return code;
 }
 
 }  // namespace quillon::cli
