@@ -503,10 +503,11 @@ class BadInput(QuillonTest):
             (["frob"], b'unknown subcommand "frob"'),
             (["tets"], b'(one of ports, test, '),
             (["tets"], b'; did you mean "test"?'),
-            (["queue"], b"queue needs a subcommand: init, load, status or "
-             b"settle (quillon queue --help)"),
+            (["queue"], b"queue needs a subcommand: init, load, status, "),
+            (["queue"], b" show or export (quillon queue --help)"),
             (["queue", "iniit"], b'unknown subcommand "iniit" of queue (one '
-             b'of init, load, status or settle); did you mean "init"?'),
+             b'of init, load, '),
+            (["queue", "iniit"], b'; did you mean "init"?'),
             (["read", "--idle", "-1"], b'--idle must be at least 0, not "-1"'),
             (["ports", "--format", "xml"], b'--format takes text or json'),
             (["write", "--track2", "1", "--format", "csv"],
