@@ -33,6 +33,14 @@ def server_programs():
     return os.path.dirname(found[-1])
 
 
+def server_environment():
+    """The test's environment without what a sanitized test preloads: the
+    server's programs are not ours, and initdb hangs with the sanitizers'
+    runtimes loaded into it."""
+    return {k: v for k, v in os.environ.items()
+            if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+
+
 class PgCluster:
     def __init__(self, fsync=False, port=PORT, settings="", hba=""):
         """`settings`: lines for postgresql.conf; `hba`: rules that come
@@ -69,7 +77,8 @@ class PgCluster:
     def _server(self, program, *args):
         result = subprocess.run(
             [*self.as_user, os.path.join(self.bin, program), *args],
-            capture_output=True, timeout=60, cwd=self.folder)
+            capture_output=True, timeout=60, cwd=self.folder,
+            env=server_environment())
         if result.returncode != 0:
             raise RuntimeError("%s failed: %s" % (
                 program, (result.stdout + result.stderr).decode(
@@ -90,7 +99,7 @@ class PgCluster:
         result = subprocess.run(
             [os.path.join(self.bin, "psql"), "-X", "-A", "-t", "-q",
              "-v", "ON_ERROR_STOP=1", "-d", self.url(database, user), "-c",
-             text], capture_output=True, timeout=30)
+             text], capture_output=True, timeout=30, env=server_environment())
         if result.returncode != 0:
             raise RuntimeError("psql: " + result.stderr.decode())
         return result.stdout.decode().strip()
@@ -137,7 +146,8 @@ class PgCluster:
         if os.path.exists(os.path.join(self.data, "postmaster.pid")):
             subprocess.run([*self.as_user, os.path.join(self.bin, "pg_ctl"),
                             "-D", self.data, "-m", "immediate", "-w", "stop"],
-                           capture_output=True, timeout=60)
+                           capture_output=True, timeout=60,
+                           env=server_environment())
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
