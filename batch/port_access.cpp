@@ -8,7 +8,8 @@
 
 namespace quillon::batch {
 
-std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
+std::variant<PortTarget, std::string> resolvePort(std::string_view argument,
+                                                  std::string_view given) {
   PortTarget target;
   target.name = std::string(argument);
   if (argument.starts_with('/')) {
@@ -17,8 +18,9 @@ std::variant<PortTarget, std::string> resolvePort(std::string_view argument) {
   }
   const std::optional<int> number = portmap::comPortNumber(argument);
   if (!number) {
-    return "--port takes COMn or n (1 to 255) or a device path beginning "
-           "with /, not \"" +
+    return std::string(given) +
+           " takes COMn or n (1 to 255) or a device path beginning with /, "
+           "not \"" +
            std::string(argument) + "\"";
   }
   portmap::Resolution port = portmap::resolvePort(*number);

@@ -17,9 +17,10 @@ struct PortTarget {
 };
 
 /// "COM3", "com3", "3" (resolved as the library resolves COMn) or a device
-/// path ("/dev/ttyUSB0"). Returns the target or a message.
+/// path ("/dev/ttyUSB0"). Returns the target or a message; `given` names
+/// where the port came from in it (the CLI's option, a script's argument).
 [[nodiscard]] std::variant<PortTarget, std::string> resolvePort(
-    std::string_view argument);
+    std::string_view argument, std::string_view given = "--port");
 
 /// True when the two names given for ports name the same device: the same
 /// words, or the same device once resolved (COM3 and the path it stands

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "batch_run.h"
@@ -255,6 +256,8 @@ card that could not be read is asked for again (a warning on the
                    py::str(port).cast<std::string>(), baud)};
              } catch (const PortOpenError& failure) {
                raisePortError(failure);
+             } catch (const std::invalid_argument& badName) {
+               raise("PortNameError", badName.what());
              }
            }),
            py::arg("port"), py::arg("baud") = 9600)

@@ -43,7 +43,7 @@ PySession::PySession(std::string port, int baud)
       // Ctrl-C through the signal's descriptor.
       probe_(makeNullKeyboardProbe()),
       device_(*probe_) {
-  const auto target = batch::resolvePort(port_);
+  const auto target = batch::resolvePort(port_, "the port");
   if (const auto* message = std::get_if<std::string>(&target))
     throw std::invalid_argument(*message);
   path_ = std::get<batch::PortTarget>(target).path;

@@ -17,13 +17,15 @@ from typing import (Callable, Iterable, List, NamedTuple, Optional, Sequence,
 
 from ._card import Card, Text, cards_of, track_bytes
 from ._errors import (BatchError, CardInDoubt, EncoderFailure, Error,
-                      PortError, ReplyError, Timeout, TrackTextError)
+                      PortError, PortNameError, ReplyError, Timeout,
+                      TrackTextError)
 from ._quillon import Encoder, _ports
 from ._quillon import _write_batch as _quillon_write_batch
 
 __all__ = [
     "BatchError", "BatchResult", "Card", "CardInDoubt", "Encoder",
-    "EncoderFailure", "Error", "Port", "PortError", "ReplyError", "Timeout",
+    "EncoderFailure", "Error", "Port", "PortError", "PortNameError",
+    "ReplyError", "Timeout",
     "TrackTextError", "ports", "write_batch",
 ]
 

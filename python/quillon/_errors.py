@@ -17,6 +17,10 @@ class PortError(Error, OSError):
     """
 
 
+class PortNameError(Error, ValueError):
+    """A port that is neither COMn, n (1 to 255) nor a device path."""
+
+
 class Timeout(Error, TimeoutError):
     """No reply (or no card) in time; the encoder was reset."""
 

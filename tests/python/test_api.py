@@ -127,8 +127,13 @@ def _journal_of_another_batch(sims, tmp_path):
                             resume=True)
 
 
+def _port_name_wrong(sims, tmp_path):
+    quillon.Encoder("COM0")
+
+
 # (what fails, the classes it raises, attributes and their values)
 ERRORS = [
+    (_port_name_wrong, (quillon.PortNameError, ValueError), {}),
     (_port_missing, (quillon.PortError, OSError),
      {"errno": errno.ENOENT}),
     (_no_card_in_time, (quillon.Timeout, TimeoutError), {}),
