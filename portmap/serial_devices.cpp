@@ -14,12 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string canonical(const std::string& path) {
-  std::error_code error;
-  const fs::path real = fs::canonical(path, error);
-  return error ? path : real.string();
-}
-
 // A ttyS that the kernel found no UART behind reports type 0.
 bool uartPresent(const std::string& name) {
   std::ifstream type("/sys/class/tty/" + name + "/type");
@@ -38,13 +32,13 @@ std::map<std::string, std::set<std::string>> devicesByPath() {
       devices[entry.path().string()];
   }
   for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", error)) {
-    devices[canonical(entry.path().string())].insert(entry.path().string());
+    devices[canonicalPath(entry.path().string())].insert(entry.path().string());
   }
   // Devices named by an override variable (a simulated encoder's line).
   for (int n = kMinPortNumber; n <= kMaxPortNumber; ++n) {
     const char* value = std::getenv(overrideVariable(n).c_str());
     if (value != nullptr && *value == '/' && fs::exists(value))
-      devices[canonical(value)];
+      devices[canonicalPath(value)];
   }
   return devices;
 }
@@ -53,13 +47,19 @@ std::string comNamesOf(const std::string& device) {
   std::string names;
   for (int n = kMinPortNumber; n <= kMaxPortNumber; ++n) {
     const auto path = resolvePortPath(n);
-    if (path && fs::exists(*path) && canonical(*path) == device)
+    if (path && fs::exists(*path) && canonicalPath(*path) == device)
       names += (names.empty() ? "COM" : ",COM") + std::to_string(n);
   }
   return names.empty() ? "-" : names;
 }
 
 }  // namespace
+
+std::string canonicalPath(const std::string& path) {
+  std::error_code error;
+  const fs::path real = fs::canonical(path, error);
+  return error ? path : real.string();
+}
 
 std::vector<SerialDevice> serialDevices() {
   std::vector<SerialDevice> devices;

@@ -21,4 +21,8 @@ struct SerialDevice {
 /// path.
 [[nodiscard]] std::vector<SerialDevice> serialDevices();
 
+/// The device a name leads to (links followed), or the name when it leads
+/// nowhere: how serialDevices() keys its devices.
+[[nodiscard]] std::string canonicalPath(const std::string& path);
+
 }  // namespace portmap

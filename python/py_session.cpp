@@ -85,16 +85,16 @@ bool PySession::interrupted() const { return signalCame(); }
 
 void PySession::setDeadline(
     std::optional<std::chrono::steady_clock::time_point> end) {
-  itimerspec spec{};
+  itimerspec expiry{};
   if (end) {
     const auto left = std::max(*end - std::chrono::steady_clock::now(),
                                std::chrono::steady_clock::duration(1));
     const auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
   }
-  ::timerfd_settime(timerFd_, 0, &spec, nullptr);  // zero: disarmed
+  ::timerfd_settime(timerFd_, 0, &expiry, nullptr);  // zero: disarmed
 }
 
 bool PySession::deadlinePassed() const {

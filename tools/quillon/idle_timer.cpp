@@ -36,9 +36,9 @@ IdleTimer::~IdleTimer() {
 }
 
 void IdleTimer::restart(std::chrono::seconds limit) {
-  itimerspec spec{};  // zero disarms it, and a disarmed timer is not readable
-  spec.it_value.tv_sec = static_cast<time_t>(limit.count());
-  ::timerfd_settime(timerFd_, 0, &spec, nullptr);
+  itimerspec expiry{};  // zero disarms it, and a disarmed timer is not readable
+  expiry.it_value.tv_sec = static_cast<time_t>(limit.count());
+  ::timerfd_settime(timerFd_, 0, &expiry, nullptr);
 }
 
 bool IdleTimer::expired() const {

@@ -20,12 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string canonical(const std::string& path) {
-  std::error_code error;
-  const fs::path real = fs::canonical(path, error);
-  return error ? path : real.string();
-}
-
 // One device as the listing shows it.
 struct PortRow {
   std::string device;
@@ -53,7 +47,7 @@ std::vector<PortRow> portRows() {
     const auto target = batch::resolvePort(name);
     const auto* port = std::get_if<batch::PortTarget>(&target);
     if (port == nullptr) continue;
-    const std::string device = canonical(port->path);
+    const std::string device = portmap::canonicalPath(port->path);
     auto [it, added] = rows.try_emplace(device);
     PortRow& row = it->second;
     if (added) {
